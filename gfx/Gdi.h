@@ -1,0 +1,180 @@
+// Device bitmaps and device contexts: the part of the platform's graphics
+// device interface that the program uses, with the platform's names, records
+// and argument order.
+//
+// The "screen" has a pixel format (32 bits per pixel unless a test chooses 1,
+// 4, 8, 16 or 24). Device bitmaps hold real pixels in a device format:
+//   32 bits: blue, green, red, 0 per pixel;  24 bits: blue, green, red;
+//   16 bits: 5-5-5 words (red in bits 10-14);
+//   8 bits: indices into the system palette (at first the 256-entry stock table);
+//   4 bits: indices into the 16-entry stock table;  1 bit: 0 black, 1 white.
+// Handles are looked up in tables, never followed: a deleted or foreign handle
+// gives the failure result. Live objects are counted for leak tests.
+#pragma once
+
+#include "fw/WinTypes.h"
+
+struct HDC__;
+using HDC = HDC__*;
+struct HBITMAP__;
+using HBITMAP = HBITMAP__*;
+struct HPALETTE__;
+using HPALETTE = HPALETTE__*;
+using HGDIOBJ = void*;
+
+using COLORREF = DWORD; // 0x00BBGGRR
+
+constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b) {
+    return static_cast<COLORREF>(r) | (static_cast<COLORREF>(g) << 8) |
+           (static_cast<COLORREF>(b) << 16);
+}
+constexpr BYTE GetRValue(COLORREF c) { return static_cast<BYTE>(c); }
+constexpr BYTE GetGValue(COLORREF c) { return static_cast<BYTE>(c >> 8); }
+constexpr BYTE GetBValue(COLORREF c) { return static_cast<BYTE>(c >> 16); }
+constexpr COLORREF CLR_INVALID = 0xFFFFFFFF;
+
+#pragma pack(push, 2)
+struct BITMAPFILEHEADER {
+    WORD bfType;
+    DWORD bfSize;
+    WORD bfReserved1;
+    WORD bfReserved2;
+    DWORD bfOffBits;
+};
+#pragma pack(pop)
+static_assert(sizeof(BITMAPFILEHEADER) == 14);
+
+struct BITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight; // negative: rows run top to bottom
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+};
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+
+struct BITMAPCOREHEADER {
+    DWORD bcSize;
+    WORD bcWidth;
+    WORD bcHeight;
+    WORD bcPlanes;
+    WORD bcBitCount;
+};
+static_assert(sizeof(BITMAPCOREHEADER) == 12);
+
+struct RGBQUAD {
+    BYTE rgbBlue;
+    BYTE rgbGreen;
+    BYTE rgbRed;
+    BYTE rgbReserved;
+};
+
+struct RGBTRIPLE {
+    BYTE rgbtBlue;
+    BYTE rgbtGreen;
+    BYTE rgbtRed;
+};
+
+// A header followed by its colour table. The table is declared with one entry,
+// as the platform declares it; the real table runs on past the record.
+struct BITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[1];
+};
+
+struct BITMAP {
+    LONG bmType;
+    LONG bmWidth;
+    LONG bmHeight;
+    LONG bmWidthBytes; // row length of the device format, rounded to 16 bits
+    WORD bmPlanes;
+    WORD bmBitsPixel;
+    LPVOID bmBits; // always null: device bitmaps keep their pixels to themselves
+};
+
+constexpr DWORD BI_RGB = 0;
+constexpr DWORD BI_RLE8 = 1;
+constexpr DWORD BI_RLE4 = 2;
+constexpr DWORD BI_BITFIELDS = 3;
+
+constexpr DWORD CBM_INIT = 0x04;
+constexpr UINT DIB_RGB_COLORS = 0;
+constexpr UINT DIB_PAL_COLORS = 1;
+
+constexpr DWORD SRCCOPY = 0x00CC0020;
+constexpr DWORD SRCAND = 0x008800C6;
+
+constexpr UINT IMAGE_BITMAP = 0;
+constexpr int DEFAULT_PALETTE = 15;
+constexpr UINT GDI_ERROR = 0xFFFFFFFF;
+
+// Device contexts. GetDC(nullptr) is the screen's; GetDC of a window is a
+// context of the screen's format too. Both are released with ReleaseDC.
+HDC GetDC(HWND window);
+int ReleaseDC(HWND window, HDC dc);
+
+// A memory context in the format of `dc` (the screen when null). It starts with
+// the stock 1 x 1 monochrome bitmap selected, so bitmaps made for it are
+// monochrome until a bitmap of another format is selected.
+HDC CreateCompatibleDC(HDC dc);
+BOOL DeleteDC(HDC dc);
+
+// Selects a bitmap into a memory context; returns the bitmap it replaces, or
+// null on failure (a bitmap sits in at most one context at a time).
+HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
+// Deletes a bitmap or palette. FALSE for unknown handles and for objects still
+// selected into a context; stock objects are left alone (TRUE).
+BOOL DeleteObject(HGDIOBJ object);
+// Fills a BITMAP record (for a bitmap) or a WORD entry count (for a palette);
+// returns the bytes written, 0 on failure.
+int GetObject(HGDIOBJ object, int bufferSize, LPVOID buffer);
+HGDIOBJ GetStockObject(int object);
+
+// A device bitmap in dc's format (the screen's when dc is null) of
+// header->biWidth x |header->biHeight|. With CBM_INIT its pixels are
+// initialised from a packed DIB (1, 4, 8, 16, 24 or 32 bits, BI_RGB, bottom-up
+// or top-down): each pixel gets the colour its index has in the table, mapped
+// to the nearest device colour (exact colours exactly). Indices past the table
+// are black. Zero width or height gives a valid empty bitmap. Null on failure.
+HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const void* bits,
+                       const BITMAPINFO* info, UINT usage);
+
+// Copies scan lines [start, start + lines) of the bitmap into a DIB at the bit
+// count of info->bmiHeader (1, 4, 8, 16, 24, 32; rows bottom-up when biHeight
+// > 0). With biBitCount 0 the header is filled from the bitmap. Without bits,
+// only biSizeImage and the colour table are filled. For 8 bits and fewer the
+// colour table is the palette selected and realised in dc when there is one,
+// else the stock table for the bit count; pixels map to the nearest entry.
+// Returns the number of lines (non-zero without bits), 0 on failure.
+int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits, BITMAPINFO* info,
+              UINT usage);
+
+// An independent copy of a bitmap, stretched to cx x cy (0: the source size).
+HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
+
+// Copies cx x cy pixels from (xSrc, ySrc) of the source context's bitmap to
+// (x, y) of the destination's, clipped at both bitmaps' edges (negative
+// positions included), converting between device formats. SRCCOPY only.
+BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, DWORD rop);
+
+// The screen's pixel format: 1, 4, 8, 16, 24 or 32 bits (32 unless changed).
+// Contexts and bitmaps made afterwards take the new format; changing it also
+// resets the system palette to the stock 256-entry table. Returns FALSE for
+// other depths.
+BOOL GdiSetScreenBitsPerPixel(int bitsPerPixel);
+int GdiGetScreenBitsPerPixel();
+
+// Live objects made through this layer, stock objects excluded.
+struct GdiObjectCounts {
+    long bitmaps = 0;
+    long contexts = 0;
+    long palettes = 0;
+    friend bool operator==(const GdiObjectCounts&, const GdiObjectCounts&) = default;
+};
+GdiObjectCounts GdiGetObjectCounts();

@@ -1,0 +1,462 @@
+#include "gif/GifDecoder.h"
+
+#include "fw/File.h"
+#include "fw/Memory.h"
+#include "fw/MessageBox.h"
+#include "res/Resource.h"
+
+#include <memory>
+
+// One entry of the LZW code table. The string of a code is the string of its
+// prefix followed by its suffix; codes below the first free code are roots
+// whose string is their own low 8 bits. `link` threads a string forward while
+// it is emitted, so no stack is needed.
+struct CGifDecoder::CodeEntry {
+    BYTE suffix;
+    WORD prefix;
+    WORD link;
+};
+
+namespace {
+
+constexpr int kTableSize = 4096;
+constexpr int kMaxCodeSize = 12;
+constexpr int kHeaderSize = sizeof(BITMAPINFOHEADER);
+constexpr int kColorTableSize = 256 * sizeof(RGBQUAD);
+
+int ReadWord(const BYTE* p) {
+    return p[0] | (p[1] << 8);
+}
+
+struct MemoryFree {
+    void operator()(void* p) const { AfxFreeMemory(p); }
+};
+
+} // namespace
+
+CGifDecoder::CGifDecoder()
+    : m_nDataSize(0), m_nGlobalColors(0), m_pGlobalColors(nullptr), m_pData(nullptr), m_nPos(0),
+      m_bTransparent(0), m_nDelay(0) {}
+
+CGifDecoder::~CGifDecoder() {
+    if (m_pGlobalColors) AfxFreeMemory(m_pGlobalColors);
+    if (m_pData) AfxFreeMemory(m_pData);
+}
+
+BOOL CGifDecoder::LoadFile(CString path) {
+    CFile file;
+    if (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite)) {
+        CString message;
+        AfxFormatString1(message, IDS_OPEN_ERROR, path);
+        AfxMessageBox(message, MB_OK);
+        return FALSE;
+    }
+    // The file closes when `file` goes out of scope, on every path.
+
+    DWORD fileSize = GetFileSize(file.m_hFile, nullptr);
+    if (fileSize == INVALID_FILE_SIZE) return FALSE;
+
+    // Header: "GIF", version "87a" or "89a", logical screen descriptor.
+    BYTE header[13];
+    DWORD got = 0;
+    if (!ReadFile(file.m_hFile, header, sizeof header, &got, nullptr) || got < sizeof header)
+        return FALSE;
+    if (header[0] != 'G' || header[1] != 'I' || header[2] != 'F' || header[3] != '8' ||
+        (header[4] != '7' && header[4] != '9') || header[5] != 'a')
+        return FALSE;
+
+    m_nScreenWidth = ReadWord(header + 6);
+    m_nScreenHeight = ReadWord(header + 8);
+    m_nBackgroundIndex = header[11];
+
+    if (header[10] & 0x80) {
+        m_nGlobalColors = 2 << (header[10] & 7);
+        DWORD tableSize = 3 * static_cast<DWORD>(m_nGlobalColors);
+        m_pGlobalColors = static_cast<BYTE*>(AfxAllocMemory(tableSize, false));
+        if (!m_pGlobalColors ||
+            !ReadFile(file.m_hFile, m_pGlobalColors, tableSize, &got, nullptr) || got < tableSize) {
+            if (m_pGlobalColors) AfxFreeMemory(m_pGlobalColors);
+            m_pGlobalColors = nullptr;
+            m_nGlobalColors = 0;
+            return FALSE;
+        }
+    }
+
+    // Only the low 32 bits of the size are known; a size that does not leave
+    // room for what was already read, or that an int cannot count, cannot be
+    // loaded.
+    long long dataSize = static_cast<long long>(fileSize) - 13 - 3LL * m_nGlobalColors;
+    if (dataSize < 0 || dataSize > 0x7FFFFFFF) return FALSE;
+
+    auto* data = static_cast<BYTE*>(AfxAllocMemory(static_cast<std::size_t>(dataSize), false));
+    if (!data) return FALSE;
+    if (!ReadFile(file.m_hFile, data, static_cast<DWORD>(dataSize), &got, nullptr) ||
+        got != static_cast<DWORD>(dataSize)) {
+        AfxFreeMemory(data);
+        return FALSE;
+    }
+    m_pData = data;
+    m_nDataSize = static_cast<int>(dataSize);
+    m_pCursor = m_pData;
+    return TRUE;
+}
+
+// The data ran out in the middle of a block: leave the read position at the
+// end, so that the next GetNextFrame rewinds.
+void CGifDecoder::MarkExhausted() {
+    if (m_nPos < m_nDataSize) m_nPos = m_nDataSize;
+}
+
+BOOL CGifDecoder::SkipBytes(int count) {
+    if (static_cast<long long>(m_nPos) + count > m_nDataSize) {
+        MarkExhausted();
+        return FALSE;
+    }
+    m_pCursor += count;
+    m_nPos += count;
+    return TRUE;
+}
+
+// Skips data sub-blocks by their size bytes up to the zero size byte, then one
+// more byte, the block terminator, whatever its value.
+BOOL CGifDecoder::SkipSubBlocks() {
+    for (;;) {
+        if (m_nPos >= m_nDataSize) {
+            MarkExhausted();
+            return FALSE;
+        }
+        int size = *m_pCursor;
+        if (size == 0) break;
+        if (!SkipBytes(1 + size)) return FALSE;
+    }
+    return SkipBytes(1);
+}
+
+HBITMAP CGifDecoder::GetNextFrame() {
+    if (!m_pData) return nullptr;
+    if (m_nPos >= m_nDataSize) {
+        m_pCursor = m_pData;
+        m_nPos = 0;
+        return nullptr;
+    }
+
+    for (;;) {
+        if (m_nPos >= m_nDataSize) return nullptr;
+        BYTE introducer = *m_pCursor++;
+        ++m_nPos;
+        if (introducer == 0x2C) return DecodeImage();
+        if (introducer != 0x21) return nullptr; // the trailer (0x3B) or an unknown block
+
+        if (m_nPos >= m_nDataSize) return nullptr;
+        BYTE label = *m_pCursor++;
+        ++m_nPos;
+        switch (label) {
+        case 0xF9: {
+            // Graphic control extension, taken at fixed places: block size
+            // (assumed 4, never compared), packed byte, delay, transparent
+            // index, terminator.
+            if (static_cast<long long>(m_nPos) + 6 > m_nDataSize) {
+                MarkExhausted();
+                return nullptr;
+            }
+            BYTE packed = m_pCursor[1];
+            m_nDisposal = packed & 0x1C;
+            m_bTransparent = packed & 1;
+            m_nDelay = ReadWord(m_pCursor + 2);
+            m_nTransparentIndex = m_pCursor[4];
+            m_pCursor += 6;
+            m_nPos += 6;
+            break;
+        }
+        case 0xFE: // comment: sub-blocks only
+            if (!SkipSubBlocks()) return nullptr;
+            break;
+        case 0x01: // plain text: size byte and 12 fixed bytes, then sub-blocks
+            if (!SkipBytes(13) || !SkipSubBlocks()) return nullptr;
+            break;
+        case 0xFF: // application: size byte, identifier and code, then sub-blocks
+            if (!SkipBytes(12) || !SkipSubBlocks()) return nullptr;
+            break;
+        default: // an extension this reader does not know ends the images
+            return nullptr;
+        }
+    }
+}
+
+HBITMAP CGifDecoder::DecodeImage() {
+    // Image descriptor: left, top, width, height, packed flags.
+    if (static_cast<long long>(m_nPos) + 9 > m_nDataSize) {
+        MarkExhausted();
+        return nullptr;
+    }
+    m_nLeft = ReadWord(m_pCursor);
+    m_nTop = ReadWord(m_pCursor + 2);
+    m_nWidth = ReadWord(m_pCursor + 4);
+    m_nHeight = ReadWord(m_pCursor + 6);
+    m_byImageFlags = m_pCursor[8];
+    m_pCursor += 9;
+    m_nPos += 9;
+
+    // Index rows are padded to 4 bytes, the alignment DIB rows need.
+    m_nStride = m_nWidth == 0 ? 0 : ((m_nWidth - 1) | 3) + 1;
+    long long indexSize = static_cast<long long>(m_nStride) * m_nHeight;
+    if (indexSize > kMaxIndexSize) return nullptr;
+    m_nIndexSize = static_cast<int>(indexSize);
+
+    int localColors = (m_byImageFlags & 0x80) ? 2 << (m_byImageFlags & 7) : 0;
+    if (static_cast<long long>(m_nPos) + 3 * localColors > m_nDataSize) {
+        MarkExhausted();
+        return nullptr;
+    }
+
+    // One block per image: bitmap header, 256-entry colour table, index rows,
+    // code table. Zeroed, so rows the data never reaches, row padding and
+    // colour slots past the GIF's table are all 0.
+    std::size_t blockSize = kHeaderSize + kColorTableSize + static_cast<std::size_t>(indexSize) +
+                            kTableSize * sizeof(CodeEntry);
+    std::unique_ptr<BYTE, MemoryFree> block(static_cast<BYTE*>(AfxAllocMemory(blockSize, true)));
+    if (!block) return nullptr;
+    m_pIndices = block.get() + kHeaderSize + kColorTableSize;
+    auto* table = reinterpret_cast<CodeEntry*>(m_pIndices + indexSize);
+
+    auto* header = reinterpret_cast<BITMAPINFOHEADER*>(block.get());
+    header->biSize = kHeaderSize;
+    header->biWidth = m_nWidth;
+    header->biHeight = -m_nHeight; // top row first
+    header->biPlanes = 1;
+    header->biBitCount = 8;
+    header->biCompression = BI_RGB;
+    header->biSizeImage = 0;
+    header->biXPelsPerMeter = 0;
+    header->biYPelsPerMeter = 0;
+    header->biClrUsed = 256;
+    header->biClrImportant = 256;
+
+    const BYTE* colors = m_pGlobalColors;
+    int colorCount = m_nGlobalColors;
+    if (localColors) {
+        colors = m_pCursor;
+        colorCount = localColors;
+    }
+    if (m_bTransparent && m_nTransparentIndex < colorCount) {
+        const BYTE* t = colors + 3 * m_nTransparentIndex;
+        m_crTransparent = RGB(t[0], t[1], t[2]);
+    }
+    auto* quads = reinterpret_cast<RGBQUAD*>(block.get() + kHeaderSize);
+    for (int i = 0; i < colorCount; ++i) {
+        quads[i].rgbRed = colors[3 * i];
+        quads[i].rgbGreen = colors[3 * i + 1];
+        quads[i].rgbBlue = colors[3 * i + 2];
+        quads[i].rgbReserved = 0;
+    }
+    if (localColors) {
+        m_pCursor += 3 * localColors;
+        m_nPos += 3 * localColors;
+    }
+
+    if (!DecodeLzw(table)) return nullptr;
+
+    HBITMAP bitmap = CreateDIBitmap(m_hDC, header, CBM_INIT, m_pIndices,
+                                    reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
+
+    // The byte after the codes is taken as the data's block terminator and
+    // skipped unseen; nothing is skipped once the data is exhausted.
+    if (m_nPos < m_nDataSize) {
+        ++m_pCursor;
+        ++m_nPos;
+    }
+    return bitmap;
+}
+
+BYTE CGifDecoder::ReadDataByte() {
+    if (m_nBlockUsed < m_nBlockSize) {
+        ++m_nBlockUsed;
+        return *m_pCursor++;
+    }
+    // A sub-block begins here. m_nPos counts it whole as soon as it is
+    // entered, so bounds are checked once per sub-block, not per byte.
+    int size = m_nPos < m_nDataSize ? *m_pCursor : -1;
+    if (size <= 0 || static_cast<long long>(m_nPos) + 1 + size > m_nDataSize) {
+        // The block terminator, or data that ends before the sub-block does:
+        // the image data is over. The reader stays where it is and yields
+        // 0xFF; the decoder stops at the first code that needs such a byte.
+        m_nBlockSize = 0;
+        m_nBlockUsed = 0;
+        m_bDataEnded = true;
+        if (size != 0) MarkExhausted(); // a truncated file: nothing follows
+        return 0xFF;
+    }
+    m_nBlockSize = static_cast<unsigned>(size);
+    m_nBlockUsed = 1;
+    m_nPos += 1 + size;
+    ++m_pCursor;
+    return *m_pCursor++;
+}
+
+// Codes are packed least significant bit first; at most two bytes per code.
+WORD CGifDecoder::ReadCode() {
+    unsigned width = static_cast<unsigned>(m_nCodeSize);
+    if (m_nBitsLeft >= width) {
+        WORD code = m_byBitBuffer & ((1u << width) - 1);
+        m_byBitBuffer = static_cast<BYTE>(m_byBitBuffer >> width);
+        m_nBitsLeft -= width;
+        return code;
+    }
+    unsigned need = width - m_nBitsLeft;
+    unsigned code = m_byBitBuffer;
+    unsigned b1 = ReadDataByte();
+    if (need <= 8) {
+        code |= (b1 & ((1u << need) - 1)) << m_nBitsLeft;
+        m_byBitBuffer = static_cast<BYTE>(b1 >> need);
+        m_nBitsLeft = m_nBitsLeft + 8 - width;
+    } else {
+        code |= b1 << m_nBitsLeft;
+        unsigned b2 = ReadDataByte();
+        code |= (b2 & ((1u << (need - 8)) - 1)) << (m_nBitsLeft + 8);
+        m_byBitBuffer = static_cast<BYTE>(b2 >> (need - 8));
+        m_nBitsLeft = m_nBitsLeft + 16 - width;
+    }
+    return static_cast<WORD>(code);
+}
+
+// Moves to the start of the next row once a row is full: the next row down,
+// or for interlaced images the next row of the four passes (every 8th row from
+// 0, every 8th from 4, every 4th from 2, every 2nd from 1). After the fourth
+// pass the row stays 0, so surplus pixels overwrite the top row.
+static void AdvanceRow(bool interlaced, int height, int& x, int& row, int& pass, int& passRow) {
+    x = 0;
+    if (!interlaced) {
+        ++row;
+        return;
+    }
+    static constexpr int kPassStep[] = {0, 8, 8, 4, 2};
+    if (pass <= 4) passRow += kPassStep[pass];
+    while (passRow >= height && pass <= 4) {
+        ++pass;
+        passRow = 16 >> pass;
+    }
+}
+
+void CGifDecoder::PutPixel(BYTE index) {
+    bool interlaced = m_byImageFlags & 0x40;
+    // Nothing more can land: no rows at all, or every row of a
+    // non-interlaced image filled (its surplus pixels are dropped).
+    if (m_nIndexSize == 0 || (!interlaced && m_nRow >= m_nHeight)) return;
+    if (m_nX == m_nWidth) AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
+    long long offset = static_cast<long long>(interlaced ? m_nPassRow : m_nRow) * m_nStride + m_nX;
+    if (offset < m_nIndexSize) m_pIndices[offset] = index;
+    ++m_nX;
+}
+
+// Emits the string of `code` (and, when appendFirst, its first index once
+// more), storing its first index in *first. The walk from the code to its root
+// threads the entries through their links; the string is then emitted forward
+// along them. FALSE for a corrupt chain (a prefix not below its own code).
+BOOL CGifDecoder::EmitString(CodeEntry* table, WORD code, WORD firstFree, BYTE* first,
+                             bool appendFirst) {
+    WORD x = code;
+    WORD visited = 0; // the entry visited before x; 0 for the code itself
+    int length = 1;
+    while (x >= firstFree) {
+        table[x].link = visited;
+        if (table[x].prefix >= x) return FALSE;
+        visited = x;
+        x = table[x].prefix;
+        ++length;
+    }
+    BYTE root = static_cast<BYTE>(x);
+    *first = root;
+    if (appendFirst) ++length;
+
+    bool interlaced = m_byImageFlags & 0x40;
+    if (m_nIndexSize == 0 || (!interlaced && m_nRow >= m_nHeight)) return TRUE; // all dropped
+
+    // Fast path: the whole string lands inside the current row.
+    if (m_nWidth > 0 && m_nX == m_nWidth)
+        AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
+    int row = interlaced ? m_nPassRow : m_nRow;
+    if (row < m_nHeight && m_nX + length <= m_nWidth) {
+        BYTE* out = m_pIndices + static_cast<long long>(row) * m_nStride + m_nX;
+        *out++ = root;
+        for (WORD e = visited; e != 0; e = table[e].link) *out++ = table[e].suffix;
+        if (appendFirst) *out = root;
+        m_nX += length;
+        return TRUE;
+    }
+
+    PutPixel(root);
+    for (WORD e = visited; e != 0; e = table[e].link) PutPixel(table[e].suffix);
+    if (appendFirst) PutPixel(root);
+    return TRUE;
+}
+
+BOOL CGifDecoder::DecodeLzw(CodeEntry* table) {
+    m_bDataEnded = false;
+    m_nBitsLeft = 0;
+    m_byBitBuffer = 0;
+    m_nBlockSize = 0;
+    m_nBlockUsed = 1; // the first byte request begins a sub-block
+    m_nX = 0;
+    m_nRow = 0;
+    m_nPass = 1;
+    m_nPassRow = 0;
+
+    // An image that ends before its minimum code size byte has no pixels.
+    if (m_nPos >= m_nDataSize) {
+        m_bDataEnded = true;
+        return TRUE;
+    }
+    int minCodeSize = *m_pCursor++;
+    ++m_nPos;
+    // With more than 11 bits the first free code would not fit the table and
+    // codes would need more than 12 bits.
+    if (minCodeSize > 11) return FALSE;
+    m_nInitCodeSize = m_nCodeSize = minCodeSize + 1;
+    const WORD clearCode = static_cast<WORD>(1u << minCodeSize);
+    const WORD endCode = clearCode + 1;
+    const WORD firstFree = clearCode + 2;
+    WORD nextFree = firstFree;
+    WORD previous = 0;
+    bool afterClear = true; // data may begin without a clear code
+
+    for (;;) {
+        WORD code = ReadCode();
+        // Data that ends before the end code: keep the pixels decoded so far.
+        if (m_bDataEnded) return TRUE;
+        if (code == endCode) return TRUE;
+        if (code == clearCode) {
+            m_nCodeSize = m_nInitCodeSize;
+            nextFree = firstFree;
+            afterClear = true;
+            continue;
+        }
+        if (afterClear) {
+            // The first code after a clear is one pixel and makes no entry.
+            // Some encoders send the first free code here; anything higher
+            // is corrupt.
+            if (code > clearCode + 2) return FALSE;
+            PutPixel(static_cast<BYTE>(code));
+            previous = code;
+            afterClear = false;
+            continue;
+        }
+
+        BYTE first;
+        if (code < nextFree) {
+            if (!EmitString(table, code, firstFree, &first, false)) return FALSE;
+        } else {
+            // The code being defined right now (KwKwK): the previous string
+            // plus its own first index. A code above the next free code is
+            // taken as the next free code; some encoders emit it and other
+            // decoders accept it.
+            if (!EmitString(table, previous, firstFree, &first, true)) return FALSE;
+        }
+        if (nextFree < kTableSize) {
+            table[nextFree].suffix = first;
+            table[nextFree].prefix = previous;
+            ++nextFree;
+            if (nextFree == (1u << m_nCodeSize) && m_nCodeSize < kMaxCodeSize) ++m_nCodeSize;
+        }
+        previous = code;
+    }
+}

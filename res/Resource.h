@@ -1,0 +1,36 @@
+// Identifiers of the program's resources: dialog templates, controls, the
+// icon, menu commands and string-table entries.
+#pragma once
+
+#include "fw/WinTypes.h"
+
+// Dialog templates
+constexpr UINT IDD_ABOUTBOX = 100;
+constexpr UINT IDD_CONVERTER = 102;
+
+// Icon
+constexpr UINT IDR_MAINFRAME = 128;
+
+// Controls of the main dialog
+constexpr UINT IDC_SOURCE = 1000;
+constexpr UINT IDC_DESTINATION = 1001;
+constexpr UINT IDC_BROWSE_SOURCE = 1002;
+constexpr UINT IDC_BROWSE_DESTINATION = 1003;
+constexpr UINT IDC_CONVERT = 1004;
+constexpr UINT IDC_RLE8 = 1005;
+constexpr UINT IDC_NO_COMPRESSION = 1006;
+
+// System-menu command
+constexpr UINT IDM_ABOUT = 16;
+
+// String table
+constexpr UINT IDS_ABOUT_MENU = 101;
+constexpr UINT IDS_SOURCE_TITLE = 105;
+constexpr UINT IDS_DEST_TITLE = 106;
+constexpr UINT IDS_SOURCE_FILTER = 107;
+constexpr UINT IDS_DEST_FILTER = 108;
+constexpr UINT IDS_BAD_DEST_EXT = 109;
+constexpr UINT IDS_BAD_SOURCE_EXT = 110;
+constexpr UINT IDS_OPEN_ERROR = 111;
+constexpr UINT IDS_CONVERTED = 113;
+constexpr UINT IDS_LOAD_ERROR = 115;

@@ -1,0 +1,33 @@
+#include "res/StringTable.h"
+
+#include "res/Resource.h"
+
+namespace {
+
+struct StringEntry {
+    UINT id;
+    LPCTSTR text;
+};
+
+constexpr StringEntry kStrings[] = {
+    {IDS_ABOUT_MENU, "&About Tessaly..."},
+    {IDS_SOURCE_TITLE, "Select the source file"},
+    {IDS_DEST_TITLE, "Select the destination file"},
+    // File-dialog filters: description and pattern pairs separated by '|',
+    // closed by "||".
+    {IDS_SOURCE_FILTER, "GIF files (*.gif) |*.gif|All files (*.*)|*.*||"},
+    {IDS_DEST_FILTER, "AVI files (*.avi) |*.avi|All files (*.*)|*.*||"},
+    {IDS_BAD_DEST_EXT, "Invalid extension for destination file"},
+    {IDS_BAD_SOURCE_EXT, "Invalid extension for source file"},
+    {IDS_OPEN_ERROR, "Error opening file %1"},
+    {IDS_CONVERTED, "File successfully converted"},
+    {IDS_LOAD_ERROR, "Error loading file %1"},
+};
+
+} // namespace
+
+LPCTSTR FindResourceString(UINT id) {
+    for (const StringEntry& e : kStrings)
+        if (e.id == id) return e.text;
+    return nullptr;
+}
