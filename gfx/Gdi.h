@@ -28,9 +28,15 @@ constexpr COLORREF RGB(BYTE r, BYTE g, BYTE b) {
     return static_cast<COLORREF>(r) | (static_cast<COLORREF>(g) << 8) |
            (static_cast<COLORREF>(b) << 16);
 }
-constexpr BYTE GetRValue(COLORREF c) { return static_cast<BYTE>(c); }
-constexpr BYTE GetGValue(COLORREF c) { return static_cast<BYTE>(c >> 8); }
-constexpr BYTE GetBValue(COLORREF c) { return static_cast<BYTE>(c >> 16); }
+constexpr BYTE GetRValue(COLORREF c) {
+    return static_cast<BYTE>(c);
+}
+constexpr BYTE GetGValue(COLORREF c) {
+    return static_cast<BYTE>(c >> 8);
+}
+constexpr BYTE GetBValue(COLORREF c) {
+    return static_cast<BYTE>(c >> 16);
+}
 constexpr COLORREF CLR_INVALID = 0xFFFFFFFF;
 
 #pragma pack(push, 2)
@@ -86,6 +92,13 @@ struct RGBTRIPLE {
 struct BITMAPINFO {
     BITMAPINFOHEADER bmiHeader;
     RGBQUAD bmiColors[1];
+};
+
+struct RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
 };
 
 struct BITMAP {
@@ -151,17 +164,33 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
 // only biSizeImage and the colour table are filled. For 8 bits and fewer the
 // colour table is the palette selected and realised in dc when there is one,
 // else the stock table for the bit count; pixels map to the nearest entry.
-// Returns the number of lines (non-zero without bits), 0 on failure.
+// The 2^bits table entries are written after the header and biClrUsed is set
+// to their number. Returns the number of lines (non-zero without bits), 0 on
+// failure.
 int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits, BITMAPINFO* info,
               UINT usage);
 
-// An independent copy of a bitmap, stretched to cx x cy (0: the source size).
+// An independent copy of a bitmap, stretched to cx x cy (0: the source size)
+// by nearest neighbour. No LR_ flags are supported: other flags than 0 give null.
 HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
 
 // Copies cx x cy pixels from (xSrc, ySrc) of the source context's bitmap to
 // (x, y) of the destination's, clipped at both bitmaps' edges (negative
-// positions included), converting between device formats. SRCCOPY only.
+// positions included), converting between device formats. FALSE for other
+// raster operations, for window contexts (no surface of their own here) and
+// for a destination still holding the shared stock bitmap.
 BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, DWORD rop);
+
+// Draws a packed DIB (as CreateDIBitmap takes it) into the bitmap selected
+// into a memory context, stretching source (xSrc, ySrc, srcWidth x srcHeight)
+// onto destination (x, y, destWidth x destHeight) by nearest pixels, clipped
+// at the bitmap's edges. Source coordinates are the DIB's own: for a
+// bottom-up DIB ySrc counts from the bottom row. A negative width or height on
+// one side mirrors the picture. SRCCOPY replaces the destination; SRCAND ANDs
+// the device pixels. Returns the number of source scan lines, 0 on failure.
+int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc, int ySrc,
+                  int srcWidth, int srcHeight, const void* bits, const BITMAPINFO* info, UINT usage,
+                  DWORD rop);
 
 // The screen's pixel format: 1, 4, 8, 16, 24 or 32 bits (32 unless changed).
 // Contexts and bitmaps made afterwards take the new format; changing it also

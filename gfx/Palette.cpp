@@ -1,0 +1,245 @@
+#include "gfx/Palette.h"
+
+#include "gfx/StockColors.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+// The calls Gdi.cpp and this file make of each other; colours are 0x00RRGGBB.
+namespace gdi_internal {
+// Defined in Gdi.cpp: the depth of a live context (0 for an unknown handle).
+int ContextDepth(HDC dc, bool* isMemory);
+// Defined here.
+HPALETTE StockPalette();
+BOOL DeletePalette(HGDIOBJ object);
+int GetPaletteObject(HGDIOBJ object, int bufferSize, LPVOID buffer);
+long LivePaletteCount();
+void ForgetContext(HDC dc);
+int RealisedColours(HDC dc, std::uint32_t* colours, int maxColours);
+const std::uint32_t* SystemPalette();
+void ResetSystemPalette();
+int NearestColour(const std::uint32_t* table, int count, std::uint32_t colour);
+} // namespace gdi_internal
+
+namespace {
+
+using Rgb = std::uint32_t; // 0x00RRGGBB
+
+constexpr Rgb EntryToRgb(const PALETTEENTRY& e) {
+    return (Rgb{e.peRed} << 16) | (Rgb{e.peGreen} << 8) | e.peBlue;
+}
+
+// Palette handles carry tag 3 in their low bits; Gdi.cpp uses 1 and 2.
+constexpr std::uintptr_t kPaletteTag = 3;
+
+struct PaletteObject {
+    std::vector<PALETTEENTRY> entries;
+    bool stock = false;
+};
+
+// What a context holds. Contexts missing from the table hold the default
+// palette, unrealised.
+struct Selection {
+    HPALETTE palette = nullptr;
+    bool background = false;
+    bool realised = false;
+};
+
+struct PaletteState {
+    std::uintptr_t nextId = 1;
+    std::unordered_map<std::uintptr_t, PaletteObject> palettes;
+    std::unordered_map<std::uintptr_t, Selection> selections;
+    HPALETTE stock = nullptr;
+    Rgb system[256];
+
+    PaletteState() { Reset(); }
+    void Reset() {
+        for (int i = 0; i < 256; ++i) {
+            const RGBQUAD& q = kStockColors256[i];
+            system[i] = (Rgb{q.rgbRed} << 16) | (Rgb{q.rgbGreen} << 8) | q.rgbBlue;
+        }
+    }
+};
+
+PaletteState& State() {
+    static PaletteState state;
+    return state;
+}
+
+std::uintptr_t KeyOf(const void* handle) {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
+
+PaletteObject* FindPalette(const void* handle) {
+    auto& palettes = State().palettes;
+    auto it = palettes.find(KeyOf(handle));
+    return it == palettes.end() ? nullptr : &it->second;
+}
+
+HPALETTE AddPalette(std::vector<PALETTEENTRY> entries, bool stock) {
+    PaletteState& state = State();
+    const std::uintptr_t key = (state.nextId++ << 2) | kPaletteTag;
+    PaletteObject& palette = state.palettes[key];
+    palette.entries = std::move(entries);
+    palette.stock = stock;
+    return reinterpret_cast<HPALETTE>(key);
+}
+
+Selection SelectionOf(HDC dc) {
+    const auto& selections = State().selections;
+    auto it = selections.find(KeyOf(dc));
+    if (it != selections.end()) return it->second;
+    Selection selection;
+    selection.palette = gdi_internal::StockPalette();
+    return selection;
+}
+
+} // namespace
+
+int gdi_internal::NearestColour(const std::uint32_t* table, int count, std::uint32_t colour) {
+    const int r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
+    int best = 0;
+    unsigned bestDistance = UINT_MAX;
+    for (int i = 0; i < count; ++i) {
+        const int dr = r - int((table[i] >> 16) & 0xFF);
+        const int dg = g - int((table[i] >> 8) & 0xFF);
+        const int db = b - int(table[i] & 0xFF);
+        const unsigned distance = unsigned(dr * dr + dg * dg + db * db);
+        // Strictly nearer only: ties stay with the lowest index.
+        if (distance < bestDistance) {
+            best = i;
+            bestDistance = distance;
+            if (distance == 0) break;
+        }
+    }
+    return best;
+}
+
+HPALETTE gdi_internal::StockPalette() {
+    PaletteState& state = State();
+    if (!state.stock) {
+        // The 20 static colours: the first and last ten of the 256-entry table.
+        std::vector<PALETTEENTRY> entries;
+        for (int i = 0; i < 256; ++i) {
+            if (i >= 10 && i < 246) continue;
+            const RGBQUAD& q = kStockColors256[i];
+            entries.push_back({q.rgbRed, q.rgbGreen, q.rgbBlue, 0});
+        }
+        state.stock = AddPalette(std::move(entries), true);
+    }
+    return state.stock;
+}
+
+BOOL gdi_internal::DeletePalette(HGDIOBJ object) {
+    const PaletteObject* palette = FindPalette(object);
+    if (!palette) return FALSE;
+    if (palette->stock) return TRUE;
+    for (const auto& [dc, selection] : State().selections) {
+        if (selection.palette == object) return FALSE;
+    }
+    State().palettes.erase(KeyOf(object));
+    return TRUE;
+}
+
+int gdi_internal::GetPaletteObject(HGDIOBJ object, int bufferSize, LPVOID buffer) {
+    const PaletteObject* palette = FindPalette(object);
+    if (!palette) return 0;
+    if (!buffer) return sizeof(WORD);
+    if (bufferSize < static_cast<int>(sizeof(WORD))) return 0;
+    const WORD count = static_cast<WORD>(palette->entries.size());
+    std::memcpy(buffer, &count, sizeof count);
+    return sizeof count;
+}
+
+long gdi_internal::LivePaletteCount() {
+    const PaletteState& state = State();
+    return static_cast<long>(state.palettes.size()) - (state.stock ? 1 : 0);
+}
+
+void gdi_internal::ForgetContext(HDC dc) {
+    State().selections.erase(KeyOf(dc));
+}
+
+int gdi_internal::RealisedColours(HDC dc, std::uint32_t* colours, int maxColours) {
+    const Selection selection = SelectionOf(dc);
+    if (!selection.realised || selection.palette == State().stock) return 0;
+    const PaletteObject* palette = FindPalette(selection.palette);
+    if (!palette) return 0;
+    const int count = std::min(maxColours, static_cast<int>(palette->entries.size()));
+    for (int i = 0; i < count; ++i) colours[i] = EntryToRgb(palette->entries[i]);
+    return count;
+}
+
+const std::uint32_t* gdi_internal::SystemPalette() {
+    return State().system;
+}
+
+void gdi_internal::ResetSystemPalette() {
+    State().Reset();
+}
+
+HPALETTE CreatePalette(const LOGPALETTE* palette) {
+    if (!palette || palette->palVersion != 0x300 || palette->palNumEntries == 0) return nullptr;
+    // The entries run on past the one the record declares; they are read by
+    // address rather than by indexing palPalEntry.
+    std::vector<PALETTEENTRY> entries(palette->palNumEntries);
+    std::memcpy(entries.data(),
+                reinterpret_cast<const BYTE*>(palette) + offsetof(LOGPALETTE, palPalEntry),
+                entries.size() * sizeof(PALETTEENTRY));
+    return AddPalette(std::move(entries), false);
+}
+
+UINT GetNearestPaletteIndex(HPALETTE palette, COLORREF colour) {
+    const PaletteObject* object = FindPalette(palette);
+    if (!object) return CLR_INVALID;
+    std::vector<Rgb> table(object->entries.size());
+    std::transform(object->entries.begin(), object->entries.end(), table.begin(), EntryToRgb);
+    const Rgb wanted =
+        (Rgb{GetRValue(colour)} << 16) | (Rgb{GetGValue(colour)} << 8) | GetBValue(colour);
+    return static_cast<UINT>(
+        gdi_internal::NearestColour(table.data(), static_cast<int>(table.size()), wanted));
+}
+
+UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* entries) {
+    const PaletteObject* object = FindPalette(palette);
+    if (!object) return 0;
+    const UINT size = static_cast<UINT>(object->entries.size());
+    if (!entries) return size;
+    if (start >= size) return 0;
+    const UINT copied = std::min(count, size - start);
+    std::copy_n(object->entries.begin() + start, copied, entries);
+    return copied;
+}
+
+HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL forceBackground) {
+    if (gdi_internal::ContextDepth(dc, nullptr) == 0 || !FindPalette(palette)) return nullptr;
+    const Selection previous = SelectionOf(dc);
+    Selection& selection = State().selections[KeyOf(dc)];
+    selection.palette = palette;
+    selection.background = forceBackground != FALSE;
+    selection.realised = false;
+    return previous.palette;
+}
+
+UINT RealizePalette(HDC dc) {
+    bool memory = false;
+    const int depth = gdi_internal::ContextDepth(dc, &memory);
+    if (depth == 0) return GDI_ERROR;
+    PaletteState& state = State();
+    Selection& selection = state.selections.try_emplace(KeyOf(dc), SelectionOf(dc)).first->second;
+    selection.realised = true;
+    const PaletteObject* palette = FindPalette(selection.palette);
+    if (!palette) return GDI_ERROR;
+    const UINT mapped = static_cast<UINT>(std::min<std::size_t>(palette->entries.size(), 256));
+    // Only a foreground realisation on the 8-bit screen itself reaches the
+    // hardware palette that 8-bit bitmaps index.
+    if (!memory && depth == 8 && !selection.background && !palette->stock) {
+        for (UINT i = 0; i < mapped; ++i) state.system[i] = EntryToRgb(palette->entries[i]);
+    }
+    return mapped;
+}
