@@ -1,0 +1,88 @@
+// CDIB: one device-independent bitmap held as a packed DIB (BITMAPINFOHEADER,
+// colour table, pixel rows bottom-up) in a single global memory block,
+// together with the logical palette made from its colour table.
+#pragma once
+
+#include "fw/DC.h"
+#include "fw/GlobalMemory.h"
+#include "fw/Object.h"
+#include "fw/Palette.h"
+#include "gfx/Gdi.h"
+
+class CDIB : public CObject {
+    DECLARE_SERIAL(CDIB)
+
+public:
+    explicit CDIB(BOOL borrowed = FALSE);
+    ~CDIB() override;
+    CDIB(const CDIB&) = delete;
+    CDIB& operator=(const CDIB& source);
+
+    // Virtual operations, in the order of the class's table.
+    virtual LONG GetWidth() const { return m_pBMI->biWidth; }
+    virtual LONG GetHeight() const { return m_pBMI->biHeight; }
+    virtual DWORD GetBytesPerLine() const;
+    virtual int Draw(CDC* dc, const RECT& dest, const RECT& source);
+    virtual int Draw(CDC* dc, int x, int y);
+    virtual int DrawMask(CDC* dc, const RECT& dest, const RECT& source);
+
+    BOOL IsValid() const { return m_pBMI != nullptr; }
+
+    // Colour count: biClrUsed when set, else 2, 16 or 256 for 1, 4 or 8 bits,
+    // else 0 (core headers: by bit count alone).
+    static int GetNumColors(const BITMAPINFOHEADER* header);
+    static int NumColors(const BITMAPINFOHEADER* header) { return GetNumColors(header); }
+    int GetNumColors() const { return GetNumColors(m_pBMI); }
+    // TRUE unless the header is a 12-byte BITMAPCOREHEADER.
+    static BOOL IsInfoHeader(const BITMAPINFOHEADER* header) { return header->biSize != 12; }
+    void GetResolution(int* x, int* y) const {
+        *x = m_nXDpi;
+        *y = m_nYDpi;
+    }
+
+    // A blank width x height image in the format of `format` (bit count,
+    // planes, pixels per metre, and its colour table when format->biSize is
+    // non-zero, else the stock table), filled with `fill`. Throws
+    // CMemoryException when the block cannot be had; FALSE (and an empty
+    // object) for sizes or formats it cannot hold.
+    BOOL Create(int width, int height, const BITMAPINFOHEADER* format, COLORREF fill);
+    BOOL CreateLike(int width, int height, const CDIB& source);
+    // Adopts a packed DIB in place. A size other than 0xFFFFFFFF marks the
+    // block borrowed: the object never frees it.
+    BOOL Attach(HGLOBAL block, BITMAPINFOHEADER* header, DWORD size);
+    BOOL SetBits(const BYTE* source, int flag);
+    void Empty();
+    void Free();
+    BOOL MakePalette(int colours, CPalette* palette);
+
+    // Captures a device bitmap at its own depth (1, 4, 8, 16, or 24 for
+    // deeper ones). The colour table, for 8 bits and fewer, is `colours` when
+    // given, else the stock table. Throws CMemoryException when memory or the
+    // pixel query fails; FALSE for a null or unknown bitmap.
+    BOOL CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours = nullptr);
+    // A device bitmap of the image (monochrome for 1-bit images); *bitCount
+    // receives the image's bit count, 0 when there is none.
+    HBITMAP CreateDeviceBitmap(int* bitCount);
+
+    BOOL m_bBorrowed;
+    HGLOBAL m_hDIB = nullptr;
+    BITMAPINFOHEADER* m_pBMI = nullptr;
+    BYTE* m_pBits = nullptr;
+    CPalette m_Palette;
+    DWORD m_dwSizeImage = 0;
+    int m_nBitsFlag = 0;
+    int m_nFormatTag = -1;
+    int m_nXDpi = 150;
+    int m_nYDpi = 150;
+
+private:
+    void SetResolutionFromHeader();
+    int StretchTo(CDC* dc, const RECT& dest, const RECT& source, DWORD rop) const;
+
+    // Whether m_hDIB is this object's to free. A borrowed block never is;
+    // a block the object made itself always is, whatever m_bBorrowed says.
+    bool m_bOwnsBlock = false;
+};
+
+// The stock colour table of 2, 16 or 256 entries, chosen by count alone.
+const RGBQUAD* DibStockColors(int colours);

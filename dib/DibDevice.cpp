@@ -1,0 +1,180 @@
+// CDIB and device bitmaps: capture at the bitmap's own depth, conversion back
+// to a device bitmap, and drawing into device contexts.
+#include "dib/Dib.h"
+
+#include "fw/Exception.h"
+#include "gfx/Palette.h"
+
+namespace {
+
+constexpr int kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
+
+// The screen context for the length of a capture, with the palette that was
+// selected into it before, put back on the failure paths.
+class ScreenContext {
+public:
+    ScreenContext() : dc_(GetDC(nullptr)) {}
+    ~ScreenContext() {
+        if (dc_) ReleaseDC(nullptr, dc_);
+    }
+    ScreenContext(const ScreenContext&) = delete;
+    ScreenContext& operator=(const ScreenContext&) = delete;
+
+    HDC get() const { return dc_; }
+    void Select(HPALETTE palette) {
+        if (!dc_ || !palette) return;
+        replaced_ = SelectPalette(dc_, palette, FALSE);
+        RealizePalette(dc_);
+    }
+    void Restore() {
+        if (!dc_ || !replaced_) return;
+        SelectPalette(dc_, replaced_, TRUE);
+        RealizePalette(dc_);
+        replaced_ = nullptr;
+    }
+
+private:
+    HDC dc_;
+    HPALETTE replaced_ = nullptr;
+};
+
+} // namespace
+
+BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
+    if (!bitmap) return FALSE;
+    Free(); // from here on every failure leaves the object empty
+
+    BITMAP bm{};
+    if (GetObject(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm)) return FALSE;
+
+    // Depth: the device bitmap's own, 24 for anything deeper than 16.
+    const WORD depth = static_cast<WORD>(bm.bmBitsPixel * bm.bmPlanes);
+    const WORD bitCount = depth <= 1 ? 1 : depth <= 4 ? 4 : depth <= 8 ? 8 : depth <= 16 ? 16 : 24;
+    const int colourCount = bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;
+
+    BITMAPINFOHEADER header{};
+    header.biSize = kInfoHeaderSize;
+    header.biWidth = bm.bmWidth;
+    header.biHeight = bm.bmHeight;
+    header.biPlanes = 1;
+    header.biBitCount = bitCount;
+    header.biCompression = BI_RGB;
+
+    ScreenContext screen;
+    if (!colours) screen.Select(static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
+
+    const std::size_t tableBytes = 4 * static_cast<std::size_t>(colourCount);
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kInfoHeaderSize + tableBytes);
+    if (!block) {
+        screen.Restore();
+        throw CMemoryException();
+    }
+    auto* info = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    *info = header;
+
+    // First query: the platform completes the header (biSizeImage) and fills
+    // the colour table.
+    GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), nullptr,
+              reinterpret_cast<BITMAPINFO*>(info), DIB_RGB_COLORS);
+    header = *info;
+    GlobalUnlock(block);
+
+    const long long stride =
+        ((static_cast<long long>(header.biBitCount) * header.biWidth + 31) >> 3) & ~3LL;
+    const long long sizeImage = stride * header.biHeight;
+    const long long blockSize = header.biSize + static_cast<long long>(tableBytes) + sizeImage;
+    // The block grows to hold the pixels and may move.
+    if (sizeImage < 0 || blockSize > 0xFFFFFFFFLL ||
+        !GlobalReAlloc(block, static_cast<std::size_t>(blockSize), GMEM_MOVEABLE)) {
+        GlobalFree(block);
+        screen.Restore();
+        throw CMemoryException();
+    }
+    m_dwSizeImage = static_cast<DWORD>(sizeImage);
+    auto* base = static_cast<BYTE*>(GlobalLock(block));
+    m_pBMI = reinterpret_cast<BITMAPINFOHEADER*>(base);
+    m_pBits = base + kInfoHeaderSize + tableBytes;
+
+    if (GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), m_pBits,
+                  reinterpret_cast<BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS) == 0) {
+        GlobalUnlock(block);
+        GlobalFree(block);
+        m_pBMI = nullptr;
+        m_pBits = nullptr;
+        m_dwSizeImage = 0;
+        screen.Restore();
+        throw CMemoryException();
+    }
+    GlobalUnlock(block); // unlocked blocks stay where they are until resized
+    m_hDIB = block;
+    m_bOwnsBlock = true;
+
+    if (colourCount > 0) {
+        // The colours are the given table's or the stock table's; the indices
+        // the platform chose stay as they are.
+        const RGBQUAD* source = colours ? colours : DibStockColors(colourCount);
+        auto* table = reinterpret_cast<RGBQUAD*>(base + kInfoHeaderSize);
+        for (int i = 0; i < colourCount; ++i) {
+            table[i].rgbBlue = source[i].rgbBlue;
+            table[i].rgbGreen = source[i].rgbGreen;
+            table[i].rgbRed = source[i].rgbRed;
+        }
+        // Callers find the pixels by the colour count: make it say what the
+        // block holds.
+        m_pBMI->biClrUsed = static_cast<DWORD>(colourCount);
+        MakePalette(colourCount, &m_Palette);
+        if (screen.get() && m_Palette.GetSafeHandle()) {
+            SelectPalette(screen.get(), m_Palette, TRUE);
+            RealizePalette(screen.get());
+        }
+    }
+    return TRUE;
+}
+
+HBITMAP CDIB::CreateDeviceBitmap(int* bitCount) {
+    *bitCount = 0;
+    if (!m_hDIB && !m_pBMI) return nullptr;
+    HDC screen = GetDC(nullptr);
+    if (!screen) return nullptr;
+    // A 1-bit image becomes a monochrome bitmap: a memory context starts with
+    // a monochrome bitmap selected, so bitmaps made for it are monochrome.
+    HDC target = screen;
+    HDC memory = nullptr;
+    if (m_pBMI->biBitCount == 1) {
+        memory = CreateCompatibleDC(screen);
+        if (!memory) {
+            ReleaseDC(nullptr, screen);
+            return nullptr;
+        }
+        target = memory;
+    }
+    HBITMAP bitmap = CreateDIBitmap(target, m_pBMI, CBM_INIT, m_pBits,
+                                    reinterpret_cast<const BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS);
+    if (memory) DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    *bitCount = m_pBMI->biBitCount;
+    return bitmap;
+}
+
+int CDIB::StretchTo(CDC* dc, const RECT& dest, const RECT& source, DWORD rop) const {
+    if (!m_pBMI) return 0;
+    return StretchDIBits(dc ? dc->GetSafeHdc() : nullptr, dest.left, dest.top,
+                         dest.right - dest.left, dest.bottom - dest.top, source.left, source.top,
+                         source.right - source.left, source.bottom - source.top, m_pBits,
+                         reinterpret_cast<const BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS, rop);
+}
+
+int CDIB::Draw(CDC* dc, const RECT& dest, const RECT& source) {
+    return StretchTo(dc, dest, source, SRCCOPY);
+}
+
+int CDIB::Draw(CDC* dc, int x, int y) {
+    if (!m_pBMI) return 0;
+    const RECT dest{x, y, x + m_pBMI->biWidth, y + m_pBMI->biHeight};
+    const RECT source{0, 0, m_pBMI->biWidth, m_pBMI->biHeight};
+    return StretchTo(dc, dest, source, SRCCOPY);
+}
+
+int CDIB::DrawMask(CDC* dc, const RECT& dest, const RECT& source) {
+    return StretchTo(dc, dest, source, SRCAND);
+}

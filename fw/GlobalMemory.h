@@ -1,0 +1,36 @@
+// Global memory blocks: the handles through which packed DIBs travel between
+// the bitmap class, the clipboard and the AVI library. A block stays at one
+// address while it is locked; GlobalReAlloc moves an unlocked block (always,
+// so that callers who keep stale pointers are caught) and refuses a locked one.
+// Handles are looked up in a table, never followed: a freed or foreign handle
+// gives the failure result. Live blocks are counted for leak tests, and
+// allocations honour AfxInjectAllocFailure.
+#pragma once
+
+#include "fw/WinTypes.h"
+
+struct HGLOBAL__;
+using HGLOBAL = HGLOBAL__*;
+
+constexpr UINT GMEM_FIXED = 0x0000;
+constexpr UINT GMEM_MOVEABLE = 0x0002;
+constexpr UINT GMEM_ZEROINIT = 0x0040;
+constexpr UINT GHND = GMEM_MOVEABLE | GMEM_ZEROINIT;
+
+// A new block of `bytes` bytes (zeroed with GMEM_ZEROINIT), or null.
+HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes);
+// The block's address, counting one more lock; null for an unknown handle.
+LPVOID GlobalLock(HGLOBAL block);
+// Counts one lock less; TRUE while the block is still locked.
+BOOL GlobalUnlock(HGLOBAL block);
+// Resizes an unlocked block, which moves; the handle stays. Bytes past the
+// old size are zeroed. Null (the block unchanged) on failure, for a locked
+// block, or for an unknown handle.
+HGLOBAL GlobalReAlloc(HGLOBAL block, std::size_t bytes, UINT flags);
+// Frees the block; null on success, the handle itself on failure.
+HGLOBAL GlobalFree(HGLOBAL block);
+// The block's size in bytes, 0 for an unknown handle.
+std::size_t GlobalSize(HGLOBAL block);
+
+// Number of live blocks.
+long GlobalLiveBlocks();

@@ -1,0 +1,518 @@
+#include "dib/Dib.h"
+
+#include "fw/Exception.h"
+#include "fw/Memory.h"
+#include "gfx/Palette.h"
+#include "gfx/StockColors.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Every test must leave as many global blocks, bitmaps, contexts and palettes
+// alive as it found.
+class DibTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
+        gdi_ = GdiGetObjectCounts();
+        blocks_ = GlobalLiveBlocks();
+    }
+    void TearDown() override {
+        AfxInjectAllocFailure(-1);
+        GdiSetScreenBitsPerPixel(32);
+        EXPECT_EQ(GdiGetObjectCounts(), gdi_) << "a bitmap, context or palette leaked";
+        EXPECT_EQ(GlobalLiveBlocks(), blocks_) << "a global block leaked";
+    }
+    GdiObjectCounts gdi_;
+    long blocks_ = 0;
+};
+
+BITMAPINFOHEADER Format(int bitCount, DWORD colours = 0, DWORD size = 0) {
+    BITMAPINFOHEADER h{};
+    h.biSize = size;
+    h.biPlanes = 1;
+    h.biBitCount = static_cast<WORD>(bitCount);
+    h.biClrUsed = colours;
+    return h;
+}
+
+std::vector<BYTE> Bytes(const CDIB& dib) {
+    return {dib.m_pBits, dib.m_pBits + dib.m_dwSizeImage};
+}
+
+const RGBQUAD* Table(const CDIB& dib) {
+    return reinterpret_cast<const RGBQUAD*>(reinterpret_cast<const BYTE*>(dib.m_pBMI) + 40);
+}
+
+// --- Creating --------------------------------------------------------------
+
+TEST_F(DibTest, NewObjectIsEmpty) {
+    CDIB dib;
+    EXPECT_FALSE(dib.IsValid());
+    int x = 0, y = 0;
+    dib.GetResolution(&x, &y);
+    EXPECT_EQ(x, 150);
+    EXPECT_EQ(y, 150);
+    EXPECT_EQ(dib.m_nFormatTag, -1);
+    EXPECT_FALSE(dib.m_bBorrowed);
+    EXPECT_TRUE(CDIB(TRUE).m_bBorrowed);
+}
+
+TEST_F(DibTest, Create24BitsWritesBlueGreenRedAndZeroPadding) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(24);
+    ASSERT_TRUE(dib.Create(10, 5, &f, RGB(0xFF, 0, 0)));
+    EXPECT_EQ(dib.GetBytesPerLine(), 32u);
+    EXPECT_EQ(dib.m_dwSizeImage, 160u);
+    EXPECT_EQ(dib.m_pBMI->biClrUsed, 0u);
+    EXPECT_EQ(dib.m_pBits, reinterpret_cast<BYTE*>(dib.m_pBMI) + 40);
+    EXPECT_EQ(dib.m_Palette.GetSafeHandle(), nullptr);
+    std::vector<BYTE> row;
+    for (int i = 0; i < 10; ++i) row.insert(row.end(), {0x00, 0x00, 0xFF});
+    row.insert(row.end(), {0, 0});
+    std::vector<BYTE> expected;
+    for (int y = 0; y < 5; ++y) expected.insert(expected.end(), row.begin(), row.end());
+    EXPECT_EQ(Bytes(dib), expected);
+}
+
+TEST_F(DibTest, Create1BitWithTheStockTable) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(1); // biSize 0: the stock table
+    ASSERT_TRUE(dib.Create(3, 2, &f, RGB(255, 255, 255)));
+    EXPECT_EQ(dib.GetBytesPerLine(), 4u);
+    EXPECT_EQ(dib.m_dwSizeImage, 8u);
+    EXPECT_EQ(dib.m_pBMI->biClrUsed, 2u);
+    EXPECT_EQ(dib.m_pBMI->biClrImportant, 2u);
+    EXPECT_EQ(Table(dib)[0].rgbRed, 0);
+    EXPECT_EQ(Table(dib)[1].rgbGreen, 255);
+    EXPECT_EQ(Bytes(dib), std::vector<BYTE>(8, 0xFF));
+    ASSERT_TRUE(dib.Create(3, 2, &f, RGB(0, 0, 0)));
+    EXPECT_EQ(Bytes(dib), std::vector<BYTE>(8, 0x00));
+}
+
+TEST_F(DibTest, Create4BitsFillsWithTheNearestIndexTwice) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(4);
+    ASSERT_TRUE(dib.Create(7, 3, &f, RGB(0, 0, 250))); // nearest: entry 9, 0000FF
+    EXPECT_EQ(dib.GetBytesPerLine(), 4u);
+    EXPECT_EQ(Bytes(dib), std::vector<BYTE>(12, 0x99));
+}
+
+TEST_F(DibTest, Create8BitsWithASixteenEntryTemplate) {
+    struct {
+        BITMAPINFOHEADER h;
+        RGBQUAD table[16];
+    } f{Format(8, 16, 40), {}};
+    for (int i = 0; i < 16; ++i) f.table[i] = {static_cast<BYTE>(i * 16), 0, 0, 0x77};
+    CDIB dib;
+    ASSERT_TRUE(dib.Create(5, 2, &f.h, RGB(0, 0, 0x70)));
+    EXPECT_EQ(dib.m_pBits, reinterpret_cast<BYTE*>(dib.m_pBMI) + 40 + 64);
+    EXPECT_EQ(dib.m_Palette.GetEntryCount(), 16);
+    EXPECT_EQ(Table(dib)[7].rgbBlue, 0x70);
+    EXPECT_EQ(Table(dib)[7].rgbReserved, 0) << "reserved bytes are written as 0";
+    EXPECT_EQ(Bytes(dib), std::vector<BYTE>(16, 7));
+}
+
+TEST_F(DibTest, Create16And32BitsFillEveryByte) {
+    CDIB dib;
+    BITMAPINFOHEADER f16 = Format(16);
+    ASSERT_TRUE(dib.Create(3, 2, &f16, RGB(0xF8, 0x08, 0x18)));
+    // 5-5-5: red 31, green 1, blue 3 -> 0x7C23, little-endian; 2 padding bytes.
+    EXPECT_EQ(Bytes(dib), (std::vector<BYTE>{0x23, 0x7C, 0x23, 0x7C, 0x23, 0x7C, 0, 0, 0x23, 0x7C,
+                                             0x23, 0x7C, 0x23, 0x7C, 0, 0}));
+    BITMAPINFOHEADER f32 = Format(32);
+    ASSERT_TRUE(dib.Create(2, 1, &f32, RGB(1, 2, 3)));
+    EXPECT_EQ(Bytes(dib), (std::vector<BYTE>{3, 2, 1, 0, 3, 2, 1, 0}));
+}
+
+TEST_F(DibTest, ImpossibleFormatsAndSizesAreRefusedLeavingTheObjectEmpty) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(8);
+    ASSERT_TRUE(dib.Create(2, 2, &f, 0));
+    BITMAPINFOHEADER many = Format(8, 257);
+    EXPECT_FALSE(dib.Create(2, 2, &many, 0));
+    EXPECT_FALSE(dib.IsValid());
+    EXPECT_FALSE(dib.Create(-1, 2, &f, 0));
+    EXPECT_FALSE(dib.Create(2, -1, &f, 0));
+    BITMAPINFOHEADER f32 = Format(32);
+    EXPECT_FALSE(dib.Create(65536, 16384, &f32, 0)) << "a 4 GiB block";
+    EXPECT_FALSE(dib.IsValid());
+}
+
+TEST_F(DibTest, FailedAllocationThrowsAndLeavesTheObjectEmpty) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(8);
+    ASSERT_TRUE(dib.Create(4, 4, &f, 0));
+    AfxInjectAllocFailure(0);
+    EXPECT_THROW(dib.Create(8, 8, &f, 0), CMemoryException);
+    EXPECT_FALSE(dib.IsValid());
+}
+
+TEST_F(DibTest, WithoutAPaletteTheFillIsTheFirstExactEntry) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(8);
+    // The block comes first, then the palette's LOGPALETTE block: fail that.
+    AfxInjectAllocFailure(1);
+    ASSERT_TRUE(dib.Create(4, 1, &f, RGB(0xFF, 0xFB, 0xF0))); // stock entry 246
+    EXPECT_EQ(dib.m_Palette.GetSafeHandle(), nullptr);
+    EXPECT_EQ(Bytes(dib), std::vector<BYTE>(4, 246));
+    AfxInjectAllocFailure(1);
+    ASSERT_TRUE(dib.Create(4, 1, &f, RGB(1, 2, 3))); // in no entry
+    EXPECT_EQ(Bytes(dib), std::vector<BYTE>(4, 0));
+}
+
+// --- Rules -----------------------------------------------------------------
+
+TEST_F(DibTest, ColourCountAndResolutionRules) {
+    BITMAPINFOHEADER h = Format(24);
+    EXPECT_EQ(CDIB::GetNumColors(&h), 0);
+    h.biClrUsed = 12;
+    EXPECT_EQ(CDIB::GetNumColors(&h), 12);
+    h = Format(8);
+    EXPECT_EQ(CDIB::NumColors(&h), 256);
+    h = Format(8, 300);
+    EXPECT_EQ(CDIB::GetNumColors(&h), 300) << "taken unchanged";
+    BITMAPCOREHEADER core{12, 4, 4, 1, 4};
+    EXPECT_EQ(CDIB::GetNumColors(reinterpret_cast<BITMAPINFOHEADER*>(&core)), 16);
+
+    BITMAPINFOHEADER f = Format(24);
+    f.biXPelsPerMeter = 3780;
+    f.biYPelsPerMeter = 2835;
+    CDIB dib;
+    ASSERT_TRUE(dib.Create(1, 1, &f, 0));
+    int x = 0, y = 0;
+    dib.GetResolution(&x, &y);
+    EXPECT_EQ(x, 96);
+    EXPECT_EQ(y, 72);
+    EXPECT_EQ(dib.m_pBMI->biXPelsPerMeter, 3780) << "headers keep pixels per metre";
+    f.biXPelsPerMeter = f.biYPelsPerMeter = 0;
+    ASSERT_TRUE(dib.Create(1, 1, &f, 0));
+    dib.GetResolution(&x, &y);
+    EXPECT_EQ(x + y, 0);
+}
+
+TEST_F(DibTest, StockTablesHoldTheListedColours) {
+    auto rgb = [](const RGBQUAD& q) { return (q.rgbRed << 16) | (q.rgbGreen << 8) | q.rgbBlue; };
+    EXPECT_EQ(rgb(DibStockColors(2)[1]), 0xFFFFFF);
+    EXPECT_EQ(rgb(DibStockColors(16)[4]), 0x800000);
+    EXPECT_EQ(rgb(DibStockColors(16)[12]), 0xFF0000);
+    EXPECT_EQ(rgb(DibStockColors(256)[8]), 0xC0DCC0);
+    EXPECT_EQ(rgb(DibStockColors(256)[130]), 0x66CCFF);
+    EXPECT_EQ(rgb(DibStockColors(256)[205]), 0xEE0000);
+    EXPECT_EQ(rgb(DibStockColors(256)[247]), 0xA0A0A4);
+    EXPECT_EQ(DibStockColors(3), nullptr);
+}
+
+// --- Copies and adoption ---------------------------------------------------
+
+TEST_F(DibTest, CopyOwnsItsBlockAndMatchesTheSource) {
+    struct {
+        BITMAPINFOHEADER h;
+        RGBQUAD table[4];
+    } f{Format(8, 4, 40), {{1, 2, 3, 0}, {4, 5, 6, 0}, {7, 8, 9, 0}, {10, 11, 12, 0}}};
+    f.h.biXPelsPerMeter = 3780;
+    CDIB source;
+    ASSERT_TRUE(source.Create(6, 3, &f.h, RGB(9, 8, 7)));
+    source.m_pBits[5] = 3;
+    source.m_nBitsFlag = 1;
+    source.m_nFormatTag = 24;
+    source.m_nYDpi = 33;
+
+    CDIB copy;
+    copy = source;
+    ASSERT_TRUE(copy.IsValid());
+    EXPECT_NE(copy.m_hDIB, source.m_hDIB);
+    EXPECT_NE(copy.m_pBMI, source.m_pBMI);
+    EXPECT_EQ(std::memcmp(copy.m_pBMI, source.m_pBMI, 40 + 16), 0) << "header and table";
+    EXPECT_EQ(Bytes(copy), Bytes(source));
+    EXPECT_EQ(copy.m_nBitsFlag, 0);
+    EXPECT_EQ(copy.m_nFormatTag, 24);
+    EXPECT_EQ(copy.m_nYDpi, 33);
+    source.m_pBits[0] = 1;
+    EXPECT_EQ(copy.m_pBits[0], 2) << "the copy is independent";
+
+    HGLOBAL before = copy.m_hDIB;
+    copy = copy;
+    EXPECT_EQ(copy.m_hDIB, before);
+    CDIB empty;
+    copy = empty;
+    EXPECT_FALSE(copy.IsValid());
+}
+
+TEST_F(DibTest, AttachAdoptsInPlaceAndBorrowsUnlessTheSizeIsAllOnes) {
+    for (DWORD size : {0xFFFFFFFFu, 1234u}) {
+        HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 40 + 1024 + 16);
+        auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+        *h = Format(8, 2, 40); // biClrUsed 2 is not consulted: 256 entries assumed
+        h->biWidth = 4;
+        h->biHeight = 4;
+        h->biSizeImage = 16;
+        h->biXPelsPerMeter = 3780;
+        {
+            CDIB dib;
+            ASSERT_TRUE(dib.Attach(block, h, size));
+            EXPECT_EQ(dib.m_pBMI, h);
+            EXPECT_EQ(dib.m_pBits, reinterpret_cast<BYTE*>(h) + 40 + 1024);
+            EXPECT_EQ(dib.m_dwSizeImage, 16u);
+            EXPECT_EQ(dib.m_nFormatTag, 24);
+            EXPECT_EQ(dib.m_bBorrowed, size != 0xFFFFFFFF);
+            EXPECT_EQ(dib.m_Palette.GetSafeHandle(), nullptr);
+            int x = 0, y = 0;
+            dib.GetResolution(&x, &y);
+            EXPECT_EQ(x, 96);
+            if (size != 0xFFFFFFFF) {
+                // Replacing a borrowed image leaves the borrowed block alone,
+                // and the object's own new block is still freed at the end.
+                BITMAPINFOHEADER f = Format(24);
+                ASSERT_TRUE(dib.Create(2, 2, &f, 0));
+            }
+        }
+        if (size == 0xFFFFFFFF) {
+            EXPECT_EQ(GlobalSize(block), 0u) << "an adopted block goes with the object";
+        } else {
+            EXPECT_EQ(GlobalSize(block), 40u + 1024 + 16) << "a borrowed block is never freed";
+            GlobalUnlock(block);
+            GlobalFree(block);
+        }
+    }
+}
+
+// --- Capture ---------------------------------------------------------------
+
+// A device bitmap in the screen's format, from a 24-bit DIB of the given
+// colours (row-major, top row first).
+HBITMAP MakeBitmap(int width, int height, const std::vector<COLORREF>& colours) {
+    BITMAPINFO info{};
+    info.bmiHeader = Format(24, 0, 40);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    const int stride = (3 * width + 3) & ~3;
+    std::vector<BYTE> bits(static_cast<std::size_t>(stride * height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            COLORREF c = colours[static_cast<std::size_t>(y * width + x)];
+            BYTE* p = &bits[static_cast<std::size_t>(y * stride + 3 * x)];
+            p[0] = GetBValue(c), p[1] = GetGValue(c), p[2] = GetRValue(c);
+        }
+    HDC screen = GetDC(nullptr);
+    HBITMAP b =
+        CreateDIBitmap(screen, &info.bmiHeader, CBM_INIT, bits.data(), &info, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    return b;
+}
+
+struct CaptureCase {
+    int screenBits;
+    int capturedBits;
+    int colours;
+};
+
+void PrintTo(const CaptureCase& c, std::ostream* os) {
+    *os << c.screenBits << "-bit screen, captured at " << c.capturedBits;
+}
+
+class DibCaptureTest : public DibTest, public ::testing::WithParamInterface<CaptureCase> {};
+
+TEST_P(DibCaptureTest, CapturesAtTheBitmapsOwnDepth) {
+    const CaptureCase& c = GetParam();
+    ASSERT_TRUE(GdiSetScreenBitsPerPixel(c.screenBits));
+    // Black and white survive every depth exactly.
+    std::vector<COLORREF> colours(100 * 50, RGB(255, 255, 255));
+    colours[0] = RGB(0, 0, 0);             // top left
+    colours[49 * 100 + 99] = RGB(0, 0, 0); // bottom right
+    HBITMAP b = MakeBitmap(100, 50, colours);
+    ASSERT_NE(b, nullptr);
+    CDIB dib;
+    ASSERT_TRUE(dib.CreateFromBitmap(b));
+    DeleteObject(b);
+    EXPECT_EQ(dib.m_pBMI->biBitCount, c.capturedBits);
+    EXPECT_EQ(dib.m_pBMI->biHeight, 50) << "bottom-up";
+    const DWORD stride = ((static_cast<DWORD>(c.capturedBits) * 100 + 31) / 32) * 4;
+    EXPECT_EQ(dib.GetBytesPerLine(), stride);
+    EXPECT_EQ(dib.m_dwSizeImage, stride * 50);
+    EXPECT_EQ(dib.m_pBits, reinterpret_cast<BYTE*>(dib.m_pBMI) + 40 + 4 * c.colours);
+    EXPECT_EQ(dib.m_pBMI->biClrUsed, static_cast<DWORD>(c.colours));
+    EXPECT_EQ(dib.m_Palette.GetEntryCount(), c.colours);
+    if (c.colours) {
+        const RGBQUAD* stock = DibStockColors(c.colours);
+        EXPECT_EQ(std::memcmp(Table(dib), stock, 4 * c.colours), 0) << "the stock table";
+    }
+    // Bottom-up: the last stored row is the picture's top row, which starts
+    // black (all bits 0 in every format); the bottom row starts white.
+    const int firstPixelBits = c.capturedBits == 1 ? 0x80 : c.capturedBits == 4 ? 0xF0 : 0xFF;
+    auto firstPixel = [&](int storedRow) {
+        return dib.m_pBits[static_cast<std::size_t>(storedRow) * stride] & firstPixelBits;
+    };
+    EXPECT_EQ(firstPixel(49), 0);
+    EXPECT_NE(firstPixel(0), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, DibCaptureTest,
+                         ::testing::Values(CaptureCase{32, 24, 0}, CaptureCase{24, 24, 0},
+                                           CaptureCase{16, 16, 0}, CaptureCase{8, 8, 256},
+                                           CaptureCase{4, 4, 16}, CaptureCase{1, 1, 2}));
+
+TEST_F(DibTest, CaptureWithAGivenTableKeepsThePlatformsIndices) {
+    ASSERT_TRUE(GdiSetScreenBitsPerPixel(1));
+    HBITMAP b = MakeBitmap(8, 1, {0, 0xFFFFFF, 0, 0xFFFFFF, 0, 0, 0xFFFFFF, 0xFFFFFF});
+    RGBQUAD table[2] = {{0, 0, 255, 0}, {255, 0, 0, 0}};
+    CDIB dib;
+    ASSERT_TRUE(dib.CreateFromBitmap(b, table));
+    DeleteObject(b);
+    EXPECT_EQ(dib.m_pBits[0], 0b01010011);
+    EXPECT_EQ(Table(dib)[0].rgbRed, 255);
+    EXPECT_EQ(Table(dib)[1].rgbBlue, 255);
+}
+
+TEST_F(DibTest, CaptureReplacesTheImageAndFailsCleanly) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(8);
+    ASSERT_TRUE(dib.Create(3, 3, &f, 0));
+    EXPECT_FALSE(dib.CreateFromBitmap(nullptr));
+    EXPECT_TRUE(dib.IsValid()) << "a null handle leaves the object unchanged";
+
+    HBITMAP b = MakeBitmap(2, 2, {1, 2, 3, 4});
+    ASSERT_TRUE(dib.CreateFromBitmap(b));
+    EXPECT_EQ(dib.GetWidth(), 2);
+    DeleteObject(b);
+    EXPECT_FALSE(dib.CreateFromBitmap(b)) << "a deleted bitmap cannot be queried";
+    EXPECT_FALSE(dib.IsValid());
+}
+
+TEST_F(DibTest, EveryFailedAllocationInACaptureThrowsAndLeaksNothing) {
+    HBITMAP b = MakeBitmap(5, 4, std::vector<COLORREF>(20, RGB(10, 20, 30)));
+    for (long n = 0; n < 2; ++n) { // the header block, its growth
+        CDIB dib;
+        AfxInjectAllocFailure(n);
+        EXPECT_THROW(dib.CreateFromBitmap(b), CMemoryException) << n;
+        AfxInjectAllocFailure(-1);
+        EXPECT_FALSE(dib.IsValid());
+        EXPECT_EQ(dib.m_pBits, nullptr);
+        EXPECT_EQ(dib.m_dwSizeImage, 0u);
+    }
+    DeleteObject(b);
+}
+
+// --- Back to the device ----------------------------------------------------
+
+TEST_F(DibTest, DeviceBitmapsFromEmptyAnd1BitImages) {
+    CDIB dib;
+    int bits = 99;
+    EXPECT_EQ(dib.CreateDeviceBitmap(&bits), nullptr);
+    EXPECT_EQ(bits, 0);
+
+    BITMAPINFOHEADER f = Format(1);
+    ASSERT_TRUE(dib.Create(9, 3, &f, RGB(255, 255, 255)));
+    HBITMAP mono = dib.CreateDeviceBitmap(&bits);
+    ASSERT_NE(mono, nullptr);
+    EXPECT_EQ(bits, 1);
+    BITMAP bm{};
+    GetObject(mono, sizeof bm, &bm);
+    EXPECT_EQ(bm.bmBitsPixel, 1);
+    EXPECT_EQ(bm.bmWidth, 9);
+    DeleteObject(mono);
+
+    BITMAPINFOHEADER f8 = Format(8);
+    ASSERT_TRUE(dib.Create(4, 2, &f8, RGB(0xA6, 0xCA, 0xF0)));
+    HBITMAP colour = dib.CreateDeviceBitmap(&bits);
+    ASSERT_NE(colour, nullptr);
+    EXPECT_EQ(bits, 8);
+    GetObject(colour, sizeof bm, &bm);
+    EXPECT_EQ(bm.bmBitsPixel, 32) << "the screen's format";
+    CDIB back;
+    ASSERT_TRUE(back.CreateFromBitmap(colour));
+    EXPECT_EQ(back.m_pBits[0], 0xF0);
+    EXPECT_EQ(back.m_pBits[1], 0xCA);
+    EXPECT_EQ(back.m_pBits[2], 0xA6);
+    DeleteObject(colour);
+}
+
+// A memory context drawing into a 32-bit bitmap of the given size, all grey.
+class Canvas {
+public:
+    Canvas(int width, int height) : width_(width), height_(height) {
+        bitmap_ =
+            MakeBitmap(width, height,
+                       std::vector<COLORREF>(static_cast<std::size_t>(width * height), 0x808080));
+        dc_ = CreateCompatibleDC(nullptr);
+        old_ = SelectObject(dc_, bitmap_);
+    }
+    ~Canvas() {
+        SelectObject(dc_, old_);
+        DeleteDC(dc_);
+        DeleteObject(bitmap_);
+    }
+    HDC dc() const { return dc_; }
+    // The canvas as 0x00RRGGBB values, top row first.
+    std::vector<COLORREF> Pixels() const {
+        std::vector<DWORD> px(static_cast<std::size_t>(width_ * height_));
+        BITMAPINFO info{};
+        info.bmiHeader = Format(32, 0, 40);
+        info.bmiHeader.biWidth = width_;
+        info.bmiHeader.biHeight = -height_;
+        HDC screen = GetDC(nullptr);
+        GetDIBits(screen, bitmap_, 0, static_cast<UINT>(height_), px.data(), &info, DIB_RGB_COLORS);
+        ReleaseDC(nullptr, screen);
+        for (auto& p : px) p &= 0xFFFFFF;
+        return px;
+    }
+
+private:
+    int width_, height_;
+    HBITMAP bitmap_;
+    HDC dc_;
+    HGDIOBJ old_;
+};
+
+TEST_F(DibTest, DrawAtAPositionCoversExactlyTheImage) {
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(24);
+    ASSERT_TRUE(dib.Create(64, 32, &f, RGB(0x12, 0x34, 0x56)));
+    Canvas canvas(100, 60);
+    CDC dc(canvas.dc());
+    EXPECT_NE(dib.Draw(&dc, 10, 20), 0);
+    std::vector<COLORREF> px = canvas.Pixels();
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 100; ++x) {
+            bool inside = x >= 10 && x < 74 && y >= 20 && y < 52;
+            ASSERT_EQ(px[static_cast<std::size_t>(y * 100 + x)], inside ? 0x123456u : 0x808080u)
+                << x << "," << y;
+        }
+    CDIB empty;
+    EXPECT_EQ(empty.Draw(&dc, 0, 0), 0);
+    EXPECT_EQ(dib.Draw(nullptr, 0, 0), 0) << "no context, no drawing";
+}
+
+TEST_F(DibTest, DrawRectanglesStretchAndCountSourceRowsFromTheBottom) {
+    // 2 x 2 bottom-up image: stored row 0 (the bottom) red, red; row 1 blue, green.
+    CDIB dib;
+    BITMAPINFOHEADER f = Format(24);
+    ASSERT_TRUE(dib.Create(2, 2, &f, RGB(255, 0, 0)));
+    BYTE* top = dib.m_pBits + dib.GetBytesPerLine();
+    top[0] = 255, top[1] = 0, top[2] = 0; // blue
+    top[3] = 0, top[4] = 255, top[5] = 0; // green
+    Canvas canvas(4, 4);
+    CDC dc(canvas.dc());
+    // Source (0, 1, 2, 2): one row, starting 1 row up from the bottom: the top row.
+    EXPECT_NE(dib.Draw(&dc, RECT{0, 0, 4, 2}, RECT{0, 1, 2, 2}), 0);
+    std::vector<COLORREF> px = canvas.Pixels();
+    EXPECT_EQ(px[0], 0x0000FFu);
+    EXPECT_EQ(px[1], 0x0000FFu);
+    EXPECT_EQ(px[2], 0x00FF00u);
+    EXPECT_EQ(px[7], 0x00FF00u);
+    EXPECT_EQ(px[8], 0x808080u);
+
+    // SRCAND: the mask darkens.
+    CDIB mask;
+    ASSERT_TRUE(mask.Create(1, 1, &f, RGB(0x0F, 0xFF, 0x00)));
+    EXPECT_NE(mask.DrawMask(&dc, RECT{0, 3, 4, 4}, RECT{0, 0, 1, 1}), 0);
+    px = canvas.Pixels();
+    EXPECT_EQ(px[12], 0x008000u); // 80 80 80 AND 0F FF 00
+    EXPECT_EQ(px[15], 0x008000u);
+}
+
+} // namespace

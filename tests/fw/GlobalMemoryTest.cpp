@@ -1,0 +1,81 @@
+#include "fw/GlobalMemory.h"
+#include "fw/Memory.h"
+#include "fw/Object.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+TEST(GlobalMemoryTest, LockedBlocksStayPutAndResizingMovesThem) {
+    const long live = GlobalLiveBlocks();
+    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 16);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(GlobalLiveBlocks(), live + 1);
+    auto* p = static_cast<char*>(GlobalLock(h));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[15], 0);
+    EXPECT_EQ(GlobalLock(h), p) << "the same address while locked";
+    std::memcpy(p, "packed dib", 11);
+    EXPECT_EQ(GlobalReAlloc(h, 64, GMEM_MOVEABLE), nullptr) << "a locked block cannot move";
+    EXPECT_TRUE(GlobalUnlock(h)) << "still locked once";
+    EXPECT_FALSE(GlobalUnlock(h));
+    EXPECT_EQ(GlobalReAlloc(h, 64, GMEM_MOVEABLE), h);
+    EXPECT_EQ(GlobalSize(h), 64u);
+    auto* q = static_cast<char*>(GlobalLock(h));
+    EXPECT_STREQ(q, "packed dib") << "the contents move with the block";
+    EXPECT_EQ(q[63], 0) << "grown bytes are zero";
+    GlobalUnlock(h);
+    EXPECT_EQ(GlobalFree(h), nullptr);
+    EXPECT_EQ(GlobalLiveBlocks(), live);
+}
+
+TEST(GlobalMemoryTest, FreedAndForeignHandlesFailWithoutHarm) {
+    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 8);
+    ASSERT_EQ(GlobalFree(h), nullptr);
+    HGLOBAL foreign = reinterpret_cast<HGLOBAL>(0x1234567);
+    for (HGLOBAL bad : {h, foreign, HGLOBAL{}}) {
+        EXPECT_EQ(GlobalLock(bad), nullptr);
+        EXPECT_FALSE(GlobalUnlock(bad));
+        EXPECT_EQ(GlobalReAlloc(bad, 4, GMEM_MOVEABLE), nullptr);
+        EXPECT_EQ(GlobalSize(bad), 0u);
+        EXPECT_EQ(GlobalFree(bad), bad);
+    }
+}
+
+TEST(GlobalMemoryTest, InjectedFailuresLeaveBlocksAsTheyWere) {
+    const long live = GlobalLiveBlocks();
+    AfxInjectAllocFailure(0);
+    EXPECT_EQ(GlobalAlloc(GMEM_MOVEABLE, 8), nullptr);
+    EXPECT_EQ(GlobalLiveBlocks(), live);
+    HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 8);
+    AfxInjectAllocFailure(0);
+    EXPECT_EQ(GlobalReAlloc(h, 800, GMEM_MOVEABLE), nullptr);
+    EXPECT_EQ(GlobalSize(h), 8u);
+    GlobalFree(h);
+}
+
+class Shape : public CObject {
+    DECLARE_SERIAL(Shape)
+public:
+    int sides = 3;
+};
+IMPLEMENT_SERIAL(Shape, CObject, 2)
+
+TEST(ObjectTest, RegisteredClassesAreCreatedByName) {
+    const CRuntimeClass* record = CRuntimeClass::FromName("Shape");
+    ASSERT_EQ(record, RUNTIME_CLASS(Shape));
+    EXPECT_EQ(record->m_wSchema, 2u);
+    EXPECT_EQ(record->m_nObjectSize, static_cast<int>(sizeof(Shape)));
+    CObject* made = record->CreateObject();
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(made->GetRuntimeClass(), record);
+    EXPECT_TRUE(made->IsKindOf(RUNTIME_CLASS(CObject)));
+    EXPECT_EQ(static_cast<Shape*>(made)->sides, 3);
+    delete made;
+    EXPECT_EQ(CRuntimeClass::FromName("Circle"), nullptr);
+    EXPECT_EQ(RUNTIME_CLASS(CObject)->CreateObject(), nullptr) << "the root has no factory";
+}
+
+} // namespace
