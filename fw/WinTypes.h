@@ -12,6 +12,7 @@ using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using UINT = std::uint32_t;
+using ULONG = std::uint32_t;
 using INT = std::int32_t;
 using LPVOID = void*;
 using LPCVOID = const void*;

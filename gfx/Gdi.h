@@ -163,7 +163,8 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
 // > 0). With biBitCount 0 the header is filled from the bitmap. Without bits,
 // only biSizeImage and the colour table are filled. For 8 bits and fewer the
 // colour table is the palette selected and realised in dc when there is one,
-// else the stock table for the bit count; pixels map to the nearest entry.
+// else the screen's palette (see RealizePalette) when there is one, else the
+// stock table for the bit count; pixels map to the nearest entry.
 // The 2^bits table entries are written after the header and biClrUsed is set
 // to their number. Returns the number of lines (non-zero without bits), 0 on
 // failure.

@@ -55,6 +55,9 @@ struct PaletteState {
     std::unordered_map<std::uintptr_t, PaletteObject> palettes;
     std::unordered_map<std::uintptr_t, Selection> selections;
     HPALETTE stock = nullptr;
+    // The palette last realised in the foreground on a screen or window
+    // context: it serves every context that has none realised of its own.
+    HPALETTE screen = nullptr;
     Rgb system[256];
 
     PaletteState() { Reset(); }
@@ -143,6 +146,7 @@ BOOL gdi_internal::DeletePalette(HGDIOBJ object) {
         if (selection.palette == object) return FALSE;
     }
     State().palettes.erase(KeyOf(object));
+    if (State().screen == object) State().screen = nullptr;
     return TRUE;
 }
 
@@ -167,8 +171,9 @@ void gdi_internal::ForgetContext(HDC dc) {
 
 int gdi_internal::RealisedColours(HDC dc, std::uint32_t* colours, int maxColours) {
     const Selection selection = SelectionOf(dc);
-    if (!selection.realised || selection.palette == State().stock) return 0;
-    const PaletteObject* palette = FindPalette(selection.palette);
+    HPALETTE chosen = selection.palette;
+    if (!selection.realised || chosen == State().stock) chosen = State().screen;
+    const PaletteObject* palette = FindPalette(chosen);
     if (!palette) return 0;
     const int count = std::min(maxColours, static_cast<int>(palette->entries.size()));
     for (int i = 0; i < count; ++i) colours[i] = EntryToRgb(palette->entries[i]);
@@ -236,6 +241,10 @@ UINT RealizePalette(HDC dc) {
     const PaletteObject* palette = FindPalette(selection.palette);
     if (!palette) return GDI_ERROR;
     const UINT mapped = static_cast<UINT>(std::min<std::size_t>(palette->entries.size(), 256));
+    // A foreground realisation on the screen becomes the screen's palette;
+    // the default palette gives the screen back its stock colours.
+    if (!memory && !selection.background)
+        state.screen = palette->stock ? nullptr : selection.palette;
     // Only a foreground realisation on the 8-bit screen itself reaches the
     // hardware palette that 8-bit bitmaps index.
     if (!memory && depth == 8 && !selection.background && !palette->stock) {

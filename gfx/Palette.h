@@ -27,8 +27,11 @@ UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* e
 // Selects a palette into a context; returns the one it replaces, null on failure.
 HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL forceBackground);
 // Realises the context's palette: from now on GetDIBits on this context at 8
-// bits and fewer takes its colour table from it. Realised in the foreground
-// on a screen or window context of an 8-bit screen, it also becomes the system
-// palette, which 8-bit device bitmaps index. Returns the number of entries
-// mapped, GDI_ERROR for an unknown context.
+// bits and fewer takes its colour table from it. Realised in the foreground on
+// a screen or window context, it becomes the screen's palette, which serves
+// every context without a realised palette of its own (memory contexts
+// included) until another foreground realisation replaces it or it is deleted;
+// the default palette gives the screen back the stock tables. On an 8-bit
+// screen it also becomes the system palette, which 8-bit device bitmaps index.
+// Returns the number of entries mapped, GDI_ERROR for an unknown context.
 UINT RealizePalette(HDC dc);

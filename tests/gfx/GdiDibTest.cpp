@@ -219,10 +219,39 @@ TEST_F(GdiTest, GetDIBitsTakesItsTableFromTheRealisedPalette) {
 
     EXPECT_FALSE(DeleteObject(palette)); // still selected
     EXPECT_EQ(SelectPalette(dc, old, FALSE), palette);
+    // Realised in the foreground on the screen, it serves every context that
+    // has none of its own, memory contexts included...
+    HDC memory = CreateCompatibleDC(nullptr);
+    EXPECT_EQ(ReadBack(bitmap, 8, true, memory).EntryColour(2), RGB(0, 0, 255));
+    EXPECT_EQ(ReadBack(bitmap, 8, true, dc).EntryColour(0), RGB(255, 0, 0));
+    // ...until the default palette is realised in the foreground again.
+    RealizePalette(dc);
     EXPECT_EQ(ReadBack(bitmap, 8, true, dc).EntryColour(9), RGB(0xA6, 0xCA, 0xF0));
+    EXPECT_EQ(ReadBack(bitmap, 8, true, memory).EntryColour(9), RGB(0xA6, 0xCA, 0xF0));
     ReleaseDC(nullptr, dc);
     EXPECT_TRUE(DeleteObject(palette));
     DeleteObject(bitmap);
+
+    // A background realisation, or one in a memory context, leaves the
+    // screen alone; deleting the screen's palette ends its service.
+    const HPALETTE other = MakePalette({RGB(1, 2, 3)});
+    dc = GetDC(nullptr);
+    SelectPalette(dc, other, TRUE);
+    RealizePalette(dc);
+    SelectPalette(memory, other, FALSE);
+    RealizePalette(memory);
+    SelectPalette(memory, static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)), FALSE);
+    const HBITMAP again = Dib(32, 1, 1).Create();
+    EXPECT_EQ(ReadBack(again, 8, true, memory).EntryColour(9), RGB(0xA6, 0xCA, 0xF0));
+    SelectPalette(dc, other, FALSE);
+    RealizePalette(dc);
+    SelectPalette(dc, old, FALSE);
+    ReleaseDC(nullptr, dc);
+    EXPECT_EQ(ReadBack(again, 8, true, memory).EntryColour(0), RGB(1, 2, 3));
+    EXPECT_TRUE(DeleteObject(other));
+    EXPECT_EQ(ReadBack(again, 8, true, memory).EntryColour(0), 0u);
+    DeleteDC(memory);
+    DeleteObject(again);
 }
 
 TEST_F(GdiTest, ForegroundRealisationOnAnEightBitScreenSetsTheSystemPalette) {
