@@ -183,6 +183,61 @@ HBITMAP CGifDecoder::GetNextFrame() {
     }
 }
 
+std::vector<COLORREF> CGifDecoder::CollectColors() const {
+    std::vector<COLORREF> colours;
+    auto addTable = [&colours](const BYTE* table, int count) {
+        for (int i = 0; i < count; ++i)
+            colours.push_back(RGB(table[3 * i], table[3 * i + 1], table[3 * i + 2]));
+    };
+    addTable(m_pGlobalColors, m_nGlobalColors);
+    colours.push_back(m_nBackgroundIndex < m_nGlobalColors
+                          ? RGB(m_pGlobalColors[3 * m_nBackgroundIndex],
+                                m_pGlobalColors[3 * m_nBackgroundIndex + 1],
+                                m_pGlobalColors[3 * m_nBackgroundIndex + 2])
+                          : RGB(0, 0, 0));
+    colours.push_back(RGB(0, 0, 0));
+    if (!m_pData) return colours;
+
+    // The same walk as GetNextFrame, on a position of its own. Image data is
+    // skipped by its sub-blocks.
+    const long long size = m_nDataSize;
+    long long at = 0;
+    auto skipSubBlocks = [&]() {
+        while (at < size && m_pData[at] != 0) at += 1 + m_pData[at];
+        ++at; // the terminator
+        return at <= size;
+    };
+    while (at < size) {
+        const BYTE introducer = m_pData[at++];
+        if (introducer == 0x2C) {
+            if (at + 9 > size) break;
+            const BYTE flags = m_pData[at + 8];
+            at += 9;
+            if (flags & 0x80) {
+                const int count = 2 << (flags & 7);
+                if (at + 3LL * count > size) break;
+                addTable(m_pData + at, count);
+                at += 3LL * count;
+            }
+            ++at; // minimum code size
+            if (!skipSubBlocks()) break;
+        } else if (introducer == 0x21 && at < size) {
+            const BYTE label = m_pData[at++];
+            if (label == 0xF9) {
+                at += 6;
+            } else if (label == 0xFE || label == 0x01 || label == 0xFF) {
+                at += label == 0x01 ? 13 : label == 0xFF ? 12 : 0;
+                if (!skipSubBlocks()) break;
+            } else {
+                break;
+            }
+        } else {
+            break;
+        }
+    }
+    return colours;
+}
+
 HBITMAP CGifDecoder::DecodeImage() {
     // Image descriptor: left, top, width, height, packed flags.
     if (static_cast<long long>(m_nPos) + 9 > m_nDataSize) {

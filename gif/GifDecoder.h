@@ -8,6 +8,8 @@
 #include "fw/WinTypes.h"
 #include "gfx/Gdi.h"
 
+#include <vector>
+
 class CGifDecoder {
 public:
     CGifDecoder();
@@ -25,6 +27,13 @@ public:
     // of the data the next call rewinds, and the call after it starts again
     // with the first image.
     HBITMAP GetNextFrame();
+
+    // Every colour the images can show, without decoding them: the global
+    // table, the local tables of the images the walk reaches (it stops where
+    // GetNextFrame would end the sequence), the background colour, and black
+    // (where indices have no colour). 0x00BBGGRR values, repeats included.
+    // Leaves the walk of GetNextFrame where it was.
+    std::vector<COLORREF> CollectColors() const;
 
     int m_nScreenWidth = 0;
     int m_nScreenHeight = 0;

@@ -642,3 +642,31 @@ TEST_F(GifDecoderTest, ImageWithoutAnyDataIsBlankAndEndsTheSequence) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(GifColorsTest, CollectsEveryTableTheWalkReachesWithoutMovingIt) {
+    Bytes local{0x10, 0x20, 0x30, 0x40, 0x50, 0x60};
+    Gif gif(2, 1, Bytes{1, 2, 3, 4, 5, 6}, 1);
+    gif.FlatImage(0, 0, 2, 1, {0, 1}).Comment("c").FlatImage(0, 0, 2, 1, {1, 0}, true, local);
+    gif.Append({0x21, 0x02, 0}); // unknown label: the walk ends here
+    gif.FlatImage(0, 0, 2, 1, {0, 0}, false, Bytes{9, 9, 9, 8, 8, 8}).Trailer();
+    TempFile file(gif.bytes);
+    CGifDecoder dec;
+    ASSERT_TRUE(dec.LoadFile(file.path().c_str()));
+    std::vector<COLORREF> colours = dec.CollectColors();
+    EXPECT_EQ(colours,
+              (std::vector<COLORREF>{RGB(1, 2, 3), RGB(4, 5, 6), RGB(4, 5, 6), RGB(0, 0, 0),
+                                     RGB(0x10, 0x20, 0x30), RGB(0x40, 0x50, 0x60)}))
+        << "global table, background (entry 1), black, the second image's local table";
+    EXPECT_EQ(dec.m_nPos, 0) << "the frame walk has not moved";
+
+    // A file cut inside an image's data still gives the tables before the cut.
+    Bytes cut(gif.bytes.begin(), gif.bytes.begin() + 13 + 6 + 10 + 3);
+    TempFile cutFile(cut);
+    CGifDecoder cutDec;
+    ASSERT_TRUE(cutDec.LoadFile(cutFile.path().c_str()));
+    EXPECT_EQ(cutDec.CollectColors().size(), 4u);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+#include "avi/AviWriter.h"
+
+#include <cstring>
+
+namespace {
+
+// The AVI library is usable from version 1.10 on; asked afresh each time.
+bool LibraryUsable() {
+    return (VideoForWindowsVersion() >> 16) >= 0x010A;
+}
+
+// The 8-bit capture of an RLE8 frame, unlocked and freed on every path.
+class TemporaryDib {
+public:
+    TemporaryDib() = default;
+    TemporaryDib(const TemporaryDib&) = delete;
+    TemporaryDib& operator=(const TemporaryDib&) = delete;
+    ~TemporaryDib() {
+        if (!block_) return;
+        GlobalUnlock(block_);
+        GlobalFree(block_);
+    }
+    BITMAPINFOHEADER* Capture(HBITMAP bitmap) {
+        block_ = BitmapToDIB(bitmap, 8);
+        return block_ ? static_cast<BITMAPINFOHEADER*>(GlobalLock(block_)) : nullptr;
+    }
+
+private:
+    HGLOBAL block_ = nullptr;
+};
+
+} // namespace
+
+CAviWriter::CAviWriter(const char* pszFileName, int nWidth, int nHeight)
+    : m_strFileName(pszFileName), m_nFrameWidth(nWidth), m_nFrameHeight(nHeight), m_dib(FALSE) {
+    std::memset(&m_streamInfo, 0, sizeof m_streamInfo);
+    std::memset(&m_compressOptions, 0, sizeof m_compressOptions);
+    if (LibraryUsable())
+        AVIFileInit();
+    else
+        m_bAvailable = false;
+}
+
+CAviWriter::~CAviWriter() {
+    if (m_pStream) AVIStreamRelease(m_pStream);
+    if (m_pCompressedStream) AVIStreamRelease(m_pCompressedStream);
+    if (m_pFile) AVIFileRelease(m_pFile);
+    if (LibraryUsable()) AVIFileExit();
+}
+
+bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
+    // 1. Capture.
+    TemporaryDib temporary;
+    BITMAPINFOHEADER* dib = nullptr;
+    if (bUncompressed) {
+        // A failed capture gives no frame: the image of an earlier frame,
+        // still held, must not be written again in its place.
+        if (m_dib.CreateFromBitmap(*phBitmap)) dib = m_dib.m_pBMI;
+    } else {
+        dib = temporary.Capture(*phBitmap);
+    }
+
+    // 2. Usable, and a frame to write?
+    if (!m_bAvailable || !dib) return false;
+
+    // 3, 4. Every frame has the size of the first.
+    if ((m_nFrameWidth >= 0 && m_nFrameWidth != dib->biWidth) ||
+        (m_nFrameHeight >= 0 && m_nFrameHeight != dib->biHeight))
+        return false;
+    m_nFrameWidth = dib->biWidth;
+    m_nFrameHeight = dib->biHeight;
+
+    const LONG formatSize = static_cast<LONG>(dib->biSize + 4 * dib->biClrUsed);
+    BYTE* bits = reinterpret_cast<BYTE*>(dib) + formatSize;
+
+    // 5. The first frame opens the file, the stream and the compressor.
+    if (m_nFrameCount == 0) {
+        if (AVIFileOpen(&m_pFile, m_strFileName, OF_WRITE | OF_CREATE, nullptr) != AVIERR_OK) {
+            m_bAvailable = false;
+            return false;
+        }
+        std::memset(&m_streamInfo, 0, sizeof m_streamInfo);
+        m_streamInfo.fccType = streamtypeVIDEO;
+        m_streamInfo.fccHandler = 0;
+        m_streamInfo.dwScale = 1;
+        m_streamInfo.dwRate = 15;
+        m_streamInfo.dwSuggestedBufferSize = dib->biSizeImage;
+        m_streamInfo.rcFrame = RECT{0, 0, dib->biWidth, dib->biHeight};
+        if (AVIFileCreateStream(m_pFile, &m_pStream, &m_streamInfo) != AVIERR_OK) {
+            m_bAvailable = false;
+            return false;
+        }
+        std::memset(&m_compressOptions, 0, sizeof m_compressOptions);
+        if (bUncompressed) {
+            m_compressOptions.fccHandler = mmioFOURCC('D', 'I', 'B', ' ');
+        } else {
+            m_compressOptions.fccHandler = mmioFOURCC('m', 'r', 'l', 'e');
+            m_compressOptions.dwQuality = 8500;
+        }
+        m_compressOptions.dwFlags = AVICOMPRESSF_VALID;
+        if (AVIMakeCompressedStream(&m_pCompressedStream, m_pStream, &m_compressOptions, nullptr) !=
+                AVIERR_OK ||
+            AVIStreamSetFormat(m_pCompressedStream, 0, dib, formatSize) != AVIERR_OK) {
+            m_bAvailable = false;
+            return false;
+        }
+    }
+
+    // 6. Every frame is a key frame, at the next sample position.
+    if (AVIStreamWrite(m_pCompressedStream, m_nFrameCount, 1, bits,
+                       static_cast<LONG>(dib->biSizeImage), AVIIF_KEYFRAME, nullptr,
+                       nullptr) != AVIERR_OK) {
+        m_bAvailable = false;
+        return false;
+    }
+    ++m_nFrameCount;
+    return true;
+}
+
+HGLOBAL BitmapToDIB(HBITMAP hBitmap, unsigned nBitCount) {
+    BITMAP bm{};
+    if (GetObject(hBitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm)) return nullptr;
+    const long long width = bm.bmWidth, height = bm.bmHeight;
+    const long long stride = (width * nBitCount + 31) / 32 * 4;
+    const long long colours = nBitCount <= 8 ? 1LL << nBitCount : 0;
+    const long long size = 40 + 4 * colours + height * stride;
+    if (width < 0 || height < 0 || size > 0xFFFFFFFFLL) return nullptr;
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<std::size_t>(size));
+    if (!block) return nullptr;
+    auto* header = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    header->biSize = 40;
+    header->biWidth = bm.bmWidth;
+    header->biHeight = bm.bmHeight;
+    header->biPlanes = 1;
+    header->biBitCount = static_cast<WORD>(nBitCount);
+    header->biCompression = BI_RGB;
+    header->biSizeImage = static_cast<DWORD>(height * stride);
+    header->biClrUsed = static_cast<DWORD>(colours);
+    header->biClrImportant = 0;
+
+    // The platform chooses the colour table and maps the pixels into it.
+    HDC memory = CreateCompatibleDC(nullptr);
+    const bool read =
+        memory && GetDIBits(memory, hBitmap, 0, static_cast<UINT>(height),
+                            reinterpret_cast<BYTE*>(header) + 40 + 4 * colours,
+                            reinterpret_cast<BITMAPINFO*>(header), DIB_RGB_COLORS) != 0;
+    header->biClrUsed = static_cast<DWORD>(colours);
+    if (memory) DeleteDC(memory);
+    GlobalUnlock(block);
+    if (!read && height > 0) {
+        // A frame whose pixels could not be read is no frame.
+        GlobalFree(block);
+        return nullptr;
+    }
+    return block;
+}

@@ -1,0 +1,50 @@
+// CAviWriter: writes one AVI file with one video stream at 15 frames per
+// second. Each AddFrame turns a device bitmap into a packed DIB (8 bits for
+// RLE8, the bitmap's own depth otherwise) and appends it as the next key
+// frame; the first frame creates the file. The file is complete when the
+// writer is destroyed.
+#pragma once
+
+#include "avi/AviFile.h"
+#include "dib/Dib.h"
+#include "fw/GlobalMemory.h"
+#include "fw/Object.h"
+#include "fw/String.h"
+#include "gfx/Gdi.h"
+
+class CAviWriter : public CObject {
+public:
+    // Nothing is created on disk until the first frame. A negative width or
+    // height is taken from the first frame.
+    CAviWriter(const char* pszFileName, int nWidth, int nHeight);
+    ~CAviWriter() override;
+    CAviWriter(const CAviWriter&) = delete;
+    CAviWriter& operator=(const CAviWriter&) = delete;
+
+    // Appends the bitmap *phBitmap (which stays the caller's) as the next
+    // frame: RLE8 at 8 bits per pixel, or uncompressed at the bitmap's depth.
+    // The compression is fixed by the first frame. False when the frame is
+    // refused (another size, no capture) or the writer is unusable; the first
+    // failed library call makes it unusable for good.
+    virtual bool AddFrame(HBITMAP* phBitmap, bool bUncompressed);
+    virtual bool IsAvailable() { return m_bAvailable; }
+
+    CString m_strFileName;
+    int m_nFrameWidth;
+    int m_nFrameHeight;
+    AVISTREAMINFO m_streamInfo;
+    PAVIFILE m_pFile = nullptr;
+    PAVISTREAM m_pStream = nullptr;
+    PAVISTREAM m_pCompressedStream = nullptr;
+    AVICOMPRESSOPTIONS m_compressOptions;
+    int m_nFrameCount = 0;
+    bool m_bAvailable = true;
+    CDIB m_dib;
+};
+
+// A packed DIB of `nBitCount` bits per pixel (bottom-up rows, a full colour
+// table for 8 bits and fewer) made from a device bitmap, in a new movable
+// global block that the caller frees; null when it cannot be made. The
+// colours come from the graphics layer's reduction: the screen's palette when
+// one is realised, else the stock table.
+HGLOBAL BitmapToDIB(HBITMAP hBitmap, unsigned nBitCount);

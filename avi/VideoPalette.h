@@ -1,0 +1,17 @@
+// One palette for a whole RLE8 video. An 8-bit AVI stream has one colour table
+// from its first frame to its last, so the table is made before the first
+// frame from every colour the frames can show, and realised on the screen so
+// that each frame's 8-bit capture maps into it.
+#pragma once
+
+#include "gfx/Gdi.h"
+#include "gfx/Palette.h"
+
+#include <vector>
+
+// A palette of at most 256 entries for the given colours (0x00BBGGRR; order
+// and repeats do not matter). Up to 256 distinct colours are kept exactly, with
+// black added while there is room (pixels whose index has no colour show
+// black); more are reduced by median cut, each box of colours becoming its
+// mean. Null when there are no colours or the palette cannot be made.
+HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours);

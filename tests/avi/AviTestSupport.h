@@ -1,0 +1,121 @@
+// Helpers for AVI tests: device bitmaps from RGB pictures, temporary paths,
+// and running ffmpeg/ffprobe on the files we write.
+#pragma once
+
+#include "gfx/Gdi.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace avitest {
+
+// A picture as 0x00RRGGBB values, top row first.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<std::uint32_t> rgb;
+    std::uint32_t& at(int x, int y) { return rgb[static_cast<std::size_t>(y * width + x)]; }
+};
+
+// A device bitmap of the screen's format holding the picture.
+inline HBITMAP MakeBitmap(const Picture& p) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = p.width;
+    info.bmiHeader.biHeight = -p.height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    std::vector<std::uint32_t> bits(p.rgb.begin(), p.rgb.end());
+    HDC screen = GetDC(nullptr);
+    HBITMAP b =
+        CreateDIBitmap(screen, &info.bmiHeader, CBM_INIT, bits.data(), &info, DIB_RGB_COLORS);
+    ReleaseDC(nullptr, screen);
+    return b;
+}
+
+// A path in the temporary folder, removed when the object goes.
+class TempPath {
+public:
+    explicit TempPath(const std::string& suffix = ".avi") {
+        static int serial = 0;
+        path_ =
+            std::filesystem::temp_directory_path() /
+            ("tessaly-avi-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + suffix);
+        std::filesystem::remove(path_);
+    }
+    ~TempPath() { std::filesystem::remove(path_); }
+    std::string str() const { return path_.string(); }
+    bool exists() const { return std::filesystem::exists(path_); }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs a shell command, keeping its standard output and error apart.
+inline CommandResult Run(const std::string& command) {
+    TempPath errFile(".err");
+    CommandResult r;
+    FILE* pipe = popen((command + " 2>" + errFile.str()).c_str(), "r");
+    if (!pipe) return r;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
+    const int status = pclose(pipe);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (FILE* f = std::fopen(errFile.str().c_str(), "rb")) {
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.err.append(buf, n);
+        std::fclose(f);
+    }
+    return r;
+}
+
+inline bool HaveFfmpeg() {
+    return Run("command -v ffmpeg && command -v ffprobe").exitCode == 0;
+}
+
+// The frames of a video as ffmpeg decodes them, RGB24, top row first; the
+// command must succeed without a word on standard error.
+inline std::vector<Picture> DecodeWithFfmpeg(const std::string& path, int width, int height,
+                                             std::string* complaints) {
+    CommandResult r =
+        Run("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 -");
+    if (complaints)
+        *complaints = r.exitCode == 0 ? r.err : "exit " + std::to_string(r.exitCode) + ": " + r.err;
+    std::vector<Picture> frames;
+    const std::size_t frameBytes = static_cast<std::size_t>(width) * height * 3;
+    if (frameBytes == 0) return frames;
+    for (std::size_t at = 0; at + frameBytes <= r.out.size(); at += frameBytes) {
+        Picture p{width, height,
+                  std::vector<std::uint32_t>(static_cast<std::size_t>(width) * height)};
+        for (std::size_t i = 0; i < p.rgb.size(); ++i) {
+            const auto* px = reinterpret_cast<const unsigned char*>(r.out.data() + at + 3 * i);
+            p.rgb[i] = (std::uint32_t{px[0]} << 16) | (std::uint32_t{px[1]} << 8) | px[2];
+        }
+        frames.push_back(std::move(p));
+    }
+    return frames;
+}
+
+// One value of ffprobe's description of the first video stream, e.g.
+// "codec_name", "nb_frames", "r_frame_rate".
+inline std::string ProbeStream(const std::string& path, const std::string& key) {
+    CommandResult r =
+        Run("ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=" + key +
+            " -of default=noprint_wrappers=1:nokey=1 '" + path + "'");
+    std::string v = r.out;
+    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
+    return v;
+}
+
+} // namespace avitest
