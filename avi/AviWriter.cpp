@@ -60,8 +60,9 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
         dib = temporary.Capture(*phBitmap);
     }
 
-    // 2. Usable, and a frame to write?
-    if (!m_bAvailable || !dib) return false;
+    // 2. Usable, and a frame to write? A bitmap without pixels is no frame:
+    // refused before anything touches the destination.
+    if (!m_bAvailable || !dib || dib->biWidth <= 0 || dib->biHeight <= 0) return false;
 
     // 3, 4. Every frame has the size of the first.
     if ((m_nFrameWidth >= 0 && m_nFrameWidth != dib->biWidth) ||

@@ -92,3 +92,17 @@ HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours) {
                   static_cast<BYTE>(entries[i][2]), 0};
     return CreatePalette(log);
 }
+
+BOOL CVideoPalette::Realize(HDC dc) {
+    if (!m_hPalette || !SelectPalette(dc, m_hPalette, FALSE)) return FALSE;
+    m_hDC = dc;
+    return RealizePalette(dc) != GDI_ERROR;
+}
+
+CVideoPalette::~CVideoPalette() {
+    if (m_hDC) {
+        SelectPalette(m_hDC, static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)), FALSE);
+        RealizePalette(m_hDC);
+    }
+    if (m_hPalette) DeleteObject(m_hPalette);
+}

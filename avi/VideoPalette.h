@@ -15,3 +15,25 @@
 // black); more are reduced by median cut, each box of colours becoming its
 // mean. Null when there are no colours or the palette cannot be made.
 HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours);
+
+// The video palette of one conversion, realised in the foreground on a screen
+// or window context from Realize until the object goes, when the default
+// palette is put back (and realised) and the palette deleted. While realised,
+// BitmapToDIB maps frames into it. A CDIB capture realises the default
+// palette and so ends its service: call Realize again after one.
+class CVideoPalette {
+public:
+    explicit CVideoPalette(const std::vector<COLORREF>& colours)
+        : m_hPalette(CreateVideoPalette(colours)) {}
+    ~CVideoPalette();
+    CVideoPalette(const CVideoPalette&) = delete;
+    CVideoPalette& operator=(const CVideoPalette&) = delete;
+
+    // FALSE when there is no palette or the context is unknown.
+    BOOL Realize(HDC dc);
+    HPALETTE GetSafeHandle() const { return m_hPalette; }
+
+private:
+    HPALETTE m_hPalette;
+    HDC m_hDC = nullptr;
+};

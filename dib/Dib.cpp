@@ -12,7 +12,8 @@ namespace {
 constexpr int kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
 
 // Row stride: the row length in bytes rounded up to a multiple of 4, in
-// 64 bits so that sizes from files cannot overflow on the way.
+// 64 bits (widths and bit counts are 32-bit, so it cannot overflow; products
+// with a height are checked by the callers).
 long long Stride(long long bitCount, long long width) {
     return ((bitCount * width + 31) >> 3) & ~3LL;
 }
@@ -113,9 +114,10 @@ BOOL CDIB::Create(int width, int height, const BITMAPINFOHEADER* format, COLORRE
     // Refuse what a packed DIB with 32-bit sizes cannot hold.
     if (colours > 256 || width < 0 || height < 0 || !SupportedBitCount(bitCount)) return FALSE;
     const long long stride = bitCount == 24 ? (3LL * width + 3) & ~3LL : Stride(bitCount, width);
+    const long long room = 0xFFFFFFFFLL - 4 * colours - kInfoHeaderSize;
+    if (height != 0 && stride > room / height) return FALSE;
     const long long sizeImage = stride * height;
     const long long blockSize = sizeImage + 4 * colours + kInfoHeaderSize;
-    if (blockSize > 0xFFFFFFFFLL) return FALSE;
 
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, static_cast<std::size_t>(blockSize));
     if (!block) throw CMemoryException();
@@ -223,8 +225,10 @@ BOOL CDIB::Attach(HGLOBAL block, BITMAPINFOHEADER* header, DWORD size) {
 CDIB& CDIB::operator=(const CDIB& source) {
     if (&source == this) return *this;
     Empty();
-    if (!source.IsValid()) return *this; // a copy of nothing is empty
-    CreateLike(source.GetWidth(), source.GetHeight(), source);
+    // A copy of nothing is empty; so is a copy of what a blank image cannot
+    // hold (compressed pixels, top-down rows): its bytes are no BI_RGB rows.
+    if (!source.IsValid() || source.m_pBMI->biCompression != BI_RGB) return *this;
+    if (!CreateLike(source.GetWidth(), source.GetHeight(), source)) return *this;
     m_nXDpi = source.m_nXDpi;
     m_nYDpi = source.m_nYDpi;
     SetBits(source.m_pBits, 0);

@@ -95,7 +95,9 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     m_pBMI = reinterpret_cast<BITMAPINFOHEADER*>(base);
     m_pBits = base + kInfoHeaderSize + tableBytes;
 
-    if (GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), m_pBits,
+    // An empty bitmap has no pixels to read.
+    if (sizeImage > 0 &&
+        GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), m_pBits,
                   reinterpret_cast<BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS) == 0) {
         GlobalUnlock(block);
         GlobalFree(block);

@@ -314,9 +314,17 @@ HBITMAP CGifDecoder::DecodeImage() {
     HBITMAP bitmap = CreateDIBitmap(m_hDC, header, CBM_INIT, m_pIndices,
                                     reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
 
-    // The byte after the codes is taken as the data's block terminator and
-    // skipped unseen; nothing is skipped once the data is exhausted.
-    if (m_nPos < m_nDataSize) {
+    if (!m_bDataEnded) {
+        // The end code need not end the data: encoders may pad the last
+        // sub-block (ffmpeg adds a byte when the end code ends on a byte
+        // boundary) or add sub-blocks. Skip the rest of the sub-block, whose
+        // bytes m_nPos already counts, and any further sub-blocks up to and
+        // including the terminator, so the next block is read where it is.
+        m_pCursor += m_nBlockSize - m_nBlockUsed;
+        m_nBlockUsed = m_nBlockSize;
+        SkipSubBlocks();
+    } else if (m_nPos < m_nDataSize) {
+        // The reader stopped on the terminator: step over it.
         ++m_pCursor;
         ++m_nPos;
     }

@@ -172,6 +172,7 @@ TEST_F(AviWriterTest, AnotherSizeIsRefusedAndLeavesNoGap) {
     }
     std::vector<Picture> frames = DecodeWithFfmpeg(path.str(), 10, 6, nullptr);
     ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].rgb, pictures[0].rgb);
     EXPECT_EQ(frames[1].rgb, pictures[2].rgb);
 }
 
@@ -195,7 +196,51 @@ TEST_F(AviWriterTest, AFailedWriteMakesTheWriterUnusable) {
         EXPECT_EQ(AddAll(writer, {Pattern(6, 4, 2)}, false), 0) << "no retry";
         EXPECT_EQ(writer.m_nFrameCount, 1);
     }
+    if (!HaveFfmpeg()) return;
+    std::vector<Picture> frames = DecodeWithFfmpeg(path.str(), 6, 4, nullptr);
+    ASSERT_EQ(frames.size(), 1u) << "the frame written before the failure stays playable";
+    EXPECT_EQ(frames[0].rgb, Pattern(6, 4, 0).rgb);
 }
+
+TEST_F(AviWriterTest, AFrameWithoutPixelsIsRefusedBeforeTheFileIsTouched) {
+    TempPath path;
+    std::ofstream(path.str()) << "keep me";
+    {
+        CAviWriter writer(path.str().c_str(), -1, -1);
+        EXPECT_EQ(AddAll(writer, {Picture{5, 0, {}}, Picture{0, 5, {}}}, false), 0);
+        EXPECT_EQ(AddAll(writer, {Picture{5, 0, {}}}, true), 0);
+        EXPECT_TRUE(writer.IsAvailable());
+    }
+    std::ifstream in(path.str());
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "keep me");
+}
+
+// Uncompressed frames keep the screen's depth: 5-5-5 words, or 8 bits with the
+// stock table, which ffmpeg reads as rgb555 and pal8.
+class AviWriterScreenTest : public AviWriterTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(AviWriterScreenTest, UncompressedFramesAtTheScreensDepth) {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    ASSERT_TRUE(GdiSetScreenBitsPerPixel(GetParam()));
+    TempPath path;
+    // Black, white and stock colours whose components are multiples of 8
+    // survive 5-5-5 too.
+    Picture p{7, 3, {0x000000, 0xFFFFFF, 0x000000, 0xFFFFFF, 0, 0, 0, 0xFFFFFF, 0, 0xFFFFFF, 0,
+                     0,        0,        0,        0xFFFFFF, 0, 0, 0, 0,        0, 0xFFFFFF}};
+    {
+        CAviWriter writer(path.str().c_str(), 7, 3);
+        EXPECT_EQ(AddAll(writer, {p, p}, true), 2);
+    }
+    std::string complaints;
+    std::vector<Picture> frames = DecodeWithFfmpeg(path.str(), 7, 3, &complaints);
+    EXPECT_EQ(complaints, "");
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[1].rgb, p.rgb);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, AviWriterScreenTest, ::testing::Values(16, 8, 1));
 
 TEST_F(AviWriterTest, AFileThatCannotBeCreatedMakesTheWriterUnusable) {
     CAviWriter writer("/nonexistent/folder/clip.avi", 6, 4);
@@ -256,20 +301,27 @@ TEST_F(AviWriterTest, ARealisedVideoPaletteKeepsEveryColour) {
         }
         pictures.push_back(p);
     }
-    HPALETTE palette = CreateVideoPalette(colours);
-    ASSERT_NE(palette, nullptr);
     HDC screen = GetDC(nullptr);
-    HPALETTE old = SelectPalette(screen, palette, FALSE);
-    RealizePalette(screen);
     TempPath path;
     {
+        CVideoPalette palette(colours);
+        ASSERT_TRUE(palette.Realize(screen));
         CAviWriter writer(path.str().c_str(), 23, 17);
         EXPECT_EQ(AddAll(writer, pictures, false), 3);
     }
-    SelectPalette(screen, old, FALSE);
-    RealizePalette(screen);
     ReleaseDC(nullptr, screen);
-    DeleteObject(palette);
+    // The default palette is back: a colour off the stock table is reduced.
+    Picture odd{1, 1, {0x123456}};
+    HBITMAP b = MakeBitmap(odd);
+    HGLOBAL block = BitmapToDIB(b, 8);
+    DeleteObject(b);
+    ASSERT_NE(block, nullptr);
+    auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    const auto* table = reinterpret_cast<const RGBQUAD*>(reinterpret_cast<BYTE*>(h) + 40);
+    const RGBQUAD& used = table[reinterpret_cast<BYTE*>(h)[40 + 1024]];
+    EXPECT_NE(RGB(used.rgbRed, used.rgbGreen, used.rgbBlue), RGB(0x12, 0x34, 0x56));
+    GlobalUnlock(block);
+    GlobalFree(block);
     std::string complaints;
     std::vector<Picture> frames = DecodeWithFfmpeg(path.str(), 23, 17, &complaints);
     EXPECT_EQ(complaints, "");

@@ -243,6 +243,79 @@ TEST_F(DibTest, CopyOwnsItsBlockAndMatchesTheSource) {
     EXPECT_FALSE(copy.IsValid());
 }
 
+// A packed DIB in a new global block, as a file or the clipboard hands one over.
+HGLOBAL PackedDib(int bitCount, int width, int height, DWORD compression = BI_RGB) {
+    const int colours = bitCount <= 8 ? 1 << bitCount : 0;
+    const long stride = ((bitCount * width + 31) / 32) * 4;
+    HGLOBAL block =
+        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT,
+                    static_cast<std::size_t>(40 + 4 * colours + stride * std::abs(height)));
+    auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    *h = Format(bitCount, 0, 40); // biClrUsed, biClrImportant and biSizeImage all 0
+    h->biWidth = width;
+    h->biHeight = height;
+    h->biCompression = compression;
+    auto* table = reinterpret_cast<RGBQUAD*>(reinterpret_cast<BYTE*>(h) + 40);
+    for (int i = 0; i < colours; ++i)
+        table[i] = {static_cast<BYTE>(i), 0, static_cast<BYTE>(255 - i), 0};
+    BYTE* bits = reinterpret_cast<BYTE*>(table + colours);
+    for (long i = 0; i < stride * std::abs(height); ++i) bits[i] = static_cast<BYTE>(i * 7);
+    return block;
+}
+
+TEST_F(DibTest, CopyOfAnAdoptedDibRecomputesItsHeader) {
+    HGLOBAL block = PackedDib(8, 5, 3);
+    CDIB source;
+    ASSERT_TRUE(
+        source.Attach(block, static_cast<BITMAPINFOHEADER*>(GlobalLock(block)), 0xFFFFFFFF));
+    GlobalUnlock(block);
+    CDIB copy;
+    copy = source;
+    ASSERT_TRUE(copy.IsValid());
+    EXPECT_EQ(copy.m_pBMI->biClrUsed, 256u);
+    EXPECT_EQ(copy.m_pBMI->biClrImportant, 256u);
+    EXPECT_EQ(copy.m_pBMI->biSizeImage, 24u);
+    EXPECT_EQ(std::memcmp(Table(copy), Table(source), 1024), 0);
+    EXPECT_EQ(std::memcmp(copy.m_pBits, source.m_pBits, 24), 0);
+}
+
+TEST_F(DibTest, CopiesOfWhatABlankImageCannotHoldAreEmpty) {
+    for (auto [height, compression] : {std::pair{-4, BI_RGB}, std::pair{4, BI_RLE8}}) {
+        HGLOBAL block = PackedDib(8, 4, height, compression);
+        CDIB source;
+        ASSERT_TRUE(
+            source.Attach(block, static_cast<BITMAPINFOHEADER*>(GlobalLock(block)), 0xFFFFFFFF));
+        GlobalUnlock(block);
+        CDIB copy;
+        BITMAPINFOHEADER f = Format(24);
+        ASSERT_TRUE(copy.Create(2, 2, &f, 0));
+        copy = source;
+        EXPECT_FALSE(copy.IsValid()) << "height " << height << ", compression " << compression;
+    }
+}
+
+TEST_F(DibTest, FailedCopyThrowsAndLeavesTheTargetEmpty) {
+    CDIB source, copy;
+    BITMAPINFOHEADER f = Format(24);
+    ASSERT_TRUE(source.Create(3, 3, &f, 0));
+    ASSERT_TRUE(copy.Create(2, 2, &f, 0));
+    AfxInjectAllocFailure(0);
+    EXPECT_THROW(copy = source, CMemoryException);
+    EXPECT_FALSE(copy.IsValid());
+}
+
+TEST_F(DibTest, SizesPastWhat32BitsHoldAreRefusedWithoutOverflow) {
+    CDIB dib;
+    for (int bits : {1, 8, 16, 24, 32}) {
+        BITMAPINFOHEADER f = Format(bits);
+        EXPECT_FALSE(dib.Create(0x7FFFFFFF, 0x7FFFFFFF, &f, 0)) << bits;
+        EXPECT_FALSE(dib.Create(0x7FFFFFFF, 20, &f, 0)) << bits; // 5 GiB at 1 bit
+    }
+    BITMAPINFOHEADER f = Format(8);
+    EXPECT_TRUE(dib.Create(0x7FFFFFFF, 0, &f, 0)) << "no rows: only the header and table";
+    EXPECT_EQ(dib.m_dwSizeImage, 0u);
+}
+
 TEST_F(DibTest, AttachAdoptsInPlaceAndBorrowsUnlessTheSizeIsAllOnes) {
     for (DWORD size : {0xFFFFFFFFu, 1234u}) {
         HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 40 + 1024 + 16);
@@ -366,6 +439,30 @@ TEST_F(DibTest, CaptureWithAGivenTableKeepsThePlatformsIndices) {
     EXPECT_EQ(dib.m_pBits[0], 0b01010011);
     EXPECT_EQ(Table(dib)[0].rgbRed, 255);
     EXPECT_EQ(Table(dib)[1].rgbBlue, 255);
+}
+
+TEST_F(DibTest, EightBitCaptureWithAGivenTable) {
+    ASSERT_TRUE(GdiSetScreenBitsPerPixel(8));
+    HBITMAP b = MakeBitmap(2, 1, {RGB(0xA6, 0xCA, 0xF0), RGB(0xFF, 0xFF, 0xFF)}); // stock 9 and 255
+    std::vector<RGBQUAD> table(256, RGBQUAD{1, 2, 3, 0});
+    CDIB dib;
+    ASSERT_TRUE(dib.CreateFromBitmap(b, table.data()));
+    DeleteObject(b);
+    EXPECT_EQ(dib.m_pBits[0], 9);
+    EXPECT_EQ(dib.m_pBits[1], 255);
+    EXPECT_EQ(Table(dib)[9].rgbRed, 3);
+    EXPECT_EQ(dib.m_Palette.GetEntryCount(), 256);
+}
+
+TEST_F(DibTest, EmptyBitmapsCaptureAsEmptyImages) {
+    for (auto [w, h] : {std::pair{5, 0}, std::pair{0, 5}}) {
+        HBITMAP b = MakeBitmap(w, h, {});
+        ASSERT_NE(b, nullptr);
+        CDIB dib;
+        EXPECT_TRUE(dib.CreateFromBitmap(b)) << w << " x " << h;
+        EXPECT_EQ(dib.m_dwSizeImage, 0u);
+        DeleteObject(b);
+    }
 }
 
 TEST_F(DibTest, CaptureReplacesTheImageAndFailsCleanly) {

@@ -553,6 +553,29 @@ TEST_F(GifDecoderTest, LongStringsFromAFullTable) {
     EXPECT_EQ(Indices(b), std::vector<int>(200 * 200, 1));
 }
 
+// Encoders may write more after the end code: padding in the last sub-block
+// (ffmpeg), or whole further sub-blocks. The next block is read where it is.
+TEST_F(GifDecoderTest, DataAfterTheEndCodeIsSkippedToTheTerminator) {
+    Bytes tight = PackCodes({{4, 3}, {1, 3}, {2, 3}, {5, 3}}); // 12 bits: 2 bytes
+    for (const Bytes& data :
+         {Bytes{tight[0], tight[1], 0x00},                // one pad byte
+          Bytes{tight[0], tight[1], 0x21, 0xF9, 0x3B}}) { // bytes that look like blocks
+        Gif gif(2, 1, DistinctTable(4));
+        gif.Image(0, 0, 2, 1, false, {}, 2, SubBlocks(data, 2, false));
+        gif.Append({3, 0x2C, 0x21, 0x3B, 0}); // a further sub-block, then the terminator
+        gif.FlatImage(0, 0, 2, 1, {3, 3}).Trailer();
+        CGifDecoder dec;
+        ASSERT_TRUE(Load(dec, gif.bytes));
+        HBITMAP first = Next(dec);
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(Indices(first), (std::vector<int>{1, 2}));
+        HBITMAP second = Next(dec);
+        ASSERT_NE(second, nullptr) << "the image after the padded one comes";
+        EXPECT_EQ(Indices(second), (std::vector<int>{3, 3}));
+        EXPECT_EQ(Next(dec), nullptr);
+    }
+}
+
 // --- Interlace ------------------------------------------------------------
 
 class GifInterlaceTest : public GifDecoderTest,
