@@ -9,13 +9,23 @@
 //   - Dithered: a 4 x 4 ordered dither of a diagonal ramp over 32 colours;
 //   - Flat: one colour;
 //   - Noise: independent random indices.
+//   - GifFrames: every frame of the GIF named by TESSALY_BENCH_GIF (default:
+//     the output of scripts/make-bench-gif), composed on a canvas of the
+//     logical screen and reduced to 8 bits through one video palette, as an
+//     RLE8 conversion hands them to the compressor.
 // The output vector is reused, as the compressor reuses its frame buffer.
+#include "avi/AviWriter.h"
 #include "avi/Rle8.h"
+#include "avi/VideoPalette.h"
+#include "gif/GifDecoder.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace {
@@ -86,6 +96,86 @@ BENCHMARK_CAPTURE(BM_Rle8Encode, GifLike, kGifLike)->Unit(benchmark::kMicrosecon
 BENCHMARK_CAPTURE(BM_Rle8Encode, Dithered, kDithered)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Rle8Encode, Flat, kFlat)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Rle8Encode, Noise, kNoise)->Unit(benchmark::kMicrosecond);
+
+struct GifFrames {
+    int width = 0, height = 0;
+    std::size_t stride = 0;
+    std::vector<std::vector<BYTE>> frames; // 8-bit rows, bottom-up
+};
+
+GifFrames LoadGifFrames() {
+    GifFrames out;
+    const char* env = std::getenv("TESSALY_BENCH_GIF");
+    const std::string path = env && *env ? env : "/tmp/tessaly-bench/testsrc2-640x480x300.gif";
+    CGifDecoder decoder;
+    if (!decoder.LoadFile(path.c_str())) return out;
+    HDC screen = GetDC(nullptr);
+    decoder.m_hDC = screen;
+    CVideoPalette palette(decoder.CollectColors());
+    palette.Realize(screen);
+    BITMAPINFOHEADER header{sizeof header,
+                            decoder.m_nScreenWidth,
+                            decoder.m_nScreenHeight,
+                            1,
+                            32,
+                            BI_RGB,
+                            0,
+                            0,
+                            0,
+                            0,
+                            0};
+    HBITMAP canvas = CreateDIBitmap(screen, &header, 0, nullptr, nullptr, DIB_RGB_COLORS);
+    HDC canvasDc = CreateCompatibleDC(screen), frameDc = CreateCompatibleDC(screen);
+    HGDIOBJ oldCanvas = SelectObject(canvasDc, canvas);
+    while (HBITMAP frame = decoder.GetNextFrame()) {
+        HGDIOBJ oldFrame = SelectObject(frameDc, frame);
+        BitBlt(canvasDc, decoder.m_nLeft, decoder.m_nTop, decoder.m_nWidth, decoder.m_nHeight,
+               frameDc, 0, 0, SRCCOPY);
+        SelectObject(frameDc, oldFrame);
+        DeleteObject(frame);
+        SelectObject(canvasDc, oldCanvas); // a bitmap is read while selected nowhere
+        if (HGLOBAL block = BitmapToDIB(canvas, 8)) {
+            const auto* h = static_cast<const BITMAPINFOHEADER*>(GlobalLock(block));
+            const BYTE* rows = reinterpret_cast<const BYTE*>(h) + 40 + 4 * h->biClrUsed;
+            out.frames.emplace_back(rows, rows + h->biSizeImage);
+            GlobalUnlock(block);
+            GlobalFree(block);
+        }
+        SelectObject(canvasDc, canvas);
+    }
+    SelectObject(canvasDc, oldCanvas);
+    DeleteDC(canvasDc);
+    DeleteDC(frameDc);
+    DeleteObject(canvas);
+    ReleaseDC(nullptr, screen);
+    out.width = decoder.m_nScreenWidth;
+    out.height = decoder.m_nScreenHeight;
+    out.stride = (static_cast<std::size_t>(out.width) + 3) & ~std::size_t{3};
+    return out;
+}
+
+void BM_Rle8EncodeGifFrames(benchmark::State& state) {
+    static const GifFrames gif = LoadGifFrames();
+    if (gif.frames.empty()) {
+        state.SkipWithError("no GIF: run scripts/make-bench-gif or set TESSALY_BENCH_GIF");
+        return;
+    }
+    std::vector<BYTE> out;
+    double encoded = 0, raw = 0, pixels = 0;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const std::vector<BYTE>& frame = gif.frames[next++ % gif.frames.size()];
+        out.clear();
+        encoded += double(Rle8Encode(frame.data(), gif.width, gif.height, gif.stride, out));
+        raw += double(frame.size());
+        pixels += double(gif.width) * gif.height;
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["pixels"] = benchmark::Counter(pixels, benchmark::Counter::kIsRate);
+    state.counters["of_raw"] = encoded / raw;
+    state.counters["frames"] = double(gif.frames.size());
+}
+BENCHMARK(BM_Rle8EncodeGifFrames)->Unit(benchmark::kMicrosecond);
 
 // The strict decoder, on the GifLike frame: it serves tests and fuzzing, but
 // its speed bounds how large those can be.

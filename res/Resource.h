@@ -34,3 +34,6 @@ constexpr UINT IDS_BAD_SOURCE_EXT = 110;
 constexpr UINT IDS_OPEN_ERROR = 111;
 constexpr UINT IDS_CONVERTED = 113;
 constexpr UINT IDS_LOAD_ERROR = 115;
+constexpr UINT IDS_NO_IMAGES = 116;
+constexpr UINT IDS_WRITE_ERROR = 117;
+constexpr UINT IDS_MEMORY_ERROR = 118;

@@ -22,6 +22,9 @@ constexpr StringEntry kStrings[] = {
     {IDS_OPEN_ERROR, "Error opening file %1"},
     {IDS_CONVERTED, "File successfully converted"},
     {IDS_LOAD_ERROR, "Error loading file %1"},
+    {IDS_NO_IMAGES, "No images in file %1"},
+    {IDS_WRITE_ERROR, "Error writing file %1"},
+    {IDS_MEMORY_ERROR, "Not enough memory to convert file %1"},
 };
 
 } // namespace

@@ -79,7 +79,7 @@ public:
     // entries (a power of two, 2 to 256) when colors > 0.
     Gif(int screenWidth, int screenHeight, const Bytes& globalTable = {}, int background = 0,
         const char* version = "89a") {
-        Append({'G', 'I', 'F'});
+        for (char c : {'G', 'I', 'F'}) bytes.push_back(static_cast<std::uint8_t>(c));
         for (int i = 0; i < 3; ++i) bytes.push_back(static_cast<std::uint8_t>(version[i]));
         Word(screenWidth);
         Word(screenHeight);

@@ -1,0 +1,41 @@
+// One conversion of a GIF file into an AVI file, from loading the GIF to the
+// complete video on disk: the part that the dialog and the command line
+// share. It shows no message of its own (the GIF decoder reports a file it
+// cannot open); it answers with the message its caller shows.
+//
+// Every GIF image is drawn opaquely at its place on a canvas of the logical
+// screen's size, and the canvas is appended after each image as the next video
+// frame, at 15 frames per second. Transparency, disposal and delays are not
+// applied. The video is written to a temporary file beside the destination and
+// renamed over it only when complete, so a failed conversion leaves the
+// destination as it was.
+#pragma once
+
+#include "fw/String.h"
+#include "gfx/Gdi.h"
+
+#include <functional>
+
+class CConversion {
+public:
+    struct Result {
+        bool converted = false;
+        UINT messageId = 0; // IDS_CONVERTED, or the error to show
+        CString path;       // the file the message names ("%1")
+        int frames = 0;     // video frames written
+    };
+
+    // Converts `source` into `destination` (both already checked), drawing
+    // through `dc`, the front end's device context: the dialog window's, or
+    // the screen's. RLE8 frames unless `uncompressed`. `progress`, when given,
+    // hears the number of frames written after each one.
+    static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
+                      const std::function<void(int)>& progress = {});
+
+    // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y),
+    // opaquely, clipped at the canvas edges; returns the canvas.
+    static HBITMAP DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy);
+
+    // No canvas may need more than this (256 MiB at 32 bits per pixel).
+    static constexpr long long kMaxCanvasBytes = 256LL << 20;
+};

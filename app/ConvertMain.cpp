@@ -1,0 +1,101 @@
+// tessaly-convert: converts a GIF file into an AVI file from the command line,
+// with the dialog's conversion, checks and messages.
+#include "app/Conversion.h"
+#include "app/PathRules.h"
+#include "fw/MessageBox.h"
+#include "gfx/Gdi.h"
+#include "res/Resource.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tessaly-convert [--rle8 | --uncompressed] SOURCE.gif DESTINATION[.avi]\n"
+    "\n"
+    "Converts a GIF picture, usually an animated GIF, into an AVI video with one\n"
+    "frame per GIF image at 15 frames per second.\n"
+    "\n"
+    "  --rle8          RLE8 compression, 8 bits per pixel (the default)\n"
+    "  --uncompressed  no compression, the screen's colour depth\n"
+    "  --help          show this text\n"
+    "  --version       show the version\n"
+    "\n"
+    "A destination without a dot gets \".avi\" appended. Exit status: 0 when the\n"
+    "file was converted, 1 when the conversion failed, 2 for a usage error or a\n"
+    "refused file name.\n";
+
+// Every error goes to standard error, as the dialog shows it in a box.
+int ShowError(UINT id, const CString& path = CString()) {
+    CString text;
+    if (path.IsEmpty())
+        text.LoadString(id);
+    else
+        AfxFormatString1(text, id, path);
+    AfxMessageBox(text, MB_OK | MB_ICONERROR);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    AfxSetMessagePresenter([](LPCTSTR text, UINT) {
+        std::fprintf(stderr, "tessaly-convert: %s\n", text);
+        return IDOK;
+    });
+
+    bool uncompressed = false;
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::puts("tessaly-convert (Tessaly Converter) 1.0");
+            return 0;
+        }
+        if (arg == "--rle8") {
+            uncompressed = false;
+        } else if (arg == "--uncompressed") {
+            uncompressed = true;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "tessaly-convert: unknown option %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (paths.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    CString source(paths[0]), destination(paths[1]);
+    if (source.IsEmpty() || !HasGifEnding(source)) return ShowError(IDS_BAD_SOURCE_EXT), 2;
+    if (destination.IsEmpty() || !FixAviDestination(destination))
+        return ShowError(IDS_BAD_DEST_EXT), 2;
+
+    // A progress line for people watching, not for logs.
+    const bool tty = isatty(STDERR_FILENO);
+    auto progress = [tty](int frames) {
+        if (tty) std::fprintf(stderr, "\rconverting: frame %d", frames);
+    };
+    HDC screen = GetDC(nullptr);
+    CConversion::Result result =
+        CConversion::Run(source, destination, uncompressed, screen, progress);
+    ReleaseDC(nullptr, screen);
+    if (tty && result.frames > 0) std::fputc('\n', stderr);
+
+    if (!result.converted) return ShowError(result.messageId, result.path), 1;
+    CString done;
+    done.LoadString(IDS_CONVERTED);
+    std::printf("%s\n", static_cast<LPCTSTR>(done));
+    return 0;
+}

@@ -1,0 +1,329 @@
+// End to end: GIF files made by independent encoders are converted by
+// tessaly-convert in both modes, and ffmpeg's decoding of each video must
+// equal the canvas built from giflib's decoding of the GIF: every image drawn
+// opaquely at its place on a screen that starts as the background colour (or
+// as the first image when that is the whole screen).
+#include "app/Conversion.h"
+
+#include "../avi/AviTestSupport.h"
+#include "../gif/GifBuilder.h"
+#include "../gif/GifReference.h"
+#include "avi/AviFile.h"
+#include "gif/GifDecoder.h"
+#include "res/Resource.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+
+using namespace avitest;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kConvert = TESSALY_CONVERT;
+const fs::path kGenerated = fs::path(TESSALY_SOURCE_DIR) / "tests" / "gif" / "data" / "generated";
+
+std::vector<std::uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The canvas after each image, from giflib's images.
+std::vector<Picture> ExpectedFrames(const std::string& path) {
+    const gifref::Gif gif = gifref::DecodeWithGiflib(path);
+    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    std::vector<Picture> frames;
+    if (gif.images.empty()) return frames;
+    const gifref::Image& first = gif.images[0];
+    const int width = gif.screenWidth ? gif.screenWidth : first.left + first.width;
+    const int height = gif.screenHeight ? gif.screenHeight : first.top + first.height;
+    std::uint32_t background = 0;
+    if (bytes[10] & 0x80) {
+        const int entries = 2 << (bytes[10] & 7), index = bytes[11];
+        if (index < entries) {
+            const std::uint8_t* c = &bytes[13 + 3 * index];
+            background = (std::uint32_t{c[0]} << 16) | (std::uint32_t{c[1]} << 8) | c[2];
+        }
+    }
+    Picture canvas{
+        width, height,
+        std::vector<std::uint32_t>(static_cast<std::size_t>(width) * height, background)};
+    for (const gifref::Image& image : gif.images) {
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) {
+                const int cx = image.left + x, cy = image.top + y;
+                if (cx < width && cy < height)
+                    canvas.at(cx, cy) = image.rgb[static_cast<std::size_t>(y * image.width + x)];
+            }
+        frames.push_back(canvas);
+    }
+    return frames;
+}
+
+// Whether every colour the GIF can show fits one 256-entry video palette.
+bool ColoursFit(const std::string& path) {
+    CGifDecoder decoder;
+    if (!decoder.LoadFile(path.c_str())) return false;
+    std::vector<COLORREF> colours = decoder.CollectColors();
+    std::set<COLORREF> distinct(colours.begin(), colours.end());
+    return distinct.size() <= 256;
+}
+
+std::vector<std::string> GeneratedFiles() {
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(kGenerated))
+        if (entry.path().extension() == ".gif") files.push_back(entry.path().filename().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+struct EndToEndCase {
+    std::string file;
+    bool uncompressed;
+};
+
+class EndToEndTest : public ::testing::TestWithParam<EndToEndCase> {};
+
+TEST_P(EndToEndTest, VideoFramesAreTheCanvas) {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    const std::string gif = (kGenerated / GetParam().file).string();
+    const bool uncompressed = GetParam().uncompressed;
+    std::vector<Picture> expected = ExpectedFrames(gif);
+    ASSERT_FALSE(expected.empty());
+    TempPath avi;
+    CommandResult run = avitest::Run(kConvert + (uncompressed ? " --uncompressed '" : " --rle8 '") +
+                                     gif + "' '" + avi.str() + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "File successfully converted\n");
+    EXPECT_EQ(run.err, "");
+
+    const int width = expected[0].width, height = expected[0].height;
+    EXPECT_EQ(ProbeStream(avi.str(), "r_frame_rate"), "15/1");
+    EXPECT_EQ(ProbeStream(avi.str(), "width"), std::to_string(width));
+    EXPECT_EQ(ProbeStream(avi.str(), "height"), std::to_string(height));
+    EXPECT_EQ(ProbeStream(avi.str(), "nb_read_frames"), std::to_string(expected.size()));
+    std::string complaints;
+    std::vector<Picture> frames = DecodeWithFfmpeg(avi.str(), width, height, &complaints);
+    EXPECT_EQ(complaints, "");
+    ASSERT_EQ(frames.size(), expected.size());
+    if (!uncompressed && !ColoursFit(gif)) {
+        // More colours than one palette holds: each frame must still be
+        // close, every pixel its colour's nearest palette entry.
+        for (std::size_t f = 0; f < frames.size(); ++f) {
+            double error = 0;
+            for (std::size_t i = 0; i < frames[f].rgb.size(); ++i)
+                for (int shift : {0, 8, 16})
+                    error += std::abs(int((frames[f].rgb[i] >> shift) & 0xFF) -
+                                      int((expected[f].rgb[i] >> shift) & 0xFF));
+            EXPECT_LT(error / (3.0 * frames[f].rgb.size()), 8.0) << "frame " << f;
+        }
+        return;
+    }
+    for (std::size_t f = 0; f < frames.size(); ++f)
+        ASSERT_EQ(frames[f].rgb, expected[f].rgb) << "frame " << f << " of " << GetParam().file;
+}
+
+std::vector<EndToEndCase> AllCases() {
+    std::vector<EndToEndCase> cases;
+    for (const std::string& f : GeneratedFiles())
+        for (bool uncompressed : {false, true}) cases.push_back({f, uncompressed});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Generated, EndToEndTest, ::testing::ValuesIn(AllCases()),
+                         [](const auto& info) {
+                             std::string name =
+                                 info.param.file.substr(0, info.param.file.size() - 4) +
+                                 (info.param.uncompressed ? "_uncompressed" : "_rle8");
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
+
+// --- Failures: messages, exit statuses, what is left on disk ----------------
+
+class ConvertFailureTest : public ::testing::Test {
+protected:
+    TempPath gif_{".gif"}, avi_{".avi"};
+
+    void WriteGif(const std::vector<std::uint8_t>& bytes) {
+        std::ofstream(gif_.str(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    void WriteOldAvi() { std::ofstream(avi_.str()) << "an older video"; }
+    std::string AviContents() const {
+        std::ifstream in(avi_.str());
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    // No temporary file may be left beside the destination.
+    void ExpectNoLeftovers() const {
+        const fs::path dest(avi_.str());
+        for (const auto& entry : fs::directory_iterator(dest.parent_path()))
+            EXPECT_NE(entry.path().filename().string().rfind(dest.filename().string() + ".", 0), 0u)
+                << "left behind: " << entry.path();
+    }
+    CommandResult Convert(const std::string& args) { return avitest::Run(kConvert + " " + args); }
+};
+
+gifbuild::Bytes OneImageGif(int screenWidth, int screenHeight) {
+    return gifbuild::Gif(screenWidth, screenHeight, gifbuild::DistinctTable(4))
+        .FlatImage(0, 0, 2, 2, {0, 1, 2, 3})
+        .Trailer()
+        .bytes;
+}
+
+TEST_F(ConvertFailureTest, MissingSourceGivesBothMessagesAndNoVideo) {
+    CommandResult r = Convert("/nonexistent/in.gif '" + avi_.str() + "'");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "tessaly-convert: Error opening file /nonexistent/in.gif\n"
+                     "tessaly-convert: Error loading file /nonexistent/in.gif\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(avi_.exists());
+}
+
+TEST_F(ConvertFailureTest, UnreadableOrEmptyGifsLeaveTheOldVideoAlone) {
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        std::string message;
+    } cases[] = {
+        {{'n', 'o', 't', ' ', 'a', ' ', 'g', 'i', 'f', 0, 0, 0, 0, 0}, "Error loading file "},
+        {gifbuild::Gif(4, 4, gifbuild::DistinctTable(2)).Trailer().bytes, "No images in file "},
+        {OneImageGif(40000, 40000), "Error loading file "}, // a 6 GB canvas
+    };
+    for (const Case& c : cases) {
+        WriteGif(c.bytes);
+        WriteOldAvi();
+        CommandResult r = Convert("'" + gif_.str() + "' '" + avi_.str() + "'");
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "tessaly-convert: " + c.message + gif_.str() + "\n");
+        EXPECT_EQ(AviContents(), "an older video");
+        ExpectNoLeftovers();
+    }
+}
+
+TEST_F(ConvertFailureTest, UnwritableDestinationIsReported) {
+    WriteGif(OneImageGif(2, 2));
+    CommandResult r = Convert("'" + gif_.str() + "' /nonexistent/folder/out.avi");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "tessaly-convert: Error writing file /nonexistent/folder/out.avi\n");
+}
+
+TEST_F(ConvertFailureTest, RefusedNamesAndUsage) {
+    WriteGif(OneImageGif(2, 2));
+    struct Case {
+        std::string args;
+        int exit;
+        std::string err;
+    } cases[] = {
+        {"picture.png out.avi", 2, "tessaly-convert: Invalid extension for source file\n"},
+        {"'" + gif_.str() + "' clip.mp4", 2,
+         "tessaly-convert: Invalid extension for destination file\n"},
+        {"'" + gif_.str() + "' clip.", 2,
+         "tessaly-convert: Invalid extension for destination file\n"},
+        {"'" + gif_.str() + "' my.films/clip", 2,
+         "tessaly-convert: Invalid extension for destination file\n"},
+        {"'" + gif_.str() + "' ''", 2, "tessaly-convert: Invalid extension for destination file\n"},
+    };
+    for (const Case& c : cases) {
+        CommandResult r = Convert(c.args);
+        EXPECT_EQ(r.exitCode, c.exit) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+    }
+    EXPECT_EQ(Convert("one.gif").exitCode, 2);
+    EXPECT_EQ(Convert("--fast a.gif b.avi").exitCode, 2);
+    CommandResult help = Convert("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--uncompressed"), std::string::npos);
+    EXPECT_EQ(Convert("--version").out, "tessaly-convert (Tessaly Converter) 1.0\n");
+}
+
+TEST_F(ConvertFailureTest, DestinationWithoutADotGetsAvi) {
+    WriteGif(OneImageGif(2, 2));
+    const std::string bare = avi_.str().substr(0, avi_.str().size() - 4); // no ".avi"
+    ASSERT_EQ(bare.find('.'), std::string::npos) << "the temporary folder has a dot in its name";
+    CommandResult r = Convert("'" + gif_.str() + "' '" + bare + "'");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(avi_.exists());
+}
+
+// Through the conversion itself: a failing disk, and the canvas rules.
+class ConversionTest : public ::testing::Test {
+protected:
+    void TearDown() override { AviInjectWriteFailure(-1); }
+    TempPath gif_{".gif"}, avi_{".avi"};
+    void WriteGif(const std::vector<std::uint8_t>& bytes) {
+        std::ofstream(gif_.str(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    CConversion::Result Convert(bool uncompressed) {
+        HDC screen = GetDC(nullptr);
+        CConversion::Result r =
+            CConversion::Run(gif_.str().c_str(), avi_.str().c_str(), uncompressed, screen);
+        ReleaseDC(nullptr, screen);
+        return r;
+    }
+};
+
+TEST_F(ConversionTest, AFailingDiskLeavesTheOldVideoAndNothingElse) {
+    gifbuild::Gif gif(2, 2, gifbuild::DistinctTable(4));
+    for (int i = 0; i < 5; ++i) gif.FlatImage(0, 0, 2, 2, {0, 1, 2, 3});
+    WriteGif(gif.Trailer().bytes);
+    for (long failAt : {0L, 2L, 4L}) { // a frame, a later frame, the index
+        std::ofstream(avi_.str()) << "old";
+        AviInjectWriteFailure(failAt);
+        CConversion::Result r = Convert(false);
+        AviInjectWriteFailure(-1);
+        EXPECT_FALSE(r.converted) << "failure at write " << failAt;
+        EXPECT_EQ(r.messageId, IDS_WRITE_ERROR);
+        EXPECT_EQ(std::string(r.path), avi_.str());
+        std::ifstream in(avi_.str());
+        std::string kept;
+        std::getline(in, kept);
+        EXPECT_EQ(kept, "old");
+        const fs::path dest(avi_.str());
+        for (const auto& entry : fs::directory_iterator(dest.parent_path()))
+            EXPECT_NE(entry.path().filename().string().rfind(dest.filename().string() + ".", 0), 0u)
+                << "left behind: " << entry.path();
+    }
+}
+
+TEST_F(ConversionTest, CanvasIsTheScreenInItsBackgroundColour) {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    // Screen 4 x 3, background entry 2; a 2 x 1 image at (1, 1), then a 2 x 2
+    // image at (3, 2) that reaches past the screen's edge.
+    gifbuild::Gif gif(4, 3, gifbuild::DistinctTable(4), 2);
+    gif.FlatImage(1, 1, 2, 1, {0, 1}).FlatImage(3, 2, 2, 2, {3, 3, 3, 3}).Trailer();
+    WriteGif(gif.bytes);
+    CConversion::Result r = Convert(true);
+    ASSERT_TRUE(r.converted);
+    EXPECT_EQ(r.frames, 2);
+    auto colour = [](int i) {
+        return (std::uint32_t(i) << 16) | (std::uint32_t(255 - i) << 8) | (i ^ 0x5A);
+    };
+    const std::uint32_t bg = colour(2);
+    std::vector<Picture> frames = DecodeWithFfmpeg(avi_.str(), 4, 3, nullptr);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].rgb, (std::vector<std::uint32_t>{bg, bg, bg, bg, bg, colour(0), colour(1),
+                                                         bg, bg, bg, bg, bg}));
+    EXPECT_EQ(frames[1].rgb, (std::vector<std::uint32_t>{bg, bg, bg, bg, bg, colour(0), colour(1),
+                                                         bg, bg, bg, bg, colour(3)}));
+
+    // A screen of 0 x 0 takes the first image's extent.
+    WriteGif(gifbuild::Gif(0, 0, gifbuild::DistinctTable(4))
+                 .FlatImage(1, 2, 2, 1, {1, 1})
+                 .Trailer()
+                 .bytes);
+    r = Convert(true);
+    ASSERT_TRUE(r.converted);
+    EXPECT_EQ(ProbeStream(avi_.str(), "width"), "3");
+    EXPECT_EQ(ProbeStream(avi_.str(), "height"), "3");
+}
+
+} // namespace
