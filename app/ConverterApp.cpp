@@ -1,0 +1,35 @@
+#include "app/ConverterApp.h"
+
+#include "app/ConverterDlg.h"
+#include "fw/MessageBox.h"
+
+#include <QMessageBox>
+#include <QTimer>
+
+CConverterApp::CConverterApp(int& argc, char** argv) : m_app(argc, argv) {
+    QApplication::setApplicationName(QStringLiteral("Tessaly Converter"));
+    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+    // Message boxes have an OK button only, over the active window.
+    AfxSetMessagePresenter([](LPCTSTR text, UINT type) {
+        QMessageBox box(type & MB_ICONERROR ? QMessageBox::Warning : QMessageBox::Information,
+                        QApplication::applicationName(), QString::fromUtf8(text), QMessageBox::Ok,
+                        QApplication::activeWindow());
+        box.exec();
+        return IDOK;
+    });
+}
+
+bool CConverterApp::InitInstance() {
+    CConverterDlg dialog;
+    // TESSALY_SCREENSHOT=file.png: show the dialog, save a picture of it and
+    // leave (for the README's screenshot).
+    const QString screenshot = qEnvironmentVariable("TESSALY_SCREENSHOT");
+    if (!screenshot.isEmpty()) {
+        QTimer::singleShot(500, &dialog, [&dialog, screenshot] {
+            dialog.grab().save(screenshot);
+            dialog.accept();
+        });
+    }
+    dialog.exec();
+    return false;
+}

@@ -1,0 +1,296 @@
+#include "app/ConverterDlg.h"
+
+#include "app/AboutDlg.h"
+#include "app/Conversion.h"
+#include "app/DialogUnits.h"
+#include "app/PathRules.h"
+#include "fw/MessageBox.h"
+#include "res/Icon.h"
+#include "res/Resource.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStringList>
+
+#include <algorithm>
+
+namespace {
+
+CString FromQt(const QString& text) {
+    return CString(text.toStdString());
+}
+QString ToQt(const CString& text) {
+    return QString::fromStdString(text.str());
+}
+QString LoadText(UINT id) {
+    CString text;
+    text.LoadString(id);
+    return ToQt(text);
+}
+
+} // namespace
+
+QString QtFileFilter(const CString& filter) {
+    const QStringList parts = ToQt(filter).split(QLatin1Char('|'));
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        if (parts[i].isEmpty()) break; // the closing "||"
+        QString pattern = parts[i + 1];
+        pattern.replace(QStringLiteral("*.*"), QStringLiteral("*"))
+            .replace(QLatin1Char(';'), QLatin1Char(' '));
+        filters << parts[i].trimmed() + QStringLiteral(" (") + pattern + QLatin1Char(')');
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
+    m_hIcon.addPixmap(QPixmap(kIcon32));
+    m_hIcon.addPixmap(QPixmap(kIcon16));
+    setObjectName(QStringLiteral("IDD_CONVERTER"));
+    setWindowTitle(QStringLiteral("Tessaly Converter"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    const DialogUnits du(font());
+    setFixedSize(du.X(264), du.Y(140));
+
+    // Controls in template (tab) order.
+    auto button = [this, &du](int id, const char* name, const char* text, int x, int y, int cx,
+                              int cy) {
+        auto* b = new QPushButton(QString::fromUtf8(text), this);
+        b->setObjectName(QString::fromUtf8(name));
+        b->setProperty("controlId", id);
+        b->setAutoDefault(false);
+        du.Place(b, x, y, cx, cy);
+        return b;
+    };
+    m_source = new QLineEdit(this);
+    m_source->setObjectName(QStringLiteral("IDC_SOURCE"));
+    m_source->setProperty("controlId", IDC_SOURCE);
+    du.Place(m_source, 7, 18, 158, 12);
+    QPushButton* browseSource =
+        button(IDC_BROWSE_SOURCE, "IDC_BROWSE_SOURCE", "&Browse source...", 176, 18, 81, 12);
+    m_destination = new QLineEdit(this);
+    m_destination->setObjectName(QStringLiteral("IDC_DESTINATION"));
+    m_destination->setProperty("controlId", IDC_DESTINATION);
+    du.Place(m_destination, 7, 48, 158, 12);
+    QPushButton* browseDestination = button(IDC_BROWSE_DESTINATION, "IDC_BROWSE_DESTINATION",
+                                            "B&rowse destination...", 176, 48, 81, 12);
+    QPushButton* convert = button(IDC_CONVERT, "IDC_CONVERT", "&Convert", 23, 119, 60, 14);
+    convert->setDefault(true);
+    QPushButton* about = button(IDCANCEL, "IDCANCEL", "&About", 102, 119, 60, 14);
+    QPushButton* exit = button(IDOK, "IDOK", "&Exit", 181, 119, 60, 14);
+
+    auto* sourceLabel = new QLabel(QStringLiteral("&Source GIF file:"), this);
+    sourceLabel->setBuddy(m_source);
+    du.Place(sourceLabel, 7, 7, 159, 10);
+    auto* destinationLabel = new QLabel(QStringLiteral("&Destination AVI file:"), this);
+    destinationLabel->setBuddy(m_destination);
+    du.Place(destinationLabel, 7, 37, 159, 10);
+
+    // The group box is made first so that the radio buttons lie above it.
+    auto* group = new QGroupBox(QStringLiteral("Destination AVI file options"), this);
+    du.Place(group, 7, 66, 158, 39);
+    m_rle8 = new QRadioButton(QStringLiteral("RLE8 Compression (8 bits per pixel)"), this);
+    m_rle8->setObjectName(QStringLiteral("IDC_RLE8"));
+    m_rle8->setProperty("controlId", IDC_RLE8);
+    du.Place(m_rle8, 20, 77, 135, 9);
+    m_noCompression =
+        new QRadioButton(QStringLiteral("No Compression (more than 8 bits per pixel)"), this);
+    m_noCompression->setObjectName(QStringLiteral("IDC_NO_COMPRESSION"));
+    m_noCompression->setProperty("controlId", IDC_NO_COMPRESSION);
+    du.Place(m_noCompression, 20, 91, 141, 9);
+    // Fonts here are wider than the template's: a label that would be cut
+    // grows, and the group box with it (there is room to its right).
+    for (QRadioButton* radio : {m_rle8, m_noCompression}) {
+        if (radio->sizeHint().width() > radio->width())
+            radio->resize(radio->sizeHint().width(), radio->height());
+        const int right = std::min(radio->geometry().right() + du.X(7), width() - du.X(7));
+        if (right > group->geometry().right()) group->resize(right - group->x(), group->height());
+    }
+    // The radio buttons are one group reached with the arrow keys, not Tab.
+    m_rle8->setFocusPolicy(Qt::ClickFocus);
+    m_noCompression->setFocusPolicy(Qt::ClickFocus);
+    m_rle8->raise();
+    m_noCompression->raise();
+
+    QWidget::setTabOrder(m_source, browseSource);
+    QWidget::setTabOrder(browseSource, m_destination);
+    QWidget::setTabOrder(m_destination, browseDestination);
+    QWidget::setTabOrder(browseDestination, convert);
+    QWidget::setTabOrder(convert, about);
+    QWidget::setTabOrder(about, exit);
+
+    connect(browseSource, &QPushButton::clicked, this, &CConverterDlg::OnBrowseSource);
+    connect(browseDestination, &QPushButton::clicked, this, &CConverterDlg::OnBrowseDestination);
+    connect(convert, &QPushButton::clicked, this, &CConverterDlg::OnConvert);
+    connect(about, &QPushButton::clicked, this, &CConverterDlg::OnAbout);
+    connect(exit, &QPushButton::clicked, this, &QDialog::accept); // the framework's OK: the end
+
+    OnInitDialog();
+}
+
+bool CConverterDlg::OnInitDialog() {
+    // The window manager owns the system menu here, so the dialog has a
+    // window menu of its own (its context menu, and Alt+Space) that ends
+    // with the About entry.
+    m_windowMenu = new QMenu(this);
+    m_windowMenu->setObjectName(QStringLiteral("windowMenu"));
+    const QString aboutText = LoadText(IDS_ABOUT_MENU);
+    if (!aboutText.isEmpty()) {
+        m_windowMenu->addAction(tr("&Exit"), this, &QDialog::accept);
+        m_windowMenu->addSeparator();
+        QAction* about =
+            m_windowMenu->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUT); });
+        about->setData(IDM_ABOUT);
+    }
+    setWindowIcon(m_hIcon);
+    m_rle8->setChecked(true);
+    m_source->setFocus();
+    return true;
+}
+
+QWidget* CConverterDlg::GetDlgItem(int id) const {
+    for (QWidget* child : findChildren<QWidget*>())
+        if (child->property("controlId").toInt() == id) return child;
+    return nullptr;
+}
+
+void CConverterDlg::SelectField(int id) {
+    auto* field = qobject_cast<QLineEdit*>(GetDlgItem(id));
+    field->setFocus();
+    field->selectAll();
+    field->end(true); // the caret, and so the view, at the end of the text
+    field->selectAll();
+}
+
+BOOL CConverterDlg::ValidateSource(CString& path) {
+    if (path.IsEmpty()) return FALSE;
+    m_source->setText(ToQt(path));
+    if (HasGifEnding(path)) return TRUE;
+    AfxMessageBox(IDS_BAD_SOURCE_EXT, MB_OK);
+    SelectField(IDC_SOURCE);
+    return FALSE;
+}
+
+BOOL CConverterDlg::ValidateDestination(CString& path) {
+    if (path.IsEmpty()) return FALSE;
+    m_destination->setText(ToQt(path));
+    if (FixAviDestination(path)) {
+        m_destination->setText(ToQt(path));
+        return TRUE;
+    }
+    AfxMessageBox(IDS_BAD_DEST_EXT, MB_OK);
+    SelectField(IDC_DESTINATION);
+    return FALSE;
+}
+
+HBITMAP CConverterDlg::DrawFrame(HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy) {
+    HWND window = reinterpret_cast<HWND>(winId());
+    HDC dc = GetDC(window);
+    CConversion::DrawFrame(dc, canvas, frame, x, y, cx, cy);
+    ReleaseDC(window, dc);
+    return canvas;
+}
+
+void CConverterDlg::OnConvert() {
+    CString source = FromQt(m_source->text());
+    CString destination = FromQt(m_destination->text());
+    if (source.IsEmpty()) {
+        AfxMessageBox(IDS_BAD_SOURCE_EXT, MB_OK);
+        SelectField(IDC_SOURCE);
+        return;
+    }
+    if (destination.IsEmpty()) {
+        AfxMessageBox(IDS_BAD_DEST_EXT, MB_OK);
+        SelectField(IDC_DESTINATION);
+        return;
+    }
+    if (!ValidateSource(source) || !ValidateDestination(destination)) return;
+
+    // The conversion runs here, on the user-interface thread; the dialog
+    // answers nothing meanwhile.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    HWND window = reinterpret_cast<HWND>(winId());
+    HDC dc = GetDC(window);
+    const CConversion::Result result =
+        CConversion::Run(source, destination, !m_rle8->isChecked(), dc);
+    ReleaseDC(window, dc);
+    QApplication::restoreOverrideCursor();
+
+    CString message;
+    if (result.messageId == IDS_CONVERTED)
+        message.LoadString(IDS_CONVERTED);
+    else
+        AfxFormatString1(message, result.messageId, result.path);
+    AfxMessageBox(message, MB_OK);
+}
+
+void CConverterDlg::OnBrowseSource() {
+    QFileDialog dialog(nullptr, LoadText(IDS_SOURCE_TITLE), QString(),
+                       QtFileFilter(LoadText(IDS_SOURCE_FILTER).toStdString()));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile); // the file must exist
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.exec();
+    activateWindow();
+    const QStringList chosen =
+        dialog.result() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+    CString path = chosen.isEmpty() ? CString() : FromQt(chosen.front());
+    ValidateSource(path);
+}
+
+void CConverterDlg::OnBrowseDestination() {
+    QFileDialog dialog(nullptr, LoadText(IDS_DEST_TITLE), QString(),
+                       QtFileFilter(LoadText(IDS_DEST_FILTER).toStdString()));
+    dialog.setAcceptMode(QFileDialog::AcceptSave); // asks before overwriting
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.exec();
+    activateWindow();
+    const QStringList chosen =
+        dialog.result() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+    CString path = chosen.isEmpty() ? CString() : FromQt(chosen.front());
+    ValidateDestination(path);
+}
+
+void CConverterDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CConverterDlg::OnSysCommand(UINT id) {
+    if ((id & 0xFFF0) == IDM_ABOUT) OnAbout();
+}
+
+void CConverterDlg::reject() {
+    OnAbout();
+}
+
+void CConverterDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    OnAbout();
+}
+
+void CConverterDlg::ShowWindowMenu(const QPoint& at) {
+    m_windowMenu->popup(at);
+}
+
+void CConverterDlg::contextMenuEvent(QContextMenuEvent* event) {
+    ShowWindowMenu(event->globalPos());
+}
+
+void CConverterDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::AltModifier) {
+        ShowWindowMenu(mapToGlobal(QPoint(0, 0)));
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

@@ -1,0 +1,67 @@
+// CConverterDlg: the main dialog (template 102). Two file fields with their
+// browse buttons, the compression choice, and Convert, About and Exit. The
+// cancel command (the About button, Escape, closing the window) opens the
+// About box; only Exit ends the dialog.
+#pragma once
+
+#include "fw/String.h"
+#include "gfx/Gdi.h"
+
+#include <QDialog>
+#include <QIcon>
+
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+
+class CConverterDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit CConverterDlg(QWidget* parent = nullptr);
+
+    // The control with that id (IDC_SOURCE, IDOK, ...), or null.
+    QWidget* GetDlgItem(int id) const;
+
+    // Checks the path's ending and puts it into its field; shows the message
+    // and selects the field when it is refused. Empty paths (a cancelled file
+    // dialog) are refused without a message.
+    BOOL ValidateSource(CString& path);
+    BOOL ValidateDestination(CString& path);
+
+    // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y).
+    HBITMAP DrawFrame(HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy);
+
+    QIcon m_hIcon;
+
+public slots:
+    void OnConvert();
+    void OnBrowseSource();
+    void OnBrowseDestination();
+    void OnAbout();
+    // Window-menu commands: IDM_ABOUT opens the About box.
+    void OnSysCommand(UINT id);
+
+protected:
+    bool OnInitDialog();
+    // The cancel command opens the About box instead of ending the dialog.
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void SelectField(int id);
+    void ShowWindowMenu(const QPoint& at);
+
+    QLineEdit* m_source = nullptr;
+    QLineEdit* m_destination = nullptr;
+    QRadioButton* m_rle8 = nullptr;
+    QRadioButton* m_noCompression = nullptr;
+    QMenu* m_windowMenu = nullptr;
+};
+
+// The framework's file-dialog filter ("GIF files (*.gif) |*.gif|All files
+// (*.*)|*.*||") in Qt's form ("GIF files (*.gif) (*.gif);;All files (*.*) (*)").
+QString QtFileFilter(const CString& filter);

@@ -1,0 +1,213 @@
+// The dialog on Qt's offscreen platform: its controls, the path checks with
+// their messages and selections, the cancel command, the window menu, the file
+// dialogs and one whole conversion.
+#include "app/ConverterDlg.h"
+#include "app/AboutDlg.h"
+
+#include "../avi/AviTestSupport.h"
+#include "fw/MessageBox.h"
+#include "res/Resource.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+
+namespace {
+
+class ConverterDlgTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT type) {
+            messages.emplace_back(text);
+            EXPECT_EQ(type & 0xF, MB_OK) << "message boxes have an OK button only";
+            return IDOK;
+        });
+        dlg.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    }
+    void TearDown() override { AfxSetMessagePresenter(previous_); }
+
+    QLineEdit* Field(int id) { return qobject_cast<QLineEdit*>(dlg.GetDlgItem(id)); }
+    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(dlg.GetDlgItem(id)); }
+
+    // Runs `action`, which is expected to open a modal dialog; `inspect` sees
+    // that dialog, which is then closed. Returns whether one opened.
+    bool WithModal(const std::function<void()>& action,
+                   const std::function<void(QWidget*)>& inspect = {}) {
+        bool opened = false, looked = false;
+        QTimer::singleShot(50, [&] {
+            QWidget* modal = QApplication::activeModalWidget();
+            opened = modal != nullptr;
+            if (modal && inspect) inspect(modal);
+            if (auto* d = qobject_cast<QDialog*>(modal)) d->reject();
+            looked = true;
+        });
+        action();
+        // When nothing modal opened, the action came back at once: wait for
+        // the look all the same.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return looked; }, 5000));
+        return opened;
+    }
+
+    CConverterDlg dlg;
+    std::vector<std::string> messages;
+
+private:
+    MessagePresenter previous_;
+};
+
+TEST_F(ConverterDlgTest, OpensEmptyWithRle8Checked) {
+    EXPECT_EQ(dlg.windowTitle(), "Tessaly Converter");
+    EXPECT_TRUE(Field(IDC_SOURCE)->text().isEmpty());
+    EXPECT_TRUE(Field(IDC_DESTINATION)->text().isEmpty());
+    EXPECT_TRUE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_RLE8))->isChecked());
+    EXPECT_FALSE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_NO_COMPRESSION))->isChecked());
+    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_SOURCE));
+    EXPECT_TRUE(Button(IDC_CONVERT)->isDefault());
+    EXPECT_EQ(Button(IDC_BROWSE_SOURCE)->text(), "&Browse source...");
+    EXPECT_EQ(Button(IDC_BROWSE_DESTINATION)->text(), "B&rowse destination...");
+    EXPECT_EQ(Button(IDCANCEL)->text(), "&About");
+    EXPECT_EQ(Button(IDOK)->text(), "&Exit");
+    // Tab goes through the template's order; the radio buttons are not stops.
+    const int order[] = {IDC_SOURCE,
+                         IDC_BROWSE_SOURCE,
+                         IDC_DESTINATION,
+                         IDC_BROWSE_DESTINATION,
+                         IDC_CONVERT,
+                         IDCANCEL,
+                         IDOK};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        EXPECT_EQ(dlg.GetDlgItem(order[i])->nextInFocusChain(), dlg.GetDlgItem(order[i + 1]))
+            << order[i];
+}
+
+TEST_F(ConverterDlgTest, EmptyFieldsAreRefusedWithTheFieldSelected) {
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for source file"});
+    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_SOURCE));
+
+    Field(IDC_SOURCE)->setText("picture.gif");
+    messages.clear();
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for destination file"});
+    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_DESTINATION));
+}
+
+TEST_F(ConverterDlgTest, PathChecksPutThePathInItsFieldAndSelectARefusal) {
+    CString source("/pictures/holiday.PNG");
+    EXPECT_FALSE(dlg.ValidateSource(source));
+    EXPECT_EQ(Field(IDC_SOURCE)->text(), "/pictures/holiday.PNG");
+    EXPECT_EQ(Field(IDC_SOURCE)->selectedText(), "/pictures/holiday.PNG");
+    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_SOURCE));
+    ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for source file"});
+
+    CString gif("picturegif");
+    EXPECT_TRUE(dlg.ValidateSource(gif));
+    CString bare("/videos/clip");
+    EXPECT_TRUE(dlg.ValidateDestination(bare));
+    EXPECT_EQ(std::string(bare), "/videos/clip.avi");
+    EXPECT_EQ(Field(IDC_DESTINATION)->text(), "/videos/clip.avi");
+    messages.clear();
+    for (const char* refused : {"/my.films/clip", "clip."}) {
+        CString path(refused);
+        EXPECT_FALSE(dlg.ValidateDestination(path)) << refused;
+        EXPECT_EQ(Field(IDC_DESTINATION)->selectedText(), refused);
+    }
+    EXPECT_EQ(messages.size(), 2u);
+    CString empty;
+    EXPECT_FALSE(dlg.ValidateDestination(empty));
+    EXPECT_EQ(messages.size(), 2u) << "a cancelled file dialog brings no message";
+}
+
+TEST_F(ConverterDlgTest, CancelCommandsOpenTheAboutBoxAndTheDialogStays) {
+    auto isAbout = [](QWidget* w) { EXPECT_NE(qobject_cast<CAboutDlg*>(w), nullptr); };
+    EXPECT_TRUE(WithModal([&] { QTest::keyClick(&dlg, Qt::Key_Escape); }, isAbout));
+    EXPECT_TRUE(WithModal([&] { dlg.close(); }, isAbout));
+    EXPECT_TRUE(WithModal([&] { QTest::mouseClick(Button(IDCANCEL), Qt::LeftButton); }, isAbout));
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.result(), 0);
+    QTest::mouseClick(Button(IDOK), Qt::LeftButton);
+    EXPECT_FALSE(dlg.isVisible()) << "Exit ends the dialog";
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+}
+
+TEST_F(ConverterDlgTest, WindowMenuEndsWithTheAboutEntry) {
+    auto* menu = dlg.findChild<QMenu*>("windowMenu");
+    ASSERT_NE(menu, nullptr);
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_GE(actions.size(), 2);
+    EXPECT_TRUE(actions[actions.size() - 2]->isSeparator());
+    EXPECT_EQ(actions.back()->text(), "&About Tessaly...");
+    EXPECT_EQ(actions.back()->data().toUInt(), IDM_ABOUT);
+    EXPECT_TRUE(WithModal([&] { actions.back()->trigger(); },
+                          [](QWidget* w) { EXPECT_NE(qobject_cast<CAboutDlg*>(w), nullptr); }));
+    EXPECT_FALSE(WithModal([&] { dlg.OnSysCommand(0xF060); })) << "other commands open nothing";
+}
+
+TEST_F(ConverterDlgTest, CancelledFileDialogsChangeNothing) {
+    Field(IDC_SOURCE)->setText("kept.gif");
+    QString filter;
+    EXPECT_TRUE(WithModal([&] { QTest::mouseClick(Button(IDC_BROWSE_SOURCE), Qt::LeftButton); },
+                          [&](QWidget* w) {
+                              auto* files = qobject_cast<QFileDialog*>(w);
+                              ASSERT_NE(files, nullptr);
+                              EXPECT_EQ(files->windowTitle(), "Select the source file");
+                              EXPECT_EQ(files->fileMode(), QFileDialog::ExistingFile);
+                              filter = files->nameFilters().join(";;");
+                          }));
+    EXPECT_EQ(filter, "GIF files (*.gif) (*.gif);;All files (*.*) (*)");
+    EXPECT_TRUE(
+        WithModal([&] { QTest::mouseClick(Button(IDC_BROWSE_DESTINATION), Qt::LeftButton); },
+                  [](QWidget* w) {
+                      auto* files = qobject_cast<QFileDialog*>(w);
+                      ASSERT_NE(files, nullptr);
+                      EXPECT_EQ(files->windowTitle(), "Select the destination file");
+                      EXPECT_EQ(files->acceptMode(), QFileDialog::AcceptSave);
+                  }));
+    EXPECT_EQ(Field(IDC_SOURCE)->text(), "kept.gif");
+    EXPECT_TRUE(Field(IDC_DESTINATION)->text().isEmpty());
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
+    avitest::TempPath avi;
+    Field(IDC_SOURCE)->setText(QString::fromUtf8(TESSALY_SOURCE_DIR "/res/sample.gif"));
+    Field(IDC_DESTINATION)->setText(QString::fromStdString(avi.str()));
+    qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_NO_COMPRESSION))->setChecked(true);
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    ASSERT_EQ(messages, std::vector<std::string>{"File successfully converted"});
+    ASSERT_TRUE(avi.exists()) << "complete before the message";
+    if (avitest::HaveFfmpeg()) {
+        EXPECT_EQ(avitest::ProbeStream(avi.str(), "codec_name"), "rawvideo");
+        EXPECT_EQ(avitest::ProbeStream(avi.str(), "nb_read_frames"), "12");
+    }
+    messages.clear();
+    Field(IDC_SOURCE)->setText("/nonexistent/x.gif");
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    EXPECT_EQ(messages, (std::vector<std::string>{"Error opening file /nonexistent/x.gif",
+                                                  "Error loading file /nonexistent/x.gif"}));
+}
+
+TEST(FileFilterTest, FrameworkFiltersBecomeQtFilters) {
+    EXPECT_EQ(QtFileFilter("AVI files (*.avi) |*.avi|All files (*.*)|*.*||"),
+              "AVI files (*.avi) (*.avi);;All files (*.*) (*)");
+    EXPECT_EQ(QtFileFilter("Pictures|*.gif;*.png||"), "Pictures (*.gif *.png)");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
