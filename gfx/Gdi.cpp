@@ -679,10 +679,21 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
         const LONG y = dib.topDown ? line : dib.height - 1 - line;
         BYTE* out = static_cast<BYTE*>(bits) + std::uint64_t(i) * dib.stride;
         std::memset(out, 0, static_cast<std::size_t>(dib.stride));
+        const BYTE* in = bitmap->Row(y);
+        if (bitmap->bits == dib.bits && dib.bits >= 16) {
+            // The DIB's own layout: 16-, 24- and 32-bit device pixels are
+            // stored as the DIB stores them (32 bits with the fourth byte 0).
+            std::memcpy(out, in, static_cast<std::size_t>(dib.width) * pixelBytes);
+            continue;
+        }
+        if (bitmap->bits == 32 && dib.bits == 24) {
+            // The common capture of a 32-bit screen: drop the fourth byte.
+            for (LONG x = 0; x < dib.width; ++x) std::memcpy(out + 3 * x, in + 4 * x, 3);
+            continue;
+        }
         for (int x0 = 0; x0 < dib.width; x0 += kRun) {
             const int n = std::min(kRun, dib.width - x0);
-            DeviceToRgb(format, bitmap->Row(y) + static_cast<std::size_t>(x0) * pixelBytes, n,
-                        colours);
+            DeviceToRgb(format, in + static_cast<std::size_t>(x0) * pixelBytes, n, colours);
             RgbToDib(dib.bits, cache, colours, x0, n, out);
         }
     }

@@ -5,6 +5,7 @@
 #include "fw/MessageBox.h"
 #include "res/Resource.h"
 
+#include <cstring>
 #include <memory>
 
 // One entry of the LZW code table. The string of a code is the string of its
@@ -15,6 +16,10 @@ struct CGifDecoder::CodeEntry {
     BYTE suffix;
     WORD prefix;
     WORD link;
+    // The string's length when the entry was made: lets a string that fits
+    // in the current row be written straight into it, last index first. An
+    // entry made from a stale one may be wrong, which the writing notices.
+    WORD length;
 };
 
 namespace {
@@ -417,6 +422,40 @@ void CGifDecoder::PutPixel(BYTE index) {
 // along them. FALSE for a corrupt chain (a prefix not below its own code).
 BOOL CGifDecoder::EmitString(CodeEntry* table, WORD code, WORD firstFree, BYTE* first,
                              bool appendFirst) {
+    const bool interlaced = m_byImageFlags & 0x40;
+    if (m_nIndexSize > 0 && (interlaced || m_nRow < m_nHeight)) {
+        // Fast path: the string goes into the current row in one walk from
+        // its last index back to its root, when its length says it fits.
+        const int stringLength = code < firstFree ? 1 : table[code].length;
+        const int length = stringLength + (appendFirst ? 1 : 0);
+        if (m_nWidth > 0 && m_nX == m_nWidth)
+            AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
+        const int row = interlaced ? m_nPassRow : m_nRow;
+        // (Not for the surplus of an interlaced image, which overwrites
+        // pixels already placed.)
+        if (stringLength >= 1 && row < m_nHeight && m_nPass <= 4 && m_nX + length <= m_nWidth) {
+            BYTE* out = m_pIndices + static_cast<long long>(row) * m_nStride + m_nX;
+            int at = stringLength - 1;
+            WORD x = code;
+            while (x >= firstFree && at > 0) {
+                if (table[x].prefix >= x) return FALSE;
+                out[at--] = table[x].suffix;
+                x = table[x].prefix;
+            }
+            if (x < firstFree && at == 0) {
+                const BYTE root = static_cast<BYTE>(x);
+                out[0] = root;
+                if (appendFirst) out[length - 1] = root;
+                *first = root;
+                m_nX += length;
+                return TRUE;
+            }
+            // The length was wrong: these pixels were not placed yet, so put
+            // back their zeros and take the walk below.
+            std::memset(out, 0, static_cast<std::size_t>(length));
+        }
+    }
+
     WORD x = code;
     WORD visited = 0; // the entry visited before x; 0 for the code itself
     int length = 1;
@@ -431,7 +470,6 @@ BOOL CGifDecoder::EmitString(CodeEntry* table, WORD code, WORD firstFree, BYTE* 
     *first = root;
     if (appendFirst) ++length;
 
-    bool interlaced = m_byImageFlags & 0x40;
     if (m_nIndexSize == 0 || (!interlaced && m_nRow >= m_nHeight)) return TRUE; // all dropped
 
     // Fast path: the whole string lands inside the current row.
@@ -517,6 +555,8 @@ BOOL CGifDecoder::DecodeLzw(CodeEntry* table) {
         if (nextFree < kTableSize) {
             table[nextFree].suffix = first;
             table[nextFree].prefix = previous;
+            table[nextFree].length =
+                static_cast<WORD>((previous < firstFree ? 1 : table[previous].length) + 1);
             ++nextFree;
             if (nextFree == (1u << m_nCodeSize) && m_nCodeSize < kMaxCodeSize) ++m_nCodeSize;
         }
