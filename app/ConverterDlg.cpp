@@ -233,31 +233,35 @@ void CConverterDlg::OnConvert() {
     AfxMessageBox(message, MB_OK);
 }
 
-void CConverterDlg::OnBrowseSource() {
-    QFileDialog dialog(nullptr, LoadText(IDS_SOURCE_TITLE), QString(),
-                       QtFileFilter(LoadText(IDS_SOURCE_FILTER).toStdString()));
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile); // the file must exist
+// Runs the open or save file dialog (no parent window given, as the
+// framework's file dialog is made) and answers the chosen path, empty when
+// the user cancelled.
+static CString ChooseFile(UINT titleId, UINT filterId, bool save) {
+    QFileDialog dialog(nullptr, LoadText(titleId), QString(),
+                       QtFileFilter(LoadText(filterId).toStdString()));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
+    if (save) {
+        dialog.setAcceptMode(QFileDialog::AcceptSave); // asks before overwriting
+        dialog.setFileMode(QFileDialog::AnyFile);
+    } else {
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::ExistingFile); // the file must exist
+    }
     dialog.exec();
-    activateWindow();
     const QStringList chosen =
         dialog.result() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
-    CString path = chosen.isEmpty() ? CString() : FromQt(chosen.front());
+    return chosen.isEmpty() ? CString() : FromQt(chosen.front());
+}
+
+void CConverterDlg::OnBrowseSource() {
+    CString path = ChooseFile(IDS_SOURCE_TITLE, IDS_SOURCE_FILTER, false);
+    activateWindow();
     ValidateSource(path);
 }
 
 void CConverterDlg::OnBrowseDestination() {
-    QFileDialog dialog(nullptr, LoadText(IDS_DEST_TITLE), QString(),
-                       QtFileFilter(LoadText(IDS_DEST_FILTER).toStdString()));
-    dialog.setAcceptMode(QFileDialog::AcceptSave); // asks before overwriting
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.exec();
+    CString path = ChooseFile(IDS_DEST_TITLE, IDS_DEST_FILTER, true);
     activateWindow();
-    const QStringList chosen =
-        dialog.result() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
-    CString path = chosen.isEmpty() ? CString() : FromQt(chosen.front());
     ValidateDestination(path);
 }
 

@@ -1,5 +1,7 @@
 #include "gfx/Gdi.h"
 
+#include "gfx/GdiInternal.h"
+
 #include "fw/Memory.h"
 #include "gfx/StockColors.h"
 
@@ -14,24 +16,6 @@
 // Device pixels are written as the low bytes of 32-bit values (a 24-bit pixel
 // is the first three bytes of 0x00RRGGBB: blue, green, red).
 static_assert(std::endian::native == std::endian::little);
-
-// Palettes, their selection into contexts and the system palette live in
-// Palette.cpp. These are the calls the two halves make of each other. Colours
-// travel between them as 0x00RRGGBB values.
-namespace gdi_internal {
-// Defined in Palette.cpp.
-HPALETTE StockPalette();
-BOOL DeletePalette(HGDIOBJ object);
-int GetPaletteObject(HGDIOBJ object, int bufferSize, LPVOID buffer);
-long LivePaletteCount();
-void ForgetContext(HDC dc);
-int RealisedColours(HDC dc, std::uint32_t* colours, int maxColours);
-const std::uint32_t* SystemPalette();
-void ResetSystemPalette();
-int NearestColour(const std::uint32_t* table, int count, std::uint32_t colour);
-// Defined here.
-int ContextDepth(HDC dc, bool* isMemory);
-} // namespace gdi_internal
 
 namespace {
 

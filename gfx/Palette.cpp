@@ -1,5 +1,7 @@
 #include "gfx/Palette.h"
 
+#include "gfx/GdiInternal.h"
+
 #include "gfx/StockColors.h"
 
 #include <algorithm>
@@ -9,22 +11,6 @@
 #include <cstring>
 #include <unordered_map>
 #include <vector>
-
-// The calls Gdi.cpp and this file make of each other; colours are 0x00RRGGBB.
-namespace gdi_internal {
-// Defined in Gdi.cpp: the depth of a live context (0 for an unknown handle).
-int ContextDepth(HDC dc, bool* isMemory);
-// Defined here.
-HPALETTE StockPalette();
-BOOL DeletePalette(HGDIOBJ object);
-int GetPaletteObject(HGDIOBJ object, int bufferSize, LPVOID buffer);
-long LivePaletteCount();
-void ForgetContext(HDC dc);
-int RealisedColours(HDC dc, std::uint32_t* colours, int maxColours);
-const std::uint32_t* SystemPalette();
-void ResetSystemPalette();
-int NearestColour(const std::uint32_t* table, int count, std::uint32_t colour);
-} // namespace gdi_internal
 
 namespace {
 

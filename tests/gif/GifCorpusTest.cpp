@@ -111,19 +111,8 @@ bool HasKnownVersion(const std::string& path) {
     return std::string(header, 6) == "GIF87a" || std::string(header, 6) == "GIF89a";
 }
 
-class GifCorpusTest : public ::testing::TestWithParam<std::string> {
+class GifCorpusTest : public giftest::WithScreen<::testing::TestWithParam<std::string>> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
-        before_ = GdiGetObjectCounts();
-        dc_ = GetDC(nullptr);
-        ASSERT_NE(dc_, nullptr);
-    }
-    void TearDown() override {
-        ReleaseDC(nullptr, dc_);
-        EXPECT_EQ(GdiGetObjectCounts(), before_) << "a bitmap or context leaked";
-    }
-
     // Loads the file and takes frames until NULL, keeping their placement and
     // pixels and deleting each bitmap.
     void DecodeWithOurs(const std::string& path, OurResult& result) {
@@ -146,9 +135,6 @@ protected:
             ASSERT_LT(result.frames.size(), kMaxFrames) << "the frames do not end";
         }
     }
-
-    HDC dc_ = nullptr;
-    GdiObjectCounts before_;
 };
 
 TEST_P(GifCorpusTest, DecodesCleanlyAndAsGiflibDoes) {

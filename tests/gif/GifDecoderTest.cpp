@@ -13,19 +13,12 @@ using namespace giftest;
 
 namespace {
 
-class GifDecoderTest : public ::testing::Test {
+class GifDecoderTest : public WithScreen<> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
-        before_ = GdiGetObjectCounts();
-        dc_ = GetDC(nullptr);
-        ASSERT_NE(dc_, nullptr);
-    }
     void TearDown() override {
         for (HBITMAP b : frames_) DeleteObject(b);
-        ReleaseDC(nullptr, dc_);
         AfxInjectAllocFailure(-1);
-        EXPECT_EQ(GdiGetObjectCounts(), before_) << "a bitmap or context leaked";
+        WithScreen::TearDown();
     }
 
     // Loads the bytes into `dec` and sets its context.
@@ -44,8 +37,6 @@ protected:
 
     std::vector<int> Indices(HBITMAP b) { return ReadIndices(dc_, b); }
 
-    HDC dc_ = nullptr;
-    GdiObjectCounts before_;
     std::vector<HBITMAP> frames_;
     std::unique_ptr<TempFile> file_;
 };

@@ -50,21 +50,8 @@ struct Frame {
     HBITMAP bitmap;
 };
 
-class GifReferenceTest : public ::testing::TestWithParam<std::string> {
+class GifReferenceTest : public giftest::WithScreen<::testing::TestWithParam<std::string>> {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
-        before_ = GdiGetObjectCounts();
-        dc_ = GetDC(nullptr);
-        ASSERT_NE(dc_, nullptr);
-    }
-    void TearDown() override {
-        ReleaseDC(nullptr, dc_);
-        EXPECT_EQ(GdiGetObjectCounts(), before_) << "a bitmap or context leaked";
-    }
-
-    HDC dc_ = nullptr;
-    GdiObjectCounts before_;
 };
 
 TEST_P(GifReferenceTest, ImagesMatchGiflib) {

@@ -6,6 +6,8 @@
 #include "gfx/Gdi.h"
 #include "gif/GifDecoder.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -84,5 +86,25 @@ inline std::vector<int> ReadIndices(HDC dc, HBITMAP bitmap) {
     for (std::uint32_t p : ReadPixels(dc, bitmap)) out.push_back(IndexOfDistinct(p));
     return out;
 }
+
+// A fixture with the screen's context for reading frames, on a 32-bit screen;
+// it checks that the test leaves no bitmap or context behind.
+template <class Base = ::testing::Test>
+class WithScreen : public Base {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
+        before_ = GdiGetObjectCounts();
+        dc_ = GetDC(nullptr);
+        ASSERT_NE(dc_, nullptr);
+    }
+    void TearDown() override {
+        ReleaseDC(nullptr, dc_);
+        EXPECT_EQ(GdiGetObjectCounts(), before_) << "a bitmap or context leaked";
+    }
+
+    HDC dc_ = nullptr;
+    GdiObjectCounts before_;
+};
 
 } // namespace giftest
