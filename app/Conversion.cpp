@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,11 +42,16 @@ public:
         std::string pattern = destination.str() + ".XXXXXX";
         const int fd = mkstemp(pattern.data());
         if (fd < 0) return;
-        // mkstemp makes the file private; the video gets the mode a newly
-        // created file would have.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
+        // mkstemp makes the file private; the video gets the mode of the file
+        // it replaces, or the one a newly created file would have.
+        struct stat existing;
+        if (stat(destination, &existing) == 0) {
+            fchmod(fd, existing.st_mode & 07777);
+        } else {
+            const mode_t mask = umask(0);
+            umask(mask);
+            fchmod(fd, 0666 & ~mask);
+        }
         close(fd);
         path_ = CString(pattern);
     }
@@ -78,8 +85,9 @@ COLORREF BackgroundColour(const CGifDecoder& decoder) {
 // A width x height device bitmap for `dc`, all of one colour.
 HBITMAP SolidBitmap(HDC dc, int width, int height, COLORREF colour) {
     BITMAPINFOHEADER header{sizeof header, width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    HBITMAP bitmap = CreateDIBitmap(dc, &header, 0, nullptr, nullptr, DIB_RGB_COLORS); // black
-    if (!bitmap || colour == RGB(0, 0, 0) || width == 0 || height == 0) return bitmap;
+    HBITMAP bitmap = CreateDIBitmap(dc, &header, 0, nullptr, nullptr, DIB_RGB_COLORS);
+    // Filled even with black: zero pixels are black only in direct colour.
+    if (!bitmap || width == 0 || height == 0) return bitmap;
     struct {
         BITMAPINFOHEADER header;
         DWORD pixel;
@@ -110,11 +118,32 @@ HBITMAP CConversion::DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int
     return canvas;
 }
 
-CConversion::Result CConversion::Run(const CString& source, const CString& destination,
+namespace {
+
+// The message for an image the decoder did not give.
+UINT FrameFailureMessage(const CGifDecoder& decoder) {
+    return decoder.m_nFrameFailure == CGifDecoder::frameNoMemory ? IDS_MEMORY_ERROR
+                                                                 : IDS_LOAD_ERROR;
+}
+
+// Where the video goes: through a symbolic link to the file it names, so that
+// the link stays a link.
+CString ResolvedDestination(const CString& destination) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(destination.str(), error)) return destination;
+    const std::filesystem::path target =
+        std::filesystem::weakly_canonical(destination.str(), error);
+    return error ? destination : CString(target.string());
+}
+
+} // namespace
+
+CConversion::Result CConversion::Run(const CString& source, const CString& requested,
                                      bool uncompressed, HDC dc,
                                      const std::function<void(int)>& progress) {
     Result result;
     result.path = source;
+    const CString destination = ResolvedDestination(requested);
 
     CGifDecoder decoder;
     if (!decoder.LoadFile(source)) {
@@ -126,7 +155,9 @@ CConversion::Result CConversion::Run(const CString& source, const CString& desti
     try {
         BitmapHolder frame(decoder.GetNextFrame());
         if (!frame.get()) {
-            result.messageId = IDS_NO_IMAGES;
+            result.messageId = decoder.m_nFrameFailure == CGifDecoder::frameEnded
+                                   ? IDS_NO_IMAGES
+                                   : FrameFailureMessage(decoder);
             return result;
         }
         // The canvas is the logical screen; a screen dimension of 0 takes the
@@ -157,37 +188,52 @@ CConversion::Result CConversion::Run(const CString& source, const CString& desti
             canvas.Reset(SolidBitmap(dc, width, height, BackgroundColour(decoder)));
         if (!canvas.get()) throw CMemoryException();
 
-        result.path = destination;
+        // A file that may not be written is not replaced behind its back.
+        result.path = requested;
+        if (access(destination, F_OK) == 0 && access(destination, W_OK) != 0) {
+            result.messageId = IDS_WRITE_ERROR;
+            return result;
+        }
         TemporaryFile file(destination);
         if (!file.ok()) {
             result.messageId = IDS_WRITE_ERROR;
             return result;
         }
-        bool written = true;
+        UINT failure = 0;
         {
             CAviWriter writer(file.path(), width, height);
             while (frame.get()) {
                 DrawFrame(dc, canvas.get(), frame.get(), decoder.m_nLeft, decoder.m_nTop,
                           decoder.m_nWidth, decoder.m_nHeight);
                 if (!writer.AddFrame(canvas.address(), uncompressed)) {
-                    written = false;
+                    // A writer still usable refused the capture (memory); an
+                    // unusable one met a failing library call (the disk).
+                    failure = writer.IsAvailable() ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
                     break;
                 }
                 ++result.frames;
                 if (progress) progress(result.frames);
                 frame.Reset(decoder.GetNextFrame());
             }
+            // An image the decoder refused, or had no memory for, is not the
+            // end of the images.
+            if (!failure && decoder.m_nFrameFailure != CGifDecoder::frameEnded)
+                failure = FrameFailureMessage(decoder);
         } // the writer completes the file here
-        if (!written || AviLastCloseResult() != AVIERR_OK || !file.MoveTo(destination)) {
-            result.messageId = IDS_WRITE_ERROR;
+        if (!failure && (AviLastCloseResult() != AVIERR_OK || !file.MoveTo(destination)))
+            failure = IDS_WRITE_ERROR;
+        if (failure) {
+            result.messageId = failure;
+            if (failure != IDS_WRITE_ERROR) result.path = source;
             return result;
         }
         result.converted = true;
         result.messageId = IDS_CONVERTED;
         return result;
     } catch (const CMemoryException&) {
-        result.path = source;
-        result.messageId = IDS_MEMORY_ERROR;
-        return result;
+    } catch (const std::bad_alloc&) {
     }
+    result.path = source;
+    result.messageId = IDS_MEMORY_ERROR;
+    return result;
 }

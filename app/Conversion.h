@@ -28,7 +28,8 @@ public:
     // Converts `source` into `destination` (both already checked), drawing
     // through `dc`, the front end's device context: the dialog window's, or
     // the screen's. RLE8 frames unless `uncompressed`. `progress`, when given,
-    // hears the number of frames written after each one.
+    // hears the number of frames written after each one. A destination that
+    // is a symbolic link is written through it.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
                       const std::function<void(int)>& progress = {});
 

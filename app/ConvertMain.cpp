@@ -20,7 +20,7 @@ constexpr const char* kUsage =
     "frame per GIF image at 15 frames per second.\n"
     "\n"
     "  --rle8          RLE8 compression, 8 bits per pixel (the default)\n"
-    "  --uncompressed  no compression, the screen's colour depth\n"
+    "  --uncompressed  no compression, 24 bits per pixel\n"
     "  --help          show this text\n"
     "  --version       show the version\n"
     "\n"

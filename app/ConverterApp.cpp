@@ -14,7 +14,13 @@ CConverterApp::CConverterApp(int& argc, char** argv) : m_app(argc, argv) {
         QMessageBox box(type & MB_ICONERROR ? QMessageBox::Warning : QMessageBox::Information,
                         QApplication::applicationName(), QString::fromUtf8(text), QMessageBox::Ok,
                         QApplication::activeWindow());
+        // A box shown while a conversion runs (the GIF cannot be opened)
+        // wants the ordinary cursor; the wait cursor comes back after it.
+        QCursor* waiting = QApplication::overrideCursor();
+        const QCursor saved = waiting ? *waiting : QCursor();
+        if (waiting) QApplication::restoreOverrideCursor();
         box.exec();
+        if (waiting) QApplication::setOverrideCursor(saved);
         return IDOK;
     });
 }

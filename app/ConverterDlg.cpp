@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QStringList>
 
 #include <algorithm>
@@ -151,6 +152,11 @@ bool CConverterDlg::OnInitDialog() {
             m_windowMenu->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUT); });
         about->setData(IDM_ABOUT);
     }
+    // Alt+Space opens the window menu wherever the focus is.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    menuKey->setContext(Qt::WindowShortcut);
+    connect(menuKey, &QShortcut::activated, this,
+            [this] { ShowWindowMenu(mapToGlobal(QPoint(0, 0))); });
     setWindowIcon(m_hIcon);
     m_rle8->setChecked(true);
     m_source->setFocus();
@@ -226,11 +232,13 @@ void CConverterDlg::OnConvert() {
     QApplication::restoreOverrideCursor();
 
     CString message;
-    if (result.messageId == IDS_CONVERTED)
+    if (result.converted) {
         message.LoadString(IDS_CONVERTED);
-    else
+        AfxMessageBox(message, MB_OK);
+    } else {
         AfxFormatString1(message, result.messageId, result.path);
-    AfxMessageBox(message, MB_OK);
+        AfxMessageBox(message, MB_OK | MB_ICONERROR);
+    }
 }
 
 // Runs the open or save file dialog (no parent window given, as the
@@ -243,6 +251,7 @@ static CString ChooseFile(UINT titleId, UINT filterId, bool save) {
     if (save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave); // asks before overwriting
         dialog.setFileMode(QFileDialog::AnyFile);
+        dialog.setDefaultSuffix(QStringLiteral("avi")); // so "clip" is asked about as clip.avi
     } else {
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::ExistingFile); // the file must exist
@@ -289,12 +298,4 @@ void CConverterDlg::ShowWindowMenu(const QPoint& at) {
 
 void CConverterDlg::contextMenuEvent(QContextMenuEvent* event) {
     ShowWindowMenu(event->globalPos());
-}
-
-void CConverterDlg::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::AltModifier) {
-        ShowWindowMenu(mapToGlobal(QPoint(0, 0)));
-        return;
-    }
-    QDialog::keyPressEvent(event);
 }

@@ -49,7 +49,6 @@ protected:
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void SelectField(int id);

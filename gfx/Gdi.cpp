@@ -44,7 +44,7 @@ constexpr Rgb Rgb555ToRgb(unsigned w) {
 
 // Bitmaps may hold at most this many bytes of pixels, and a device row at 32
 // bits may not exceed it either (so that widths of empty bitmaps stay sane).
-constexpr std::uint64_t kMaxPixelBytes = std::uint64_t{1} << 30;
+constexpr std::uint64_t kMaxPixelBytes = kMaxDeviceBitmapBytes;
 // The largest header a packed DIB may start with (BITMAPV5HEADER); the colour
 // table follows the header, whatever its size.
 constexpr DWORD kMaxInfoHeaderSize = 124;

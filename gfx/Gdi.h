@@ -127,6 +127,10 @@ constexpr UINT IMAGE_BITMAP = 0;
 constexpr int DEFAULT_PALETTE = 15;
 constexpr UINT GDI_ERROR = 0xFFFFFFFF;
 
+// The most pixel bytes a device bitmap may hold (256 MiB: 8192 x 8192 at 32
+// bits); larger ones are refused.
+constexpr std::uint64_t kMaxDeviceBitmapBytes = std::uint64_t{1} << 28;
+
 // Device contexts. GetDC(nullptr) is the screen's; GetDC of a window is a
 // context of the screen's format too. Both are released with ReleaseDC.
 HDC GetDC(HWND window);

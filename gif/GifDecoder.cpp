@@ -138,6 +138,7 @@ BOOL CGifDecoder::SkipSubBlocks() {
 }
 
 HBITMAP CGifDecoder::GetNextFrame() {
+    m_nFrameFailure = frameEnded;
     if (!m_pData) return nullptr;
     if (m_nPos >= m_nDataSize) {
         m_pCursor = m_pData;
@@ -260,7 +261,10 @@ HBITMAP CGifDecoder::DecodeImage() {
     // Index rows are padded to 4 bytes, the alignment DIB rows need.
     m_nStride = m_nWidth == 0 ? 0 : ((m_nWidth - 1) | 3) + 1;
     long long indexSize = static_cast<long long>(m_nStride) * m_nHeight;
-    if (indexSize > kMaxIndexSize) return nullptr;
+    if (indexSize > kMaxIndexSize) {
+        m_nFrameFailure = frameRefused;
+        return nullptr;
+    }
     m_nIndexSize = static_cast<int>(indexSize);
 
     int localColors = (m_byImageFlags & 0x80) ? 2 << (m_byImageFlags & 7) : 0;
@@ -275,7 +279,10 @@ HBITMAP CGifDecoder::DecodeImage() {
     std::size_t blockSize = kHeaderSize + kColorTableSize + static_cast<std::size_t>(indexSize) +
                             kTableSize * sizeof(CodeEntry);
     std::unique_ptr<BYTE, MemoryFree> block(static_cast<BYTE*>(AfxAllocMemory(blockSize, true)));
-    if (!block) return nullptr;
+    if (!block) {
+        m_nFrameFailure = frameNoMemory;
+        return nullptr;
+    }
     m_pIndices = block.get() + kHeaderSize + kColorTableSize;
     auto* table = reinterpret_cast<CodeEntry*>(m_pIndices + indexSize);
 
@@ -314,10 +321,19 @@ HBITMAP CGifDecoder::DecodeImage() {
         m_nPos += 3 * localColors;
     }
 
-    if (!DecodeLzw(table)) return nullptr;
+    if (!DecodeLzw(table)) {
+        m_nFrameFailure = frameRefused;
+        return nullptr;
+    }
 
     HBITMAP bitmap = CreateDIBitmap(m_hDC, header, CBM_INIT, m_pIndices,
                                     reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
+    if (!bitmap) {
+        // The graphics layer refuses bitmaps past its size limit (at 32 bits
+        // a pixel, the deepest screen); anything smaller failed for memory.
+        const bool tooLarge = 4ULL * m_nWidth * m_nHeight > kMaxDeviceBitmapBytes;
+        m_nFrameFailure = tooLarge ? frameRefused : frameNoMemory;
+    }
 
     if (!m_bDataEnded) {
         // The end code need not end the data: encoders may pad the last

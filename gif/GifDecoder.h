@@ -28,6 +28,13 @@ public:
     // with the first image.
     HBITMAP GetNextFrame();
 
+    // Why the last GetNextFrame gave NULL: the images ended (the trailer, an
+    // unknown block, the end of the data: a file cut short ends there too), an
+    // image was refused (corrupt LZW data, a minimum code size above 11, more
+    // rows than kMaxIndexSize), or memory ran out for it.
+    enum FrameFailure { frameEnded = 0, frameRefused = 1, frameNoMemory = 2 };
+    int m_nFrameFailure = frameEnded;
+
     // Every colour the images can show, without decoding them: the global
     // table, the local tables of the images the walk reaches (it stops where
     // GetNextFrame would end the sequence), the background colour, and black

@@ -9,6 +9,7 @@
 #include "../gif/GifBuilder.h"
 #include "../gif/GifReference.h"
 #include "avi/AviFile.h"
+#include "fw/Memory.h"
 #include "gif/GifDecoder.h"
 #include "res/Resource.h"
 
@@ -19,6 +20,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <unistd.h>
 
 using namespace avitest;
 namespace fs = std::filesystem;
@@ -255,7 +257,10 @@ TEST_F(ConvertFailureTest, DestinationWithoutADotGetsAvi) {
 // Through the conversion itself: a failing disk, and the canvas rules.
 class ConversionTest : public ::testing::Test {
 protected:
-    void TearDown() override { AviInjectWriteFailure(-1); }
+    void TearDown() override {
+        AviInjectWriteFailure(-1);
+        AfxInjectAllocFailure(-1);
+    }
     TempPath gif_{".gif"}, avi_{".avi"};
     void WriteGif(const std::vector<std::uint8_t>& bytes) {
         std::ofstream(gif_.str(), std::ios::binary)
@@ -271,27 +276,117 @@ protected:
     }
 };
 
-TEST_F(ConversionTest, AFailingDiskLeavesTheOldVideoAndNothingElse) {
+// The destination holds "old"; after a failed conversion it still does, and
+// nothing else is left beside it.
+void ExpectOldFileAlone(const std::string& path) {
+    std::ifstream in(path);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "old");
+    const fs::path dest(path);
+    for (const auto& entry : fs::directory_iterator(dest.parent_path()))
+        EXPECT_NE(entry.path().filename().string().rfind(dest.filename().string() + ".", 0), 0u)
+            << "left behind: " << entry.path();
+}
+
+gifbuild::Bytes FiveFrames() {
     gifbuild::Gif gif(2, 2, gifbuild::DistinctTable(4));
     for (int i = 0; i < 5; ++i) gif.FlatImage(0, 0, 2, 2, {0, 1, 2, 3});
-    WriteGif(gif.Trailer().bytes);
-    for (long failAt : {0L, 2L, 4L}) { // a frame, a later frame, the index
-        std::ofstream(avi_.str()) << "old";
-        AviInjectWriteFailure(failAt);
-        CConversion::Result r = Convert(false);
-        AviInjectWriteFailure(-1);
-        EXPECT_FALSE(r.converted) << "failure at write " << failAt;
-        EXPECT_EQ(r.messageId, IDS_WRITE_ERROR);
-        EXPECT_EQ(std::string(r.path), avi_.str());
-        std::ifstream in(avi_.str());
-        std::string kept;
-        std::getline(in, kept);
-        EXPECT_EQ(kept, "old");
-        const fs::path dest(avi_.str());
-        for (const auto& entry : fs::directory_iterator(dest.parent_path()))
-            EXPECT_NE(entry.path().filename().string().rfind(dest.filename().string() + ".", 0), 0u)
-                << "left behind: " << entry.path();
+    return gif.Trailer().bytes;
+}
+
+// Every write of the video fails in turn, frames, index, header patches and
+// the close: each failure is reported and the old file stays.
+TEST_F(ConversionTest, AFailingDiskLeavesTheOldVideoAndNothingElse) {
+    WriteGif(FiveFrames());
+    for (bool uncompressed : {false, true}) {
+        long failAt = 0;
+        for (;; ++failAt) {
+            std::ofstream(avi_.str()) << "old";
+            AviInjectWriteFailure(failAt);
+            CConversion::Result r = Convert(uncompressed);
+            AviInjectWriteFailure(-1);
+            if (r.converted) break;
+            EXPECT_EQ(r.messageId, IDS_WRITE_ERROR) << "failure at write " << failAt;
+            EXPECT_EQ(std::string(r.path), avi_.str());
+            ExpectOldFileAlone(avi_.str());
+        }
+        EXPECT_GE(failAt, 5 + 2) << "the frames' writes and those that complete the file";
     }
+}
+
+// Every allocation fails in turn: the outcome is an error naming the GIF, or
+// a whole video, never a video with frames missing.
+TEST_F(ConversionTest, RunningOutOfMemoryIsReportedNotHidden) {
+    WriteGif(FiveFrames());
+    for (bool uncompressed : {false, true}) {
+        long failAt = 0;
+        for (;; ++failAt) {
+            std::ofstream(avi_.str()) << "old";
+            AfxInjectAllocFailure(failAt);
+            CConversion::Result r = Convert(uncompressed);
+            AfxInjectAllocFailure(-1);
+            if (r.converted) {
+                EXPECT_EQ(r.frames, 5);
+                break;
+            }
+            EXPECT_TRUE(r.messageId == IDS_MEMORY_ERROR || r.messageId == IDS_LOAD_ERROR)
+                << "allocation " << failAt << " gave message " << r.messageId;
+            EXPECT_EQ(std::string(r.path), gif_.str());
+            ExpectOldFileAlone(avi_.str());
+        }
+        EXPECT_GT(failAt, 10);
+    }
+}
+
+// An image the decoder refuses, first or later, fails the conversion.
+TEST_F(ConversionTest, RefusedImagesAreLoadErrors) {
+    const gifbuild::Bytes tiny = gifbuild::SubBlocks(gifbuild::PackCodes({{4, 3}, {1, 3}, {5, 3}}));
+    struct Case {
+        int width, height;
+        bool first;
+    } cases[] = {
+        {65535, 65535, true}, // 4 GiB of index rows
+        {65535, 65535, false},
+        {16384, 4100, false}, // 64 MiB of rows, but past 256 MiB as a 32-bit bitmap
+    };
+    for (const Case& c : cases) {
+        gifbuild::Gif gif(2, 2, gifbuild::DistinctTable(4));
+        if (!c.first) gif.FlatImage(0, 0, 2, 2, {0, 1, 2, 3});
+        gif.Image(0, 0, c.width, c.height, false, {}, 2, tiny);
+        gif.FlatImage(0, 0, 2, 2, {3, 2, 1, 0}).Trailer();
+        WriteGif(gif.bytes);
+        std::ofstream(avi_.str()) << "old";
+        CConversion::Result r = Convert(true);
+        EXPECT_FALSE(r.converted) << c.width << " x " << c.height;
+        EXPECT_EQ(r.messageId, IDS_LOAD_ERROR);
+        ExpectOldFileAlone(avi_.str());
+    }
+}
+
+TEST_F(ConversionTest, ReadOnlyDestinationsAndLinks) {
+    WriteGif(FiveFrames());
+    std::ofstream(avi_.str()) << "old";
+    fs::permissions(avi_.str(),
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    if (access(avi_.str().c_str(), W_OK) != 0) { // root may write anything
+        CConversion::Result r = Convert(true);
+        EXPECT_EQ(r.messageId, IDS_WRITE_ERROR);
+        ExpectOldFileAlone(avi_.str());
+    }
+    fs::permissions(avi_.str(), fs::perms::owner_read | fs::perms::owner_write);
+    // Through a link: the link stays, the file it names gets the video and
+    // keeps its mode.
+    TempPath link(".link.avi");
+    fs::create_symlink(avi_.str(), link.str());
+    HDC screen = GetDC(nullptr);
+    CConversion::Result r = CConversion::Run(gif_.str().c_str(), link.str().c_str(), true, screen);
+    ReleaseDC(nullptr, screen);
+    EXPECT_TRUE(r.converted);
+    EXPECT_TRUE(fs::is_symlink(link.str()));
+    EXPECT_GT(fs::file_size(avi_.str()), 100u);
+    EXPECT_EQ(fs::status(avi_.str()).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(ConversionTest, CanvasIsTheScreenInItsBackgroundColour) {

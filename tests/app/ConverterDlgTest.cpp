@@ -150,7 +150,17 @@ TEST_F(ConverterDlgTest, WindowMenuEndsWithTheAboutEntry) {
     EXPECT_EQ(actions.back()->data().toUInt(), IDM_ABOUT);
     EXPECT_TRUE(WithModal([&] { actions.back()->trigger(); },
                           [](QWidget* w) { EXPECT_NE(qobject_cast<CAboutDlg*>(w), nullptr); }));
-    EXPECT_FALSE(WithModal([&] { dlg.OnSysCommand(0xF060); })) << "other commands open nothing";
+    EXPECT_FALSE(WithModal([&] { dlg.OnSysCommand(0x0100); })) << "other commands open nothing";
+}
+
+TEST_F(ConverterDlgTest, AltSpaceOpensTheWindowMenuFromAnyField) {
+    auto* menu = dlg.findChild<QMenu*>("windowMenu");
+    ASSERT_NE(menu, nullptr);
+    Field(IDC_SOURCE)->setFocus();
+    QTest::keyClick(Field(IDC_SOURCE), Qt::Key_Space, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }, 2000));
+    menu->close();
+    EXPECT_TRUE(Field(IDC_SOURCE)->text().isEmpty()) << "no space typed into the field";
 }
 
 TEST_F(ConverterDlgTest, CancelledFileDialogsChangeNothing) {
@@ -172,6 +182,8 @@ TEST_F(ConverterDlgTest, CancelledFileDialogsChangeNothing) {
                       ASSERT_NE(files, nullptr);
                       EXPECT_EQ(files->windowTitle(), "Select the destination file");
                       EXPECT_EQ(files->acceptMode(), QFileDialog::AcceptSave);
+                      EXPECT_FALSE(files->testOption(QFileDialog::DontConfirmOverwrite));
+                      EXPECT_EQ(files->defaultSuffix(), "avi");
                   }));
     EXPECT_EQ(Field(IDC_SOURCE)->text(), "kept.gif");
     EXPECT_TRUE(Field(IDC_DESTINATION)->text().isEmpty());
@@ -183,9 +195,21 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     Field(IDC_SOURCE)->setText(QString::fromUtf8(TESSALY_SOURCE_DIR "/res/sample.gif"));
     Field(IDC_DESTINATION)->setText(QString::fromStdString(avi.str()));
     qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_NO_COMPRESSION))->setChecked(true);
+    // The video is complete when the message shows, and the wait cursor gone.
+    // (Compared with the cursor before: file dialogs may leave their own.)
+    const QCursor* before = QApplication::overrideCursor();
+    AfxSetMessagePresenter([&](LPCTSTR text, UINT) {
+        messages.emplace_back(text);
+        if (std::string(text) != "File successfully converted") return IDOK;
+        EXPECT_TRUE(avi.exists());
+        if (avitest::HaveFfmpeg()) {
+            EXPECT_EQ(avitest::ProbeStream(avi.str(), "nb_read_frames"), "12");
+        }
+        EXPECT_EQ(QApplication::overrideCursor(), before) << text;
+        return IDOK;
+    });
     QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
     ASSERT_EQ(messages, std::vector<std::string>{"File successfully converted"});
-    ASSERT_TRUE(avi.exists()) << "complete before the message";
     if (avitest::HaveFfmpeg()) {
         EXPECT_EQ(avitest::ProbeStream(avi.str(), "codec_name"), "rawvideo");
         EXPECT_EQ(avitest::ProbeStream(avi.str(), "nb_read_frames"), "12");

@@ -359,9 +359,17 @@ INSTANTIATE_TEST_SUITE_P(
                    [](auto& h, auto&, auto&) { h.biWidth = INT_MAX, h.biHeight = 0; }}),
     [](const auto& info) { return info.param.name; });
 
-// Just over 1 GiB of pixels: an allocator would grant it, but it is refused.
+// Past 256 MiB of pixels: an allocator would grant it, but it is refused.
 TEST_F(GdiTest, BitmapsPastTheSizeCapAreRefused) {
     Dib big(32, 1, 1);
+    big.Header().biWidth = 8192;
+    big.Header().biHeight = 8193; // 4 rows of 32 KiB too many
+    EXPECT_EQ(CreateDIBitmap(nullptr, &big.Header(), 0, nullptr, nullptr, DIB_RGB_COLORS), nullptr);
+    big.Header().biHeight = 8192; // exactly 256 MiB: made (zeroed lazily, never touched here)
+    const HBITMAP largest =
+        CreateDIBitmap(nullptr, &big.Header(), 0, nullptr, nullptr, DIB_RGB_COLORS);
+    EXPECT_NE(largest, nullptr);
+    DeleteObject(largest);
     big.Header().biWidth = big.Header().biHeight = 17000;
     EXPECT_EQ(CreateDIBitmap(nullptr, &big.Header(), 0, nullptr, nullptr, DIB_RGB_COLORS), nullptr);
     GdiSetScreenBitsPerPixel(8);
