@@ -47,7 +47,13 @@ QString QtFileFilter(const CString& filter) {
         QString pattern = parts[i + 1];
         pattern.replace(QStringLiteral("*.*"), QStringLiteral("*"))
             .replace(QLatin1Char(';'), QLatin1Char(' '));
-        filters << parts[i].trimmed() + QStringLiteral(" (") + pattern + QLatin1Char(')');
+        // Qt reads the patterns from the parentheses that end the text: a
+        // description that already ends with them stands alone.
+        const QString description = parts[i].trimmed();
+        if (description.endsWith(QLatin1Char('(') + pattern + QLatin1Char(')')))
+            filters << description;
+        else
+            filters << description + QStringLiteral(" (") + pattern + QLatin1Char(')');
     }
     return filters.join(QStringLiteral(";;"));
 }

@@ -62,5 +62,5 @@ private:
 };
 
 // The framework's file-dialog filter ("GIF files (*.gif) |*.gif|All files
-// (*.*)|*.*||") in Qt's form ("GIF files (*.gif) (*.gif);;All files (*.*) (*)").
+// (*.*)|*.*||") in Qt's form ("GIF files (*.gif);;All files (*.*) (*)").
 QString QtFileFilter(const CString& filter);
