@@ -1,5 +1,6 @@
 #include "avi/AviWriter.h"
 
+#include "../LeakCheckedTest.h"
 #include "AviTestSupport.h"
 #include "avi/VideoPalette.h"
 #include "fw/Memory.h"
@@ -16,22 +17,15 @@ using namespace avitest;
 
 namespace {
 
-class AviWriterTest : public ::testing::Test {
+// Files and streams are released and AVIFileInit is matched too.
+class AviWriterTest : public LeakCheckedTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
-        gdi_ = GdiGetObjectCounts();
-        blocks_ = GlobalLiveBlocks();
-    }
     void TearDown() override {
         AviInjectWriteFailure(-1);
         AviSetLibraryVersion(0);
-        AfxInjectAllocFailure(-1);
-        GdiSetScreenBitsPerPixel(32);
         EXPECT_EQ(AviLiveObjects(), 0) << "a file or stream was not released";
         EXPECT_EQ(AviInitCount(), 0) << "AVIFileInit without AVIFileExit";
-        EXPECT_EQ(GdiGetObjectCounts(), gdi_);
-        EXPECT_EQ(GlobalLiveBlocks(), blocks_);
+        LeakCheckedTest::TearDown();
     }
 
     // Adds every picture as a frame; returns how many were accepted.
@@ -44,9 +38,6 @@ protected:
         }
         return accepted;
     }
-
-    GdiObjectCounts gdi_;
-    long blocks_ = 0;
 };
 
 // Colours from the stock 256-entry table, which the 8-bit capture keeps

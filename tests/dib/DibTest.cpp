@@ -1,5 +1,7 @@
 #include "dib/Dib.h"
 
+#include "../LeakCheckedTest.h"
+
 #include "fw/Exception.h"
 #include "fw/Memory.h"
 #include "gfx/Palette.h"
@@ -12,24 +14,7 @@
 
 namespace {
 
-// Every test must leave as many global blocks, bitmaps, contexts and palettes
-// alive as it found.
-class DibTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(GdiSetScreenBitsPerPixel(32));
-        gdi_ = GdiGetObjectCounts();
-        blocks_ = GlobalLiveBlocks();
-    }
-    void TearDown() override {
-        AfxInjectAllocFailure(-1);
-        GdiSetScreenBitsPerPixel(32);
-        EXPECT_EQ(GdiGetObjectCounts(), gdi_) << "a bitmap, context or palette leaked";
-        EXPECT_EQ(GlobalLiveBlocks(), blocks_) << "a global block leaked";
-    }
-    GdiObjectCounts gdi_;
-    long blocks_ = 0;
-};
+using DibTest = LeakCheckedTest;
 
 BITMAPINFOHEADER Format(int bitCount, DWORD colours = 0, DWORD size = 0) {
     BITMAPINFOHEADER h{};
