@@ -1,15 +1,15 @@
 #include "app/Conversion.h"
 
+#include "app/TemporaryFile.h"
 #include "avi/AviWriter.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
 #include "gif/GifDecoder.h"
 #include "res/Resource.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,45 +32,6 @@ public:
 
 private:
     HBITMAP bitmap_;
-};
-
-// A file beside the destination that the video is written to first. It is
-// removed when the object goes, unless it was moved over the destination.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const CString& destination) {
-        std::string pattern = destination.str() + ".XXXXXX";
-        const int fd = mkstemp(pattern.data());
-        if (fd < 0) return;
-        // mkstemp makes the file private; the video gets the mode of the file
-        // it replaces, or the one a newly created file would have.
-        struct stat existing;
-        if (stat(destination, &existing) == 0) {
-            fchmod(fd, existing.st_mode & 07777);
-        } else {
-            const mode_t mask = umask(0);
-            umask(mask);
-            fchmod(fd, 0666 & ~mask);
-        }
-        close(fd);
-        path_ = CString(pattern);
-    }
-    ~TemporaryFile() {
-        if (!path_.IsEmpty()) std::remove(path_);
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    bool ok() const { return !path_.IsEmpty(); }
-    const CString& path() const { return path_; }
-    bool MoveTo(const CString& destination) {
-        if (std::rename(path_, destination) != 0) return false;
-        path_.Empty();
-        return true;
-    }
-
-private:
-    CString path_;
 };
 
 // The colour the logical screen starts with: the global table's entry at the
@@ -120,12 +81,6 @@ HBITMAP CConversion::DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int
 
 namespace {
 
-// The message for an image the decoder did not give.
-UINT FrameFailureMessage(const CGifDecoder& decoder) {
-    return decoder.m_nFrameFailure == CGifDecoder::frameNoMemory ? IDS_MEMORY_ERROR
-                                                                 : IDS_LOAD_ERROR;
-}
-
 // Where the video goes: through a symbolic link to the file it names, so that
 // the link stays a link.
 CString ResolvedDestination(const CString& destination) {
@@ -136,12 +91,54 @@ CString ResolvedDestination(const CString& destination) {
     return error ? destination : CString(target.string());
 }
 
+// The canvas is the logical screen; a screen dimension of 0 takes the first
+// image's extent. It starts as the first image when that image is the whole
+// screen, else in the background colour.
+struct Canvas {
+    int width, height;
+    bool fromFirstImage;
+};
+Canvas CanvasFor(const CGifDecoder& decoder, const RECT& first) {
+    Canvas canvas{
+        decoder.m_nScreenWidth ? decoder.m_nScreenWidth : static_cast<int>(first.right),
+        decoder.m_nScreenHeight ? decoder.m_nScreenHeight : static_cast<int>(first.bottom), false};
+    canvas.fromFirstImage = first.left == 0 && first.top == 0 && first.right == canvas.width &&
+                            first.bottom == canvas.height && canvas.width > 0 && canvas.height > 0;
+    return canvas;
+}
+
+// A failed AVI library call: memory, or else the disk.
+UINT WriteFailureMessage(HRESULT result) {
+    return result == AVIERR_MEMORY ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
+}
+
 } // namespace
+
+UINT CConversion::CheckDestination(const CString& source, const CString& destination) {
+    // stat follows symbolic links: a link is judged by the file it names.
+    struct stat target;
+    if (stat(destination, &target) != 0) return 0; // a new file
+    if (!S_ISREG(target.st_mode)) return IDS_DEST_NOT_FILE;
+    struct stat original;
+    if (stat(source, &original) == 0 && original.st_dev == target.st_dev &&
+        original.st_ino == target.st_ino)
+        return IDS_DEST_IS_SOURCE;
+    return 0;
+}
+
+CString CConversion::Message(const Result& result) {
+    CString text;
+    AfxFormatString2(text, result.messageId, result.path, std::to_string(result.frames).c_str());
+    return text;
+}
 
 CConversion::Result CConversion::Run(const CString& source, const CString& requested,
                                      bool uncompressed, HDC dc,
                                      const std::function<void(int)>& progress) {
     Result result;
+    result.path = requested;
+    result.messageId = CheckDestination(source, requested);
+    if (result.messageId) return result;
     result.path = source;
     const CString destination = ResolvedDestination(requested);
 
@@ -153,39 +150,41 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
     decoder.m_hDC = dc;
 
     try {
+        // An RLE8 video has one colour table, made from every colour the GIF
+        // can show and realised where the frames are reduced to 8 bits. It is
+        // realised before the first image is decoded: on an 8-bit screen that
+        // rewrites the system palette, which device bitmaps index. The
+        // default palette comes back when it goes.
+        std::optional<CVideoPalette> palette;
+        if (!uncompressed) {
+            RECT first;
+            std::vector<COLORREF> colours = decoder.CollectColors(&first);
+            if (!CanvasFor(decoder, first).fromFirstImage)
+                colours.push_back(BackgroundColour(decoder));
+            palette.emplace(std::move(colours));
+            if (!palette->Realize(dc)) throw CMemoryException();
+        }
+
         BitmapHolder frame(decoder.GetNextFrame());
         if (!frame.get()) {
-            result.messageId = decoder.m_nFrameFailure == CGifDecoder::frameEnded
-                                   ? IDS_NO_IMAGES
-                                   : FrameFailureMessage(decoder);
+            result.messageId = decoder.m_nFrameFailure == CGifDecoder::frameEnded ? IDS_NO_IMAGES
+                               : decoder.m_nFrameFailure == CGifDecoder::frameNoMemory
+                                   ? IDS_MEMORY_ERROR
+                                   : IDS_LOAD_ERROR;
             return result;
         }
-        // The canvas is the logical screen; a screen dimension of 0 takes the
-        // first image's extent.
-        const int width =
-            decoder.m_nScreenWidth ? decoder.m_nScreenWidth : decoder.m_nLeft + decoder.m_nWidth;
-        const int height =
-            decoder.m_nScreenHeight ? decoder.m_nScreenHeight : decoder.m_nTop + decoder.m_nHeight;
+        const Canvas shape = CanvasFor(decoder, RECT{decoder.m_nLeft, decoder.m_nTop,
+                                                     decoder.m_nLeft + decoder.m_nWidth,
+                                                     decoder.m_nTop + decoder.m_nHeight});
+        const int width = shape.width, height = shape.height;
         if (width <= 0 || height <= 0 || 4LL * width * height > kMaxCanvasBytes) {
             result.messageId = IDS_LOAD_ERROR;
             return result;
         }
-
-        // An RLE8 video has one colour table: made before the first frame
-        // from every colour the GIF can show, and realised where the frames
-        // are reduced to 8 bits. The default palette comes back when it goes.
-        CVideoPalette palette(uncompressed ? std::vector<COLORREF>{} : decoder.CollectColors());
-        if (!uncompressed) palette.Realize(dc);
-
-        // A first image that is the whole screen is the canvas; otherwise the
-        // screen starts in its background colour.
-        BitmapHolder canvas;
-        if (decoder.m_nLeft == 0 && decoder.m_nTop == 0 && decoder.m_nWidth == width &&
-            decoder.m_nHeight == height)
-            canvas.Reset(
-                static_cast<HBITMAP>(CopyImage(frame.get(), IMAGE_BITMAP, width, height, 0)));
-        else
-            canvas.Reset(SolidBitmap(dc, width, height, BackgroundColour(decoder)));
+        BitmapHolder canvas(
+            shape.fromFirstImage
+                ? static_cast<HBITMAP>(CopyImage(frame.get(), IMAGE_BITMAP, width, height, 0))
+                : SolidBitmap(dc, width, height, BackgroundColour(decoder)));
         if (!canvas.get()) throw CMemoryException();
 
         // A file that may not be written is not replaced behind its back.
@@ -207,24 +206,31 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                           decoder.m_nWidth, decoder.m_nHeight);
                 if (!writer.AddFrame(canvas.address(), uncompressed)) {
                     // A writer still usable refused the capture (memory); an
-                    // unusable one met a failing library call (the disk).
-                    failure = writer.IsAvailable() ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
+                    // unusable one met a failing library call.
+                    failure = writer.IsAvailable() ? IDS_MEMORY_ERROR
+                                                   : WriteFailureMessage(writer.m_hrLastError);
                     break;
                 }
                 ++result.frames;
                 if (progress) progress(result.frames);
                 frame.Reset(decoder.GetNextFrame());
             }
-            // An image the decoder refused, or had no memory for, is not the
-            // end of the images.
-            if (!failure && decoder.m_nFrameFailure != CGifDecoder::frameEnded)
-                failure = FrameFailureMessage(decoder);
+            if (!failure && decoder.m_nFrameFailure == CGifDecoder::frameNoMemory)
+                failure = IDS_MEMORY_ERROR;
         } // the writer completes the file here
-        if (!failure && (AviLastCloseResult() != AVIERR_OK || !file.MoveTo(destination)))
-            failure = IDS_WRITE_ERROR;
+        if (!failure && AviLastCloseResult() != AVIERR_OK)
+            failure = WriteFailureMessage(AviLastCloseResult());
+        if (!failure && !file.MoveTo()) failure = IDS_WRITE_ERROR;
         if (failure) {
             result.messageId = failure;
             if (failure != IDS_WRITE_ERROR) result.path = source;
+            return result;
+        }
+        // An image the decoder refused ends the video there: the frames
+        // before it are kept, and said to be all there is.
+        result.path = source;
+        if (decoder.m_nFrameFailure == CGifDecoder::frameRefused) {
+            result.messageId = IDS_PARTLY_CONVERTED;
             return result;
         }
         result.converted = true;

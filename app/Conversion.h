@@ -6,9 +6,9 @@
 // Every GIF image is drawn opaquely at its place on a canvas of the logical
 // screen's size, and the canvas is appended after each image as the next video
 // frame, at 15 frames per second. Transparency, disposal and delays are not
-// applied. The video is written to a temporary file beside the destination and
-// renamed over it only when complete, so a failed conversion leaves the
-// destination as it was.
+// applied. The video is written to a temporary file (TemporaryFile) and takes
+// the destination's name only when complete, so a failed or interrupted
+// conversion leaves the destination as it was.
 #pragma once
 
 #include "fw/String.h"
@@ -20,18 +20,30 @@ class CConversion {
 public:
     struct Result {
         bool converted = false;
-        UINT messageId = 0; // IDS_CONVERTED, or the error to show
+        UINT messageId = 0; // IDS_CONVERTED, or what to show instead
         CString path;       // the file the message names ("%1")
-        int frames = 0;     // video frames written
+        int frames = 0;     // video frames written ("%2")
     };
 
     // Converts `source` into `destination` (both already checked), drawing
     // through `dc`, the front end's device context: the dialog window's, or
     // the screen's. RLE8 frames unless `uncompressed`. `progress`, when given,
     // hears the number of frames written after each one. A destination that
-    // is a symbolic link is written through it.
+    // is a symbolic link is written through it. An image the decoder refuses
+    // after the first ends the video there: the video is complete, and the
+    // result is IDS_PARTLY_CONVERTED, not a success.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
                       const std::function<void(int)>& progress = {});
+
+    // Why `destination` may not receive a video from `source`, before
+    // anything is read or written: IDS_DEST_IS_SOURCE when it is the source
+    // file itself (through a link or under another name), IDS_DEST_NOT_FILE
+    // when it exists and is not a regular file (a folder, a FIFO, a device, or
+    // a link to one). 0 when it may.
+    static UINT CheckDestination(const CString& source, const CString& destination);
+
+    // The text of a result's message, with its path and frame count.
+    static CString Message(const Result& result);
 
     // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y),
     // opaquely, clipped at the canvas edges; returns the canvas.

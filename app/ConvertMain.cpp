@@ -2,6 +2,7 @@
 // with the dialog's conversion, checks and messages.
 #include "app/Conversion.h"
 #include "app/PathRules.h"
+#include "app/TemporaryFile.h"
 #include "fw/MessageBox.h"
 #include "gfx/Gdi.h"
 #include "res/Resource.h"
@@ -24,19 +25,14 @@ constexpr const char* kUsage =
     "  --help          show this text\n"
     "  --version       show the version\n"
     "\n"
-    "A destination without a dot gets \".avi\" appended. Exit status: 0 when the\n"
-    "file was converted, 1 when the conversion failed, 2 for a usage error or a\n"
-    "refused file name.\n";
+    "A destination whose name has no dot gets \".avi\" appended. Exit status: 0\n"
+    "when the file was converted; 1 when the conversion failed, stopped at an\n"
+    "image that could not be read (the video then holds the images before it), or\n"
+    "was interrupted (130 for Ctrl+C); 2 for a usage error or a refused file name.\n";
 
 // Every error goes to standard error, as the dialog shows it in a box.
-int ShowError(UINT id, const CString& path = CString()) {
-    CString text;
-    if (path.IsEmpty())
-        text.LoadString(id);
-    else
-        AfxFormatString1(text, id, path);
-    AfxMessageBox(text, MB_OK | MB_ICONERROR);
-    return 0;
+void ShowError(UINT id) {
+    AfxMessageBox(id, MB_OK | MB_ICONERROR);
 }
 
 } // namespace
@@ -81,7 +77,16 @@ int main(int argc, char** argv) {
     if (source.IsEmpty() || !HasGifEnding(source)) return ShowError(IDS_BAD_SOURCE_EXT), 2;
     if (destination.IsEmpty() || !FixAviDestination(destination))
         return ShowError(IDS_BAD_DEST_EXT), 2;
+    if (const UINT refused = CConversion::CheckDestination(source, destination)) {
+        CConversion::Result result;
+        result.messageId = refused;
+        result.path = destination;
+        AfxMessageBox(CConversion::Message(result), MB_OK | MB_ICONERROR);
+        return 2;
+    }
 
+    // An interrupted conversion leaves no temporary file behind.
+    TemporaryFile::RemoveOnSignals();
     // A progress line for people watching, not for logs.
     const bool tty = isatty(STDERR_FILENO);
     auto progress = [tty](int frames) {
@@ -93,9 +98,10 @@ int main(int argc, char** argv) {
     ReleaseDC(nullptr, screen);
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 
-    if (!result.converted) return ShowError(result.messageId, result.path), 1;
-    CString done;
-    done.LoadString(IDS_CONVERTED);
-    std::printf("%s\n", static_cast<LPCTSTR>(done));
+    if (!result.converted) {
+        AfxMessageBox(CConversion::Message(result), MB_OK | MB_ICONERROR);
+        return 1;
+    }
+    std::printf("%s\n", static_cast<LPCTSTR>(CConversion::Message(result)));
     return 0;
 }

@@ -226,6 +226,14 @@ void CConverterDlg::OnConvert() {
         return;
     }
     if (!ValidateSource(source) || !ValidateDestination(destination)) return;
+    if (const UINT refused = CConversion::CheckDestination(source, destination)) {
+        CConversion::Result result;
+        result.messageId = refused;
+        result.path = destination;
+        AfxMessageBox(CConversion::Message(result), MB_OK | MB_ICONERROR);
+        SelectField(IDC_DESTINATION);
+        return;
+    }
 
     // The conversion runs here, on the user-interface thread; the dialog
     // answers nothing meanwhile.
@@ -237,14 +245,7 @@ void CConverterDlg::OnConvert() {
     ReleaseDC(window, dc);
     QApplication::restoreOverrideCursor();
 
-    CString message;
-    if (result.converted) {
-        message.LoadString(IDS_CONVERTED);
-        AfxMessageBox(message, MB_OK);
-    } else {
-        AfxFormatString1(message, result.messageId, result.path);
-        AfxMessageBox(message, MB_OK | MB_ICONERROR);
-    }
+    AfxMessageBox(CConversion::Message(result), result.converted ? MB_OK : MB_OK | MB_ICONERROR);
 }
 
 // Runs the open or save file dialog (no parent window given, as the

@@ -1,6 +1,7 @@
 // The file-name rules of the two paths. Only the last three characters count,
 // in any case: "picture.GIF" and "picturegif" are sources, "clip.Avi" a
-// destination.
+// destination. Dots are looked for in the file's own name, never in the
+// folders above it: "./clip" and "my.films/clip" become "... clip.avi".
 #pragma once
 
 #include "fw/String.h"
@@ -11,10 +12,13 @@ inline bool HasGifEnding(const CString& path) {
     return ending.MakeLower() == "gif";
 }
 
-// A destination without a dot anywhere (folder names included) gets ".avi"
-// appended; one with a dot must end in "avi". False when refused.
+// A destination whose file name has no dot gets ".avi" appended; one with a
+// dot must end in "avi". A path ending in '/' names no file and is refused.
+// False when refused.
 inline bool FixAviDestination(CString& path) {
-    if (path.Find('.') < 0) {
+    const CString name = path.Mid(path.ReverseFind('/') + 1);
+    if (name.IsEmpty()) return false;
+    if (name.Find('.') < 0) {
         path += ".avi";
         return true;
     }

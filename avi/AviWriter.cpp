@@ -74,12 +74,18 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
     const LONG formatSize = static_cast<LONG>(dib->biSize + 4 * dib->biClrUsed);
     BYTE* bits = reinterpret_cast<BYTE*>(dib) + formatSize;
 
-    // 5. The first frame opens the file, the stream and the compressor.
+    // A failed library call makes the writer unusable for good.
+    auto failed = [this](HRESULT result) {
+        if (result == AVIERR_OK) return false;
+        m_hrLastError = result;
+        m_bAvailable = false;
+        return true;
+    };
+
+    // The first frame opens the file, the stream and the compressor.
     if (m_nFrameCount == 0) {
-        if (AVIFileOpen(&m_pFile, m_strFileName, OF_WRITE | OF_CREATE, nullptr) != AVIERR_OK) {
-            m_bAvailable = false;
+        if (failed(AVIFileOpen(&m_pFile, m_strFileName, OF_WRITE | OF_CREATE, nullptr)))
             return false;
-        }
         std::memset(&m_streamInfo, 0, sizeof m_streamInfo);
         m_streamInfo.fccType = streamtypeVIDEO;
         m_streamInfo.fccHandler = 0;
@@ -87,10 +93,7 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
         m_streamInfo.dwRate = 15;
         m_streamInfo.dwSuggestedBufferSize = dib->biSizeImage;
         m_streamInfo.rcFrame = RECT{0, 0, dib->biWidth, dib->biHeight};
-        if (AVIFileCreateStream(m_pFile, &m_pStream, &m_streamInfo) != AVIERR_OK) {
-            m_bAvailable = false;
-            return false;
-        }
+        if (failed(AVIFileCreateStream(m_pFile, &m_pStream, &m_streamInfo))) return false;
         std::memset(&m_compressOptions, 0, sizeof m_compressOptions);
         if (bUncompressed) {
             m_compressOptions.fccHandler = mmioFOURCC('D', 'I', 'B', ' ');
@@ -99,21 +102,17 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
             m_compressOptions.dwQuality = 8500;
         }
         m_compressOptions.dwFlags = AVICOMPRESSF_VALID;
-        if (AVIMakeCompressedStream(&m_pCompressedStream, m_pStream, &m_compressOptions, nullptr) !=
-                AVIERR_OK ||
-            AVIStreamSetFormat(m_pCompressedStream, 0, dib, formatSize) != AVIERR_OK) {
-            m_bAvailable = false;
+        if (failed(AVIMakeCompressedStream(&m_pCompressedStream, m_pStream, &m_compressOptions,
+                                           nullptr)) ||
+            failed(AVIStreamSetFormat(m_pCompressedStream, 0, dib, formatSize)))
             return false;
-        }
     }
 
-    // 6. Every frame is a key frame, at the next sample position.
-    if (AVIStreamWrite(m_pCompressedStream, m_nFrameCount, 1, bits,
-                       static_cast<LONG>(dib->biSizeImage), AVIIF_KEYFRAME, nullptr,
-                       nullptr) != AVIERR_OK) {
-        m_bAvailable = false;
+    // Every frame is a key frame, at the next sample position.
+    if (failed(AVIStreamWrite(m_pCompressedStream, m_nFrameCount, 1, bits,
+                              static_cast<LONG>(dib->biSizeImage), AVIIF_KEYFRAME, nullptr,
+                              nullptr)))
         return false;
-    }
     ++m_nFrameCount;
     return true;
 }

@@ -39,6 +39,9 @@ public:
     AVICOMPRESSOPTIONS m_compressOptions;
     int m_nFrameCount = 0;
     bool m_bAvailable = true;
+    // The result of the library call that made the writer unusable
+    // (AVIERR_MEMORY, AVIERR_FILEWRITE, ...); AVIERR_OK before one failed.
+    HRESULT m_hrLastError = AVIERR_OK;
     CDIB m_dib;
 };
 

@@ -1,13 +1,15 @@
 #include "avi/VideoPalette.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <vector>
 
 namespace {
 
-using Colour = std::array<int, 3>; // red, green, blue
+// A colour's red, green or blue level (component 0, 1 or 2 of 0x00BBGGRR).
+int Level(COLORREF colour, int component) {
+    return static_cast<int>((colour >> (8 * component)) & 0xFF);
+}
 
 // A box of colours in RGB space: [begin, end) of the colour list.
 struct Box {
@@ -16,12 +18,12 @@ struct Box {
     int range; // that range
 };
 
-Box Measure(const std::vector<Colour>& colours, std::size_t begin, std::size_t end) {
-    Colour lo{255, 255, 255}, hi{0, 0, 0};
+Box Measure(const std::vector<COLORREF>& colours, std::size_t begin, std::size_t end) {
+    int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
     for (std::size_t i = begin; i < end; ++i)
         for (int c = 0; c < 3; ++c) {
-            lo[c] = std::min(lo[c], colours[i][c]);
-            hi[c] = std::max(hi[c], colours[i][c]);
+            lo[c] = std::min(lo[c], Level(colours[i], c));
+            hi[c] = std::max(hi[c], Level(colours[i], c));
         }
     Box box{begin, end, 0, hi[0] - lo[0]};
     for (int c = 1; c < 3; ++c)
@@ -30,8 +32,9 @@ Box Measure(const std::vector<Colour>& colours, std::size_t begin, std::size_t e
 }
 
 // Median cut: split the box with the widest range at the median of its widest
-// component until there are `count` boxes or nothing left to split.
-std::vector<Colour> MedianCut(std::vector<Colour> colours, std::size_t count) {
+// component until there are `count` boxes or nothing left to split; each box
+// becomes its mean. Works in place on the colours, 4 bytes each.
+std::vector<COLORREF> MedianCut(std::vector<COLORREF> colours, std::size_t count) {
     std::vector<Box> boxes{Measure(colours, 0, colours.size())};
     while (boxes.size() < count) {
         auto widest = std::max_element(boxes.begin(), boxes.end(), [](const Box& a, const Box& b) {
@@ -43,44 +46,32 @@ std::vector<Colour> MedianCut(std::vector<Colour> colours, std::size_t count) {
         auto first = colours.begin() + static_cast<long>(box.begin);
         auto last = colours.begin() + static_cast<long>(box.end);
         std::sort(first, last,
-                  [axis](const Colour& a, const Colour& b) { return a[axis] < b[axis]; });
+                  [axis](COLORREF a, COLORREF b) { return Level(a, axis) < Level(b, axis); });
         std::size_t middle = box.begin + (box.end - box.begin) / 2;
         *widest = Measure(colours, box.begin, middle);
         boxes.push_back(Measure(colours, middle, box.end));
     }
-    std::vector<Colour> means;
+    std::vector<COLORREF> means;
     for (const Box& box : boxes) {
         long long sum[3] = {0, 0, 0};
         for (std::size_t i = box.begin; i < box.end; ++i)
-            for (int c = 0; c < 3; ++c) sum[c] += colours[i][c];
+            for (int c = 0; c < 3; ++c) sum[c] += Level(colours[i], c);
         const long long n = static_cast<long long>(box.end - box.begin);
-        means.push_back({static_cast<int>((sum[0] + n / 2) / n),
-                         static_cast<int>((sum[1] + n / 2) / n),
-                         static_cast<int>((sum[2] + n / 2) / n)});
+        auto mean = [&](int c) { return static_cast<BYTE>((sum[c] + n / 2) / n); };
+        means.push_back(RGB(mean(0), mean(1), mean(2)));
     }
     return means;
 }
 
 } // namespace
 
-HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours) {
-    std::vector<COLORREF> distinct;
-    distinct.reserve(colours.size());
-    for (COLORREF c : colours) distinct.push_back(c & 0xFFFFFF);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    if (distinct.empty()) return nullptr;
-
-    std::vector<Colour> entries;
-    if (distinct.size() <= 256) {
-        for (COLORREF c : distinct) entries.push_back({GetRValue(c), GetGValue(c), GetBValue(c)});
-        if (distinct.size() < 256 && distinct.front() != 0) entries.push_back({0, 0, 0});
-    } else {
-        std::vector<Colour> all;
-        all.reserve(distinct.size());
-        for (COLORREF c : distinct) all.push_back({GetRValue(c), GetGValue(c), GetBValue(c)});
-        entries = MedianCut(std::move(all), 256);
-    }
+HPALETTE CreateVideoPalette(std::vector<COLORREF> colours) {
+    for (COLORREF& c : colours) c &= 0xFFFFFF;
+    std::sort(colours.begin(), colours.end());
+    colours.erase(std::unique(colours.begin(), colours.end()), colours.end());
+    if (colours.empty()) return nullptr;
+    const std::vector<COLORREF> entries =
+        colours.size() <= 256 ? std::move(colours) : MedianCut(std::move(colours), 256);
 
     std::vector<BYTE> block(4 + 4 * entries.size());
     auto* log = reinterpret_cast<LOGPALETTE*>(block.data());
@@ -88,8 +79,7 @@ HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours) {
     log->palNumEntries = static_cast<WORD>(entries.size());
     auto* out = reinterpret_cast<PALETTEENTRY*>(block.data() + 4);
     for (std::size_t i = 0; i < entries.size(); ++i)
-        out[i] = {static_cast<BYTE>(entries[i][0]), static_cast<BYTE>(entries[i][1]),
-                  static_cast<BYTE>(entries[i][2]), 0};
+        out[i] = {GetRValue(entries[i]), GetGValue(entries[i]), GetBValue(entries[i]), 0};
     return CreatePalette(log);
 }
 

@@ -7,14 +7,14 @@
 #include "gfx/Gdi.h"
 #include "gfx/Palette.h"
 
+#include <utility>
 #include <vector>
 
 // A palette of at most 256 entries for the given colours (0x00BBGGRR; order
-// and repeats do not matter). Up to 256 distinct colours are kept exactly, with
-// black added while there is room (pixels whose index has no colour show
-// black); more are reduced by median cut, each box of colours becoming its
-// mean. Null when there are no colours or the palette cannot be made.
-HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours);
+// and repeats do not matter). Up to 256 distinct colours are kept exactly;
+// more are reduced by median cut, each box of colours becoming its mean. Null
+// when there are no colours or the palette cannot be made.
+HPALETTE CreateVideoPalette(std::vector<COLORREF> colours);
 
 // The video palette of one conversion, realised in the foreground on a screen
 // or window context from Realize until the object goes, when the default
@@ -23,8 +23,8 @@ HPALETTE CreateVideoPalette(const std::vector<COLORREF>& colours);
 // palette and so ends its service: call Realize again after one.
 class CVideoPalette {
 public:
-    explicit CVideoPalette(const std::vector<COLORREF>& colours)
-        : m_hPalette(CreateVideoPalette(colours)) {}
+    explicit CVideoPalette(std::vector<COLORREF> colours)
+        : m_hPalette(CreateVideoPalette(std::move(colours))) {}
     ~CVideoPalette();
     CVideoPalette(const CVideoPalette&) = delete;
     CVideoPalette& operator=(const CVideoPalette&) = delete;

@@ -53,6 +53,15 @@ DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
     return static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
+DWORD GetFileType(HANDLE file) {
+    struct stat st;
+    if (file == CFile::hFileNull || fstat(FdFromHandle(file), &st) != 0) return FILE_TYPE_UNKNOWN;
+    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
+    return FILE_TYPE_UNKNOWN;
+}
+
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED*) {
     if (read) *read = 0;
     if (file == CFile::hFileNull) return FALSE;
@@ -83,7 +92,9 @@ BOOL CFile::Open(LPCTSTR path, UINT flags, CFileException* error) {
     if ((flags & 3) == modeWrite) access = O_WRONLY;
     if ((flags & 3) == modeReadWrite) access = O_RDWR;
     if (flags & modeCreate) access |= O_CREAT | ((flags & modeNoTruncate) ? 0 : O_TRUNC);
-    int fd = ::open(path, access | O_CLOEXEC, 0666);
+    // Without O_NONBLOCK, opening a FIFO for reading waits for a writer,
+    // for ever if none comes. Reads block as usual once it is open.
+    int fd = ::open(path, access | O_CLOEXEC | O_NONBLOCK, 0666);
     int err = errno;
     if (fd >= 0) {
         struct stat st;
@@ -91,6 +102,8 @@ BOOL CFile::Open(LPCTSTR path, UINT flags, CFileException* error) {
             ::close(fd);
             fd = -1;
             err = EISDIR;
+        } else {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         }
     }
     if (fd >= 0) {

@@ -14,6 +14,15 @@ struct OVERLAPPED;
 // INVALID_FILE_SIZE when the handle is not an open file.
 DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh);
 
+// What a handle reads from: FILE_TYPE_DISK for a regular file, FILE_TYPE_CHAR
+// for a device, FILE_TYPE_PIPE for a FIFO or socket, FILE_TYPE_UNKNOWN for
+// anything else or a handle that is not open.
+constexpr DWORD FILE_TYPE_UNKNOWN = 0x0000;
+constexpr DWORD FILE_TYPE_DISK = 0x0001;
+constexpr DWORD FILE_TYPE_CHAR = 0x0002;
+constexpr DWORD FILE_TYPE_PIPE = 0x0003;
+DWORD GetFileType(HANDLE file);
+
 // Reads up to `count` bytes at the file position; *read receives how many
 // arrived (fewer at the end of the file). FALSE on an error.
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED* overlapped);
@@ -42,7 +51,8 @@ public:
     // Opens the file. On failure returns FALSE and, when `error` is given,
     // fills it with the cause. shareDenyWrite takes a shared lock and
     // shareExclusive an exclusive one (advisory locks: they keep out other
-    // writers that lock too).
+    // writers that lock too). Opening never waits: a FIFO without a writer
+    // opens at once (reads then find its end), and directories are refused.
     BOOL Open(LPCTSTR path, UINT flags, CFileException* error = nullptr);
     void Close();
 

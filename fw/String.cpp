@@ -57,18 +57,32 @@ BOOL CString::LoadString(UINT id) {
     return text != nullptr;
 }
 
-void AfxFormatString1(CString& result, UINT id, LPCTSTR text) {
+namespace {
+
+// String-table entry id with "%1" and "%2" replaced by their texts.
+CString FormatString(UINT id, LPCTSTR first, LPCTSTR second) {
     CString pattern;
     pattern.LoadString(id);
     std::string out;
     const std::string& p = pattern.str();
     for (std::size_t i = 0; i < p.size(); ++i) {
-        if (p[i] == '%' && i + 1 < p.size() && p[i + 1] == '1') {
+        if (p[i] == '%' && i + 1 < p.size() && (p[i + 1] == '1' || p[i + 1] == '2')) {
+            LPCTSTR text = p[i + 1] == '1' ? first : second;
             out += text ? text : "";
             ++i;
         } else {
             out += p[i];
         }
     }
-    result = CString(out);
+    return CString(out);
+}
+
+} // namespace
+
+void AfxFormatString1(CString& result, UINT id, LPCTSTR text) {
+    result = FormatString(id, text, "%2");
+}
+
+void AfxFormatString2(CString& result, UINT id, LPCTSTR first, LPCTSTR second) {
+    result = FormatString(id, first, second);
 }

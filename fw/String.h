@@ -53,3 +53,5 @@ private:
 
 // Formats string-table entry id, putting text in place of every "%1".
 void AfxFormatString1(CString& result, UINT id, LPCTSTR text);
+// The same with "%1" and "%2".
+void AfxFormatString2(CString& result, UINT id, LPCTSTR first, LPCTSTR second);

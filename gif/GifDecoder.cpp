@@ -5,6 +5,8 @@
 #include "fw/MessageBox.h"
 #include "res/Resource.h"
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -49,8 +51,11 @@ CGifDecoder::~CGifDecoder() {
 }
 
 BOOL CGifDecoder::LoadFile(CString path) {
+    // Only regular files are read: a FIFO or a device has no size to read
+    // up to, and may never end.
     CFile file;
-    if (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite)) {
+    if (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite) ||
+        GetFileType(file.m_hFile) != FILE_TYPE_DISK) {
         CString message;
         AfxFormatString1(message, IDS_OPEN_ERROR, path);
         AfxMessageBox(message, MB_OK);
@@ -58,8 +63,9 @@ BOOL CGifDecoder::LoadFile(CString path) {
     }
     // The file closes when `file` goes out of scope, on every path.
 
-    DWORD fileSize = GetFileSize(file.m_hFile, nullptr);
-    if (fileSize == INVALID_FILE_SIZE) return FALSE;
+    DWORD sizeHigh = 0;
+    DWORD fileSize = GetFileSize(file.m_hFile, &sizeHigh);
+    if (fileSize == INVALID_FILE_SIZE || sizeHigh != 0) return FALSE;
 
     // Header: "GIF", version "87a" or "89a", logical screen descriptor.
     BYTE header[13];
@@ -87,8 +93,8 @@ BOOL CGifDecoder::LoadFile(CString path) {
         }
     }
 
-    // Only the low 32 bits of the size are known; a size that does not leave
-    // room for what was already read, or that an int cannot count, cannot be
+    // A size that does not leave room for what was already read, or that an
+    // int cannot count (2 GiB and more, 4 GiB and more above), cannot be
     // loaded.
     long long dataSize = static_cast<long long>(fileSize) - 13 - 3LL * m_nGlobalColors;
     if (dataSize < 0 || dataSize > 0x7FFFFFFF) return FALSE;
@@ -189,25 +195,23 @@ HBITMAP CGifDecoder::GetNextFrame() {
     }
 }
 
-std::vector<COLORREF> CGifDecoder::CollectColors() const {
-    std::vector<COLORREF> colours;
-    auto addTable = [&colours](const BYTE* table, int count) {
-        for (int i = 0; i < count; ++i)
-            colours.push_back(RGB(table[3 * i], table[3 * i + 1], table[3 * i + 2]));
+std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
+    if (pFirstImage) *pFirstImage = RECT{0, 0, 0, 0};
+    // One bit per 24-bit colour (2 MiB), so that memory does not grow with
+    // the number of colour tables: a GIF may hold one per image, and tens of
+    // thousands of images.
+    std::vector<std::uint64_t> seen(std::size_t{1} << 18);
+    auto add = [&seen](COLORREF colour) { seen[colour >> 6] |= std::uint64_t{1} << (colour & 63); };
+    auto addTable = [&add](const BYTE* table, int count) {
+        for (int i = 0; i < count; ++i) add(RGB(table[3 * i], table[3 * i + 1], table[3 * i + 2]));
     };
-    addTable(m_pGlobalColors, m_nGlobalColors);
-    colours.push_back(m_nBackgroundIndex < m_nGlobalColors
-                          ? RGB(m_pGlobalColors[3 * m_nBackgroundIndex],
-                                m_pGlobalColors[3 * m_nBackgroundIndex + 1],
-                                m_pGlobalColors[3 * m_nBackgroundIndex + 2])
-                          : RGB(0, 0, 0));
-    colours.push_back(RGB(0, 0, 0));
-    if (!m_pData) return colours;
+    bool globalUsed = false;
 
     // The same walk as GetNextFrame, on a position of its own. Image data is
     // skipped by its sub-blocks.
-    const long long size = m_nDataSize;
+    const long long size = m_pData ? m_nDataSize : 0;
     long long at = 0;
+    bool first = true;
     auto skipSubBlocks = [&]() {
         while (at < size && m_pData[at] != 0) at += 1 + m_pData[at];
         ++at; // the terminator
@@ -217,13 +221,32 @@ std::vector<COLORREF> CGifDecoder::CollectColors() const {
         const BYTE introducer = m_pData[at++];
         if (introducer == 0x2C) {
             if (at + 9 > size) break;
+            if (first && pFirstImage) {
+                const int left = ReadWord(m_pData + at), top = ReadWord(m_pData + at + 2);
+                *pFirstImage = RECT{left, top, left + ReadWord(m_pData + at + 4),
+                                    top + ReadWord(m_pData + at + 6)};
+            }
+            first = false;
             const BYTE flags = m_pData[at + 8];
             at += 9;
+            int count = 0;
             if (flags & 0x80) {
-                const int count = 2 << (flags & 7);
+                count = 2 << (flags & 7);
                 if (at + 3LL * count > size) break;
                 addTable(m_pData + at, count);
                 at += 3LL * count;
+            } else {
+                count = m_nGlobalColors;
+                globalUsed = true;
+            }
+            // Pixels index the image's table; indices past it (a table
+            // shorter than the codes' root range, or none at all) show black.
+            // Root codes are 0 to 2^n - 1 for a minimum code size n; the
+            // decoder keeps their low 8 bits.
+            if (at < size) {
+                const int minCodeSize = m_pData[at];
+                const int range = minCodeSize >= 8 ? 256 : 1 << minCodeSize;
+                if (count < range) add(RGB(0, 0, 0));
             }
             ++at; // minimum code size
             if (!skipSubBlocks()) break;
@@ -241,6 +264,12 @@ std::vector<COLORREF> CGifDecoder::CollectColors() const {
             break;
         }
     }
+    if (globalUsed) addTable(m_pGlobalColors, m_nGlobalColors);
+
+    std::vector<COLORREF> colours;
+    for (std::size_t word = 0; word < seen.size(); ++word)
+        for (std::uint64_t bits = seen[word]; bits; bits &= bits - 1)
+            colours.push_back(static_cast<COLORREF>(word << 6 | std::countr_zero(bits)));
     return colours;
 }
 

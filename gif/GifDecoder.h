@@ -35,12 +35,15 @@ public:
     enum FrameFailure { frameEnded = 0, frameRefused = 1, frameNoMemory = 2 };
     int m_nFrameFailure = frameEnded;
 
-    // Every colour the images can show, without decoding them: the global
-    // table, the local tables of the images the walk reaches (it stops where
-    // GetNextFrame would end the sequence), the background colour, and black
-    // (where indices have no colour). 0x00BBGGRR values, repeats included.
-    // Leaves the walk of GetNextFrame where it was.
-    std::vector<COLORREF> CollectColors() const;
+    // Every colour the images can show, without decoding them, each once,
+    // in ascending order: the local tables of the images the walk reaches (it
+    // stops where GetNextFrame would end the sequence), the global table when
+    // one of them uses it, and black when one of them can index past its
+    // table or has none. 0x00BBGGRR values. The background colour is not
+    // among them: the images do not show it. When `pFirstImage` is given it
+    // receives the first image's placement on the logical screen (all 0 when
+    // there is none). Leaves the walk of GetNextFrame where it was.
+    std::vector<COLORREF> CollectColors(RECT* pFirstImage = nullptr) const;
 
     int m_nScreenWidth = 0;
     int m_nScreenHeight = 0;

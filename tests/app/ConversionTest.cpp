@@ -5,6 +5,7 @@
 // as the first image when that is the whole screen).
 #include "app/Conversion.h"
 
+#include "../avi/AviParse.h"
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
 #include "../gif/GifReference.h"
@@ -201,7 +202,7 @@ TEST_F(ConvertFailureTest, UnreadableOrEmptyGifsLeaveTheOldVideoAlone) {
     for (const Case& c : cases) {
         WriteGif(c.bytes);
         WriteOldAvi();
-        CommandResult r = Convert("'" + gif_.str() + "' '" + avi_.str() + "'");
+        CommandResult r = Convert(std::string("'") + gif_.str() + "' '" + avi_.str() + "'");
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.err, "tessaly-convert: " + c.message + gif_.str() + "\n");
         EXPECT_EQ(AviContents(), "an older video");
@@ -211,7 +212,7 @@ TEST_F(ConvertFailureTest, UnreadableOrEmptyGifsLeaveTheOldVideoAlone) {
 
 TEST_F(ConvertFailureTest, UnwritableDestinationIsReported) {
     WriteGif(OneImageGif(2, 2));
-    CommandResult r = Convert("'" + gif_.str() + "' /nonexistent/folder/out.avi");
+    CommandResult r = Convert(std::string("'") + gif_.str() + "' /nonexistent/folder/out.avi");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "tessaly-convert: Error writing file /nonexistent/folder/out.avi\n");
 }
@@ -224,13 +225,14 @@ TEST_F(ConvertFailureTest, RefusedNamesAndUsage) {
         std::string err;
     } cases[] = {
         {"picture.png out.avi", 2, "tessaly-convert: Invalid extension for source file\n"},
-        {"'" + gif_.str() + "' clip.mp4", 2,
+        {std::string("'") + gif_.str() + "' clip.mp4", 2,
          "tessaly-convert: Invalid extension for destination file\n"},
-        {"'" + gif_.str() + "' clip.", 2,
+        {std::string("'") + gif_.str() + "' clip.", 2,
          "tessaly-convert: Invalid extension for destination file\n"},
-        {"'" + gif_.str() + "' my.films/clip", 2,
+        {std::string("'") + gif_.str() + "' outdir/", 2,
          "tessaly-convert: Invalid extension for destination file\n"},
-        {"'" + gif_.str() + "' ''", 2, "tessaly-convert: Invalid extension for destination file\n"},
+        {std::string("'") + gif_.str() + "' ''", 2,
+         "tessaly-convert: Invalid extension for destination file\n"},
     };
     for (const Case& c : cases) {
         CommandResult r = Convert(c.args);
@@ -249,7 +251,7 @@ TEST_F(ConvertFailureTest, DestinationWithoutADotGetsAvi) {
     WriteGif(OneImageGif(2, 2));
     const std::string bare = avi_.str().substr(0, avi_.str().size() - 4); // no ".avi"
     ASSERT_EQ(bare.find('.'), std::string::npos) << "the temporary folder has a dot in its name";
-    CommandResult r = Convert("'" + gif_.str() + "' '" + bare + "'");
+    CommandResult r = Convert(std::string("'") + gif_.str() + "' '" + bare + "'");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(avi_.exists());
 }
@@ -339,28 +341,44 @@ TEST_F(ConversionTest, RunningOutOfMemoryIsReportedNotHidden) {
     }
 }
 
-// An image the decoder refuses, first or later, fails the conversion.
-TEST_F(ConversionTest, RefusedImagesAreLoadErrors) {
+// An image the decoder refuses: the first one fails the conversion; a later
+// one ends a complete video there, which is reported as such, not as success.
+TEST_F(ConversionTest, RefusedImagesEndTheVideoThere) {
     const gifbuild::Bytes tiny = gifbuild::SubBlocks(gifbuild::PackCodes({{4, 3}, {1, 3}, {5, 3}}));
     struct Case {
-        int width, height;
+        int width, height, minCodeSize;
         bool first;
     } cases[] = {
-        {65535, 65535, true}, // 4 GiB of index rows
-        {65535, 65535, false},
-        {16384, 4100, false}, // 64 MiB of rows, but past 256 MiB as a 32-bit bitmap
+        {65535, 65535, 2, true}, // 4 GiB of index rows
+        {65535, 65535, 2, false},
+        {16384, 4100, 2, false}, // 64 MiB of rows, but past 256 MiB as a 32-bit bitmap
+        {2, 2, 12, false},       // a minimum code size above 11
     };
     for (const Case& c : cases) {
         gifbuild::Gif gif(2, 2, gifbuild::DistinctTable(4));
-        if (!c.first) gif.FlatImage(0, 0, 2, 2, {0, 1, 2, 3});
-        gif.Image(0, 0, c.width, c.height, false, {}, 2, tiny);
+        if (!c.first) gif.FlatImage(0, 0, 2, 2, {0, 1, 2, 3}).FlatImage(0, 0, 2, 2, {1, 1, 1, 1});
+        gif.Image(0, 0, c.width, c.height, false, {}, c.minCodeSize, tiny);
         gif.FlatImage(0, 0, 2, 2, {3, 2, 1, 0}).Trailer();
         WriteGif(gif.bytes);
-        std::ofstream(avi_.str()) << "old";
-        CConversion::Result r = Convert(true);
-        EXPECT_FALSE(r.converted) << c.width << " x " << c.height;
-        EXPECT_EQ(r.messageId, IDS_LOAD_ERROR);
-        ExpectOldFileAlone(avi_.str());
+        for (bool uncompressed : {false, true}) {
+            std::ofstream(avi_.str()) << "old";
+            CConversion::Result r = Convert(uncompressed);
+            EXPECT_FALSE(r.converted) << c.width << " x " << c.height;
+            EXPECT_EQ(std::string(r.path), gif_.str());
+            if (c.first) {
+                EXPECT_EQ(r.messageId, IDS_LOAD_ERROR);
+                ExpectOldFileAlone(avi_.str());
+                continue;
+            }
+            EXPECT_EQ(r.messageId, IDS_PARTLY_CONVERTED);
+            EXPECT_EQ(r.frames, 2);
+            EXPECT_EQ(std::string(CConversion::Message(r)),
+                      "File " + gif_.str() +
+                          " converted up to image 2; the rest could not be read");
+            AviParse avi;
+            EXPECT_TRUE(avi.Load(avi_.str())) << avi.error;
+            EXPECT_EQ(avi.frames.size(), 2u) << "a complete video of the images before";
+        }
     }
 }
 

@@ -117,7 +117,10 @@ TEST_F(ConverterDlgTest, PathChecksPutThePathInItsFieldAndSelectARefusal) {
     EXPECT_EQ(std::string(bare), "/videos/clip.avi");
     EXPECT_EQ(Field(IDC_DESTINATION)->text(), "/videos/clip.avi");
     messages.clear();
-    for (const char* refused : {"/my.films/clip", "clip."}) {
+    CString inDottedFolder("/my.films/clip");
+    EXPECT_TRUE(dlg.ValidateDestination(inDottedFolder));
+    EXPECT_EQ(std::string(inDottedFolder), "/my.films/clip.avi");
+    for (const char* refused : {"/videos/", "clip."}) {
         CString path(refused);
         EXPECT_FALSE(dlg.ValidateDestination(path)) << refused;
         EXPECT_EQ(Field(IDC_DESTINATION)->selectedText(), refused);

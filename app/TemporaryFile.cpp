@@ -1,0 +1,172 @@
+#include "app/TemporaryFile.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+bool g_namedOnly = false;
+
+// The named temporary file that the signal handlers remove. Changed only
+// while the handled signals are blocked, so a handler never sees half a name.
+char g_pending[PATH_MAX];
+volatile std::sig_atomic_t g_hasPending = 0;
+
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Holds SIGINT, SIGTERM and SIGHUP back while it lives; one that arrives
+// meanwhile is handled when it goes.
+class SignalBlock {
+public:
+    SignalBlock() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : kHandledSignals) sigaddset(&set, signal);
+        sigprocmask(SIG_BLOCK, &set, &m_old);
+    }
+    ~SignalBlock() { sigprocmask(SIG_SETMASK, &m_old, nullptr); }
+    SignalBlock(const SignalBlock&) = delete;
+    SignalBlock& operator=(const SignalBlock&) = delete;
+
+private:
+    sigset_t m_old;
+};
+
+// Call with the signals blocked.
+void SetPending(const CString& path) {
+    const std::string& name = path.str();
+    g_hasPending = 0;
+    if (name.empty() || name.size() >= sizeof g_pending) return;
+    std::memcpy(g_pending, name.c_str(), name.size() + 1);
+    g_hasPending = 1;
+}
+
+void OnSignal(int signal) {
+    if (g_hasPending) unlink(g_pending);
+    _exit(signal == SIGINT ? 130 : 1);
+}
+
+CString FolderOf(const CString& path) {
+    const int slash = path.ReverseFind('/');
+    if (slash < 0) return CString(".");
+    return slash == 0 ? CString("/") : path.Left(slash);
+}
+
+// A short name in the folder, ".tessaly-" and six random characters.
+CString CandidateName(const CString& folder) {
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static std::mt19937 random{std::random_device{}()};
+    std::string name = folder.str() + "/.tessaly-";
+    for (int i = 0; i < 6; ++i) name += kChars[random() % (sizeof kChars - 1)];
+    return CString(name);
+}
+
+mode_t NewFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+bool SyncFolder(const CString& folder) {
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+} // namespace
+
+TemporaryFile::TemporaryFile(const CString& destination)
+    : m_strDestination(destination), m_strFolder(FolderOf(destination)) {
+    struct stat existing;
+    m_bReplaces = stat(destination, &existing) == 0;
+    m_nMode = m_bReplaces ? existing.st_mode & 07777 : NewFileMode();
+
+    // An anonymous file, reachable by path through /proc while it is open.
+    if (!g_namedOnly) {
+        m_fd = open(m_strFolder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (m_fd >= 0) {
+            const std::string proc = "/proc/self/fd/" + std::to_string(m_fd);
+            struct stat mine, seen;
+            if (fstat(m_fd, &mine) == 0 && stat(proc.c_str(), &seen) == 0 &&
+                mine.st_dev == seen.st_dev && mine.st_ino == seen.st_ino) {
+                m_bAnonymous = true;
+                m_strPath = CString(proc);
+                return;
+            }
+            close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+    // A named file where there can be no anonymous one.
+    SignalBlock block;
+    std::string pattern = m_strFolder.str() + "/.tessaly-XXXXXX";
+    m_fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (m_fd < 0) return;
+    m_strPath = m_strNamed = CString(pattern);
+    SetPending(m_strNamed);
+}
+
+TemporaryFile::~TemporaryFile() {
+    if (!m_strNamed.IsEmpty()) {
+        SignalBlock block;
+        unlink(m_strNamed);
+        g_hasPending = 0;
+    }
+    if (m_fd >= 0) close(m_fd);
+}
+
+bool TemporaryFile::LinkUnderTemporaryName() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const CString name = CandidateName(m_strFolder);
+        SignalBlock block;
+        if (linkat(AT_FDCWD, m_strPath, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+            m_strNamed = name;
+            SetPending(m_strNamed);
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+bool TemporaryFile::MoveTo() {
+    if (m_fd < 0 || fchmod(m_fd, m_nMode) != 0) return false;
+    // The old file goes only once the new one is on the disk.
+    if (m_bReplaces && fsync(m_fd) != 0) return false;
+    if (m_bAnonymous) {
+        // A new name is taken at once, and only if nothing has taken it since.
+        if (!m_bReplaces)
+            return linkat(AT_FDCWD, m_strPath, AT_FDCWD, m_strDestination, AT_SYMLINK_FOLLOW) == 0;
+        if (!LinkUnderTemporaryName()) return false;
+    }
+    {
+        SignalBlock block;
+        if (rename(m_strNamed, m_strDestination) != 0) return false;
+        m_strNamed.Empty();
+        g_hasPending = 0;
+    }
+    return !m_bReplaces || SyncFolder(m_strFolder);
+}
+
+void TemporaryFile::RemoveOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kHandledSignals) sigaddset(&action.sa_mask, signal);
+    for (int signal : kHandledSignals) sigaction(signal, &action, nullptr);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void TemporaryFile::UseNamedFiles(bool named) {
+    g_namedOnly = named;
+}
