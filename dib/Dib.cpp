@@ -3,6 +3,9 @@
 #include "fw/Exception.h"
 #include "gfx/StockColors.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 IMPLEMENT_SERIAL(CDIB, CObject, 0)
@@ -10,10 +13,14 @@ IMPLEMENT_SERIAL(CDIB, CObject, 0)
 namespace {
 
 constexpr int kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
+// The longest header the graphics calls take (BITMAPV5HEADER).
+constexpr std::uint64_t kLongestHeader = 124;
+// Sizes in a packed DIB are 32-bit.
+constexpr std::uint64_t kLargestBlock = 0xFFFFFFFF;
 
 // Row stride: the row length in bytes rounded up to a multiple of 4, in
 // 64 bits (widths and bit counts are 32-bit, so it cannot overflow; products
-// with a height are checked by the callers).
+// with a height are checked in CDIB::LayOut).
 long long Stride(long long bitCount, long long width) {
     return ((bitCount * width + 31) >> 3) & ~3LL;
 }
@@ -68,6 +75,51 @@ int CDIB::GetNumColors(const BITMAPINFOHEADER* header) {
     }
 }
 
+bool CDIB::LayOut(const BITMAPINFOHEADER& header, DWORD tableEntries, Layout* layout) {
+    const std::uint64_t pixelOffset = kInfoHeaderSize + 4 * std::uint64_t{tableEntries};
+
+    // The colour table that readers may take, wherever the pixels sit: a copy
+    // takes the colour count's entries after 40 bytes (it refuses more than
+    // 256), the graphics calls up to 2^bits entries after biSize bytes.
+    const int count = GetNumColors(&header);
+    const std::uint64_t colours = count < 0 || count > 256 ? 256 : count;
+    const std::uint64_t headerBytes =
+        std::clamp<std::uint64_t>(header.biSize, kInfoHeaderSize, kLongestHeader);
+    const std::uint64_t tableEnd = headerBytes + 4 * colours;
+
+    // Uncompressed rows take stride x |biHeight| bytes, whatever biSizeImage
+    // says (BI_RGB headers may leave it 0); compressed pixels take the
+    // biSizeImage bytes the header gives them.
+    std::uint64_t pixelBytes = header.biSizeImage;
+    if (header.biCompression == BI_RGB || header.biCompression == BI_BITFIELDS) {
+        if (header.biWidth < 0) return false;
+        const auto stride = static_cast<std::uint64_t>(Stride(header.biBitCount, header.biWidth));
+        const auto rows = static_cast<std::uint64_t>(std::abs(std::int64_t{header.biHeight}));
+        if (rows != 0 && stride > kLargestBlock / rows) return false;
+        pixelBytes = stride * rows;
+    }
+
+    const std::uint64_t blockBytes = std::max(tableEnd, pixelOffset + pixelBytes);
+    if (blockBytes > kLargestBlock) return false;
+    *layout = {static_cast<std::size_t>(pixelOffset), static_cast<std::size_t>(pixelBytes),
+               static_cast<std::size_t>(blockBytes)};
+    return true;
+}
+
+bool CDIB::HeldLayout(Layout* layout) const {
+    if (!m_pBMI || !m_pBits) return false;
+    // The pixels sit where the operation that made the block put them: after
+    // as many whole colour-table entries as it placed there.
+    const std::ptrdiff_t offset = m_pBits - reinterpret_cast<const BYTE*>(m_pBMI);
+    if (offset < kInfoHeaderSize || offset - kInfoHeaderSize > 4 * std::ptrdiff_t{256})
+        return false;
+    const auto entries = static_cast<DWORD>((offset - kInfoHeaderSize) / 4);
+    if (!LayOut(*m_pBMI, entries, layout) ||
+        layout->pixelOffset != static_cast<std::size_t>(offset))
+        return false;
+    return m_nBlockSize == 0 || layout->blockBytes <= m_nBlockSize;
+}
+
 // Headers keep pixels per metre, the object dots per inch: 3780 gives 96.
 void CDIB::SetResolutionFromHeader() {
     m_nXDpi = static_cast<int>(m_pBMI->biXPelsPerMeter * 2.541 * 0.01);
@@ -82,6 +134,7 @@ void CDIB::Free() {
     }
     m_hDIB = nullptr;
     m_bOwnsBlock = false;
+    m_nBlockSize = 0;
     // Nothing may point into a block that is gone.
     m_pBMI = nullptr;
     m_pBits = nullptr;
@@ -111,34 +164,32 @@ BOOL CDIB::Create(int width, int height, const BITMAPINFOHEADER* format, COLORRE
 
     if (m_pBMI || m_hDIB) Free();
 
-    // Refuse what a packed DIB with 32-bit sizes cannot hold.
     if (colours > 256 || width < 0 || height < 0 || !SupportedBitCount(bitCount)) return FALSE;
-    const long long stride = bitCount == 24 ? (3LL * width + 3) & ~3LL : Stride(bitCount, width);
-    const long long room = 0xFFFFFFFFLL - 4 * colours - kInfoHeaderSize;
-    if (height != 0 && stride > room / height) return FALSE;
-    const long long sizeImage = stride * height;
-    const long long blockSize = sizeImage + 4 * colours + kInfoHeaderSize;
-
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, static_cast<std::size_t>(blockSize));
-    if (!block) throw CMemoryException();
-    m_hDIB = block;
-    m_bOwnsBlock = true;
-    m_pBMI = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
-    m_pBits = reinterpret_cast<BYTE*>(m_pBMI) + kInfoHeaderSize + 4 * colours;
-    m_dwSizeImage = static_cast<DWORD>(sizeImage);
-
-    BITMAPINFOHEADER& h = *m_pBMI;
+    BITMAPINFOHEADER h{};
     h.biSize = kInfoHeaderSize;
     h.biWidth = width;
     h.biHeight = height;
     h.biPlanes = f.biPlanes;
     h.biBitCount = static_cast<WORD>(bitCount);
     h.biCompression = BI_RGB;
-    h.biSizeImage = m_dwSizeImage;
     h.biXPelsPerMeter = f.biXPelsPerMeter;
     h.biYPelsPerMeter = f.biYPelsPerMeter;
     h.biClrUsed = static_cast<DWORD>(colours);
     h.biClrImportant = static_cast<DWORD>(colours);
+    // The colour table sits between the header and the pixels.
+    Layout layout;
+    if (!LayOut(h, static_cast<DWORD>(colours), &layout)) return FALSE;
+    h.biSizeImage = static_cast<DWORD>(layout.pixelBytes);
+
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, layout.blockBytes);
+    if (!block) throw CMemoryException();
+    m_hDIB = block;
+    m_bOwnsBlock = true;
+    m_nBlockSize = layout.blockBytes;
+    m_pBMI = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    *m_pBMI = h;
+    m_pBits = reinterpret_cast<BYTE*>(m_pBMI) + layout.pixelOffset;
+    m_dwSizeImage = h.biSizeImage;
 
     int fillIndex = 255;
     if (colours > 0) {
@@ -164,7 +215,7 @@ BOOL CDIB::Create(int width, int height, const BITMAPINFOHEADER* format, COLORRE
         }
     }
 
-    const auto rowBytes = static_cast<std::size_t>(stride);
+    const auto rowBytes = static_cast<std::size_t>(GetBytesPerLine());
     switch (bitCount) {
     case 1:
         FillBytes(m_pBits, m_dwSizeImage, fillIndex == 1 ? 0xFF : 0x00);
@@ -206,17 +257,27 @@ BOOL CDIB::CreateLike(int width, int height, const CDIB& source) {
 }
 
 BOOL CDIB::Attach(HGLOBAL block, BITMAPINFOHEADER* header, DWORD size) {
-    if (m_pBMI || m_hDIB) Free();
+    // 0xFFFFFFFF gives no size: the block is then the object's own and its
+    // size unknown. Any other size bounds what the header may describe.
     const bool borrowed = size != 0xFFFFFFFF;
+    if (borrowed && size < kInfoHeaderSize) return FALSE;
+    // An adopted block is taken to hold the full colour table for the bit
+    // count before the pixels, whatever biClrUsed says.
+    const int b = header->biBitCount;
+    const DWORD tableEntries = b == 1 ? 2 : b == 4 ? 16 : b == 8 ? 256 : 0;
+    Layout layout;
+    if (!LayOut(*header, tableEntries, &layout) || (borrowed && layout.blockBytes > size))
+        return FALSE;
+
+    if (m_pBMI || m_hDIB) Free();
     if (borrowed) m_bBorrowed = TRUE;
     m_hDIB = block;
     m_bOwnsBlock = !borrowed;
+    m_nBlockSize = borrowed ? size : 0;
     m_pBMI = header;
     m_nBitsFlag = 0;
     m_nFormatTag = 24;
-    const int b = header->biBitCount;
-    const int tableEntries = b == 1 ? 2 : b == 4 ? 16 : b == 8 ? 256 : 0;
-    m_pBits = reinterpret_cast<BYTE*>(header) + kInfoHeaderSize + 4 * tableEntries;
+    m_pBits = reinterpret_cast<BYTE*>(header) + layout.pixelOffset;
     m_dwSizeImage = header->biSizeImage;
     SetResolutionFromHeader();
     return TRUE;
@@ -224,6 +285,9 @@ BOOL CDIB::Attach(HGLOBAL block, BITMAPINFOHEADER* header, DWORD size) {
 
 CDIB& CDIB::operator=(const CDIB& source) {
     if (&source == this) return *this;
+    // Nothing is read from a source that runs past its block.
+    Layout layout;
+    if (source.IsValid() && !source.HeldLayout(&layout)) return *this;
     Empty();
     // A copy of nothing is empty; so is a copy of what a blank image cannot
     // hold (compressed pixels, top-down rows): its bytes are no BI_RGB rows.
@@ -236,6 +300,10 @@ CDIB& CDIB::operator=(const CDIB& source) {
 }
 
 BOOL CDIB::SetBits(const BYTE* source, int flag) {
+    // m_dwSizeImage is the pixel byte count of the images made here, and the
+    // header's biSizeImage for adopted ones: it must not reach past the pixels.
+    Layout layout;
+    if (!HeldLayout(&layout) || m_dwSizeImage > layout.pixelBytes) return FALSE;
     std::memcpy(m_pBits, source, m_dwSizeImage);
     m_nBitsFlag = flag;
     return TRUE;

@@ -9,6 +9,8 @@
 #include "fw/Palette.h"
 #include "gfx/Gdi.h"
 
+#include <cstddef>
+
 class CDIB : public CObject {
     DECLARE_SERIAL(CDIB)
 
@@ -76,12 +78,31 @@ public:
     int m_nYDpi = 150;
 
 private:
+    // Where the parts of a packed DIB lie, in bytes from the start of its
+    // header. Every operation that places, copies, converts or draws pixels
+    // takes them from here.
+    struct Layout {
+        std::size_t pixelOffset; // the first pixel byte
+        std::size_t pixelBytes;  // the pixel data
+        std::size_t blockBytes;  // what the block must hold for every reader
+    };
+    // The layout of a DIB whose block holds `tableEntries` colour-table
+    // entries between the 40-byte header and the pixels; FALSE for sizes that
+    // a packed DIB with 32-bit sizes cannot hold.
+    static bool LayOut(const BITMAPINFOHEADER& header, DWORD tableEntries, Layout* layout);
+    // The layout of the held image, its pixels at m_pBits; FALSE when there
+    // is no image or when it needs more than its block holds.
+    bool HeldLayout(Layout* layout) const;
+
     void SetResolutionFromHeader();
     int StretchTo(CDC* dc, const RECT& dest, const RECT& source, DWORD rop) const;
 
     // Whether m_hDIB is this object's to free. A borrowed block never is;
     // a block the object made itself always is, whatever m_bBorrowed says.
     bool m_bOwnsBlock = false;
+    // Bytes in the block from m_pBMI on; 0 when not known (Attach without a
+    // size).
+    std::size_t m_nBlockSize = 0;
 };
 
 // The stock colour table of 2, 16 or 256 entries, chosen by count alone.

@@ -79,24 +79,22 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     header = *info;
     GlobalUnlock(block);
 
-    const long long stride =
-        ((static_cast<long long>(header.biBitCount) * header.biWidth + 31) >> 3) & ~3LL;
-    const long long sizeImage = stride * header.biHeight;
-    const long long blockSize = header.biSize + static_cast<long long>(tableBytes) + sizeImage;
     // The block grows to hold the pixels and may move.
-    if (sizeImage < 0 || blockSize > 0xFFFFFFFFLL ||
-        !GlobalReAlloc(block, static_cast<std::size_t>(blockSize), GMEM_MOVEABLE)) {
+    Layout layout;
+    if (header.biHeight < 0 || !LayOut(header, static_cast<DWORD>(colourCount), &layout) ||
+        !GlobalReAlloc(block, layout.blockBytes, GMEM_MOVEABLE)) {
         GlobalFree(block);
         screen.Restore();
         throw CMemoryException();
     }
-    m_dwSizeImage = static_cast<DWORD>(sizeImage);
+    m_dwSizeImage = static_cast<DWORD>(layout.pixelBytes);
+    m_nBlockSize = layout.blockBytes;
     auto* base = static_cast<BYTE*>(GlobalLock(block));
     m_pBMI = reinterpret_cast<BITMAPINFOHEADER*>(base);
-    m_pBits = base + kInfoHeaderSize + tableBytes;
+    m_pBits = base + layout.pixelOffset;
 
     // An empty bitmap has no pixels to read.
-    if (sizeImage > 0 &&
+    if (layout.pixelBytes > 0 &&
         GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), m_pBits,
                   reinterpret_cast<BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS) == 0) {
         GlobalUnlock(block);
@@ -104,6 +102,7 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
         m_pBMI = nullptr;
         m_pBits = nullptr;
         m_dwSizeImage = 0;
+        m_nBlockSize = 0;
         screen.Restore();
         throw CMemoryException();
     }
@@ -135,7 +134,8 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
 
 HBITMAP CDIB::CreateDeviceBitmap(int* bitCount) {
     *bitCount = 0;
-    if (!m_hDIB && !m_pBMI) return nullptr;
+    Layout layout;
+    if (!HeldLayout(&layout)) return nullptr;
     HDC screen = GetDC(nullptr);
     if (!screen) return nullptr;
     // A 1-bit image becomes a monochrome bitmap: a memory context starts with
@@ -159,7 +159,8 @@ HBITMAP CDIB::CreateDeviceBitmap(int* bitCount) {
 }
 
 int CDIB::StretchTo(CDC* dc, const RECT& dest, const RECT& source, DWORD rop) const {
-    if (!m_pBMI) return 0;
+    Layout layout;
+    if (!HeldLayout(&layout)) return 0;
     return StretchDIBits(dc ? dc->GetSafeHdc() : nullptr, dest.left, dest.top,
                          dest.right - dest.left, dest.bottom - dest.top, source.left, source.top,
                          source.right - source.left, source.bottom - source.top, m_pBits,

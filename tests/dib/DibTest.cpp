@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -595,6 +596,97 @@ TEST_F(DibTest, DrawRectanglesStretchAndCountSourceRowsFromTheBottom) {
     px = canvas.Pixels();
     EXPECT_EQ(px[12], 0x008000u); // 80 80 80 AND 0F FF 00
     EXPECT_EQ(px[15], 0x008000u);
+}
+
+// --- Pixels inside their block -----------------------------------------------
+
+// A 4-row packed DIB in a `block`-byte global block, adopted with `claimed`
+// as its size. Attach looks for the pixels after the full colour table for
+// the bit count; copies and the graphics calls take biClrUsed entries after
+// the header (after biSize bytes, for the graphics calls).
+struct AdoptCase {
+    const char* name;
+    WORD bits;
+    LONG width;
+    DWORD clrUsed, headerSize, block, claimed;
+    bool fits;
+};
+
+class DibAdoptTest : public DibTest, public ::testing::WithParamInterface<AdoptCase> {};
+
+TEST_P(DibAdoptTest, OnlyDibsInsideTheirBlockAreAdopted) {
+    const AdoptCase& c = GetParam();
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, c.block);
+    auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    for (DWORD i = 0; i < c.block; ++i) reinterpret_cast<BYTE*>(h)[i] = static_cast<BYTE>(i);
+    *h = Format(c.bits, c.clrUsed, c.headerSize);
+    h->biWidth = c.width;
+    h->biHeight = 4;
+    {
+        CDIB dib;
+        BITMAPINFOHEADER f = Format(24);
+        ASSERT_TRUE(dib.Create(2, 2, &f, 0));
+        const BITMAPINFOHEADER* held = dib.m_pBMI;
+        EXPECT_EQ(dib.Attach(block, h, c.claimed), c.fits);
+        EXPECT_EQ(dib.m_pBMI == held, !c.fits) << "a refused DIB leaves the object as it was";
+        // Whatever the object holds can be copied, converted and drawn.
+        CDIB copy;
+        copy = dib;
+        ASSERT_TRUE(copy.IsValid());
+        EXPECT_EQ(std::memcmp(copy.m_pBits, dib.m_pBits, copy.m_dwSizeImage), 0);
+        int bits = 0;
+        HBITMAP device = dib.CreateDeviceBitmap(&bits);
+        EXPECT_NE(device, nullptr);
+        DeleteObject(device);
+        Canvas canvas(4, 4);
+        CDC dc(canvas.dc());
+        EXPECT_NE(dib.Draw(&dc, 0, 0), 0);
+    }
+    GlobalUnlock(block);
+    GlobalFree(block);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, DibAdoptTest,
+                         ::testing::Values(
+                             // 16 colours and 16 pixel bytes packed into 120 bytes: the pixels are
+                             // looked for 1064 bytes in.
+                             AdoptCase{"ShortTable8Bits", 8, 4, 16, 40, 120, 120, false},
+                             // 24 bits: 32 pixel bytes right after the header, 64 table bytes.
+                             AdoptCase{"TablePast24BitPixels", 24, 2, 16, 40, 72, 72, false},
+                             AdoptCase{"FullTableOneByteShort", 8, 4, 16, 40, 1079, 1079, false},
+                             AdoptCase{"FullTableExactly", 8, 4, 16, 40, 1080, 1080, true},
+                             AdoptCase{"TableAfterA124ByteHeader", 8, 4, 0, 124, 1080, 1080, false},
+                             AdoptCase{"SizeBelowAHeader", 24, 1, 0, 40, 56, 39, false},
+                             // A 32-bit row of 2^30 pixels is 2^32 bytes: 0 in 32-bit arithmetic.
+                             AdoptCase{"RowsOf4GiB", 32, 0x40000000, 0, 40, 40, 0xFFFFFFFE, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DibTest, EveryPathChecksTheHeldImageAgainstItsBlock) {
+    CDIB dib, copy;
+    BITMAPINFOHEADER f = Format(8);
+    ASSERT_TRUE(dib.Create(4, 4, &f, 0));
+    ASSERT_TRUE(copy.Create(2, 2, &f, 0));
+    dib.m_pBMI->biHeight = 400; // more rows than the block holds
+    std::vector<BYTE> pixels(1000);
+    EXPECT_FALSE(dib.SetBits(pixels.data(), 1));
+    const HGLOBAL before = copy.m_hDIB;
+    copy = dib;
+    EXPECT_EQ(copy.m_hDIB, before) << "the copy is refused";
+    int bits = 99;
+    EXPECT_EQ(dib.CreateDeviceBitmap(&bits), nullptr);
+    Canvas canvas(4, 4);
+    CDC dc(canvas.dc());
+    EXPECT_EQ(dib.Draw(&dc, 0, 0), 0);
+
+    // SetBits copies an adopted header's biSizeImage bytes.
+    HGLOBAL block = PackedDib(8, 4, 4);
+    auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    h->biSizeImage = 1000;
+    ASSERT_TRUE(dib.Attach(block, h, 40 + 1024 + 16));
+    EXPECT_FALSE(dib.SetBits(pixels.data(), 1));
+    dib.Empty();
+    GlobalUnlock(block);
+    GlobalFree(block);
 }
 
 } // namespace
