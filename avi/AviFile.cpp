@@ -67,6 +67,13 @@ std::uint64_t g_riffLimit = kDefaultRiffLimit;
 DWORD g_version = 0;
 long g_inits = 0;
 HRESULT g_lastClose = AVIERR_OK;
+long g_memoryCountdown = -1; // AviInjectMemoryFailure
+
+// Counts one frame write against the injected memory failure.
+void TakeFrameMemory() {
+    if (g_memoryCountdown < 0) return;
+    if (g_memoryCountdown-- == 0) throw std::bad_alloc();
+}
 
 // ---------------------------------------------------------------------------
 // The file and its one video stream.
@@ -724,6 +731,7 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, LPVOID buffe
     HRESULT hr;
     std::size_t written = std::size_t(bufferSize);
     try {
+        TakeFrameMemory();
         if (s->handler == kHandlerRle) {
             s->encoded.clear();
             // (The encoder never makes a frame of exactly stride x height
@@ -768,6 +776,10 @@ void AviSetRiffLimit(std::uint64_t bytes) {
 
 void AviInjectWriteFailure(long countdown) {
     RiffInjectWriteFailure(countdown);
+}
+
+void AviInjectMemoryFailure(long countdown) {
+    g_memoryCountdown = countdown;
 }
 
 void AviSetLibraryVersion(DWORD version) {

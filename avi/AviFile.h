@@ -144,6 +144,10 @@ void AviSetRiffLimit(std::uint64_t bytes);
 // would (0: the next one); negative switches it off. Each write system call
 // and each file's final close count as one; the failure happens once.
 void AviInjectWriteFailure(long countdown);
+// Makes the frame write after `countdown` successful ones find no memory for
+// its buffers (AVIERR_MEMORY), as when memory runs out; negative switches it
+// off. The failure happens once.
+void AviInjectMemoryFailure(long countdown);
 // Answers the version query with `version` instead (0 restores the real one).
 void AviSetLibraryVersion(DWORD version);
 // Open files and streams not yet released, and AVIFileInit calls not yet

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <set>
 #include <unistd.h>
 
@@ -261,7 +262,9 @@ class ConversionTest : public ::testing::Test {
 protected:
     void TearDown() override {
         AviInjectWriteFailure(-1);
+        AviInjectMemoryFailure(-1);
         AfxInjectAllocFailure(-1);
+        GdiSetScreenBitsPerPixel(32);
     }
     TempPath gif_{".gif"}, avi_{".avi"};
     void WriteGif(const std::vector<std::uint8_t>& bytes) {
@@ -379,6 +382,48 @@ TEST_F(ConversionTest, RefusedImagesEndTheVideoThere) {
             EXPECT_TRUE(avi.Load(avi_.str())) << avi.error;
             EXPECT_EQ(avi.frames.size(), 2u) << "a complete video of the images before";
         }
+    }
+}
+
+// The video library finding no memory for a frame's buffers is a memory
+// failure, not the disk's.
+TEST_F(ConversionTest, MemoryFailuresOfTheVideoLibraryAreNotBlamedOnTheDisk) {
+    WriteGif(FiveFrames());
+    for (bool uncompressed : {false, true})
+        for (long at : {0L, 3L}) {
+            std::ofstream(avi_.str()) << "old";
+            AviInjectMemoryFailure(at);
+            CConversion::Result r = Convert(uncompressed);
+            AviInjectMemoryFailure(-1);
+            EXPECT_EQ(r.messageId, IDS_MEMORY_ERROR) << "frame " << at;
+            EXPECT_EQ(std::string(r.path), gif_.str());
+            ExpectOldFileAlone(avi_.str());
+        }
+}
+
+// 256 colours without black fit one video palette: the RLE8 video is exact,
+// on a direct-colour screen and on an 8-bit one, where the first image is
+// decoded only after the video palette took the system palette.
+TEST_F(ConversionTest, AllOfA256ColourTableIsExactInRle8) {
+    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    std::vector<std::uint8_t> pixels(256), reversed(256);
+    std::iota(pixels.begin(), pixels.end(), 0);
+    std::reverse_copy(pixels.begin(), pixels.end(), reversed.begin());
+    WriteGif(gifbuild::Gif(16, 16, gifbuild::DistinctTable(256))
+                 .FlatImage(0, 0, 16, 16, pixels)
+                 .FlatImage(0, 0, 16, 16, reversed)
+                 .Trailer()
+                 .bytes);
+    const std::vector<Picture> expected = ExpectedFrames(gif_.str());
+    for (int screenBits : {32, 8}) {
+        ASSERT_TRUE(GdiSetScreenBitsPerPixel(screenBits));
+        CConversion::Result r = Convert(false);
+        ASSERT_TRUE(r.converted) << screenBits << "-bit screen";
+        std::vector<Picture> frames = DecodeWithFfmpeg(avi_.str(), 16, 16, nullptr);
+        ASSERT_EQ(frames.size(), 2u);
+        for (std::size_t f = 0; f < frames.size(); ++f)
+            EXPECT_EQ(frames[f].rgb, expected[f].rgb)
+                << "frame " << f << " on a " << screenBits << "-bit screen";
     }
 }
 

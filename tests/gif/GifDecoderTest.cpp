@@ -689,6 +689,13 @@ TEST(GifColorsTest, CountsEachColourThatCanShowOnce) {
         {"repeated entries count once",
          std::move(Gif(2, 1, doubled).FlatImage(0, 0, 2, 1, pixels).Trailer()),
          Distinct({doubled}, false)},
+        {"the same local table on a hundred images: each colour once",
+         [&] {
+             Gif gif(2, 1);
+             for (int i = 0; i < 100; ++i) gif.FlatImage(0, 0, 2, 1, pixels, false, table256);
+             return std::move(gif.Trailer());
+         }(),
+         Distinct({table256}, false)},
         {"a global table no image uses is left out",
          std::move(Gif(2, 1, other).FlatImage(0, 0, 2, 1, pixels, false, table256).Trailer()),
          Distinct({table256}, false)},

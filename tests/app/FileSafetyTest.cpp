@@ -1,0 +1,267 @@
+// What a conversion does to the files around it: destinations it must not
+// write (the source itself, what is not a regular file), sources it must not
+// wait on or misread, interruptions by signals, long names and file-size
+// limits. Each case runs in a private folder and checks everything left in it.
+#include "app/PathRules.h"
+#include "app/TemporaryFile.h"
+
+#include "../avi/AviTestSupport.h"
+#include "../gif/GifBuilder.h"
+#include "gif/GifDecoder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kConvert = TESSALY_CONVERT;
+
+// A private folder, removed with all it holds.
+class Folder {
+public:
+    Folder() {
+        char pattern[] = "/tmp/tessaly-files-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~Folder() {
+        std::error_code error;
+        fs::remove_all(path_, error);
+    }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    std::string str() const { return path_.string(); }
+    std::set<std::string> Names() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_))
+            names.insert(entry.path().filename().string());
+        return names;
+    }
+
+private:
+    fs::path path_;
+};
+
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+gifbuild::Bytes SmallGif(int frames = 2) {
+    gifbuild::Gif gif(8, 8, gifbuild::DistinctTable(4));
+    for (int i = 0; i < frames; ++i)
+        gif.FlatImage(0, 0, 8, 8, std::vector<std::uint8_t>(64, static_cast<std::uint8_t>(i % 4)));
+    return gif.Trailer().bytes;
+}
+
+avitest::CommandResult Convert(const std::string& args) {
+    return avitest::Run("timeout 60 " + kConvert + " " + args);
+}
+
+TEST(DestinationTest, TheSourceAndWhatIsNoRegularFileAreRefusedUntouched) {
+    struct Case {
+        const char* what;
+        void (*make)(const Folder&);
+        bool isSource;
+        fs::file_type type; // of out.avi, not following a link
+    } cases[] = {
+        {"a link to the source",
+         [](const Folder& f) { fs::create_symlink(f / "in.gif", f / "out.avi"); }, true,
+         fs::file_type::symlink},
+        {"a second name of the source",
+         [](const Folder& f) { fs::create_hard_link(f / "in.gif", f / "out.avi"); }, true,
+         fs::file_type::regular},
+        {"a FIFO", [](const Folder& f) { mkfifo((f / "out.avi").c_str(), 0644); }, false,
+         fs::file_type::fifo},
+        {"a link to a FIFO",
+         [](const Folder& f) {
+             mkfifo((f / "pipe").c_str(), 0644);
+             fs::create_symlink(f / "pipe", f / "out.avi");
+         },
+         false, fs::file_type::symlink},
+        {"a folder", [](const Folder& f) { fs::create_directory(f / "out.avi"); }, false,
+         fs::file_type::directory},
+    };
+    for (const Case& c : cases) {
+        Folder folder;
+        WriteFile(folder / "in.gif", SmallGif());
+        c.make(folder);
+        const std::set<std::string> before = folder.Names();
+        avitest::CommandResult r = Convert(folder / "in.gif " + folder / "out.avi");
+        EXPECT_EQ(r.exitCode, 2) << c.what;
+        EXPECT_EQ(r.err, "tessaly-convert: " +
+                             std::string(c.isSource ? "Destination file " : "Destination ") +
+                             folder / "out.avi" +
+                             (c.isSource ? " is the source file\n" : " is not a regular file\n"))
+            << c.what;
+        EXPECT_EQ(ReadFile(folder / "in.gif").size(), SmallGif().size()) << c.what;
+        EXPECT_EQ(fs::symlink_status(folder / "out.avi").type(), c.type) << c.what;
+        EXPECT_EQ(folder.Names(), before) << c.what;
+    }
+}
+
+TEST(DestinationTest, NamesUpTo255BytesConvert) {
+    Folder folder;
+    WriteFile(folder / "in.gif", SmallGif());
+    const std::string name = std::string(251, 'v') + ".avi";
+    for (int round = 0; round < 2; ++round) { // a new file, then a replaced one
+        avitest::CommandResult r = Convert(folder / "in.gif " + folder / name);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", name}));
+    }
+}
+
+TEST(DestinationTest, DotsCountInTheFileNameOnly) {
+    struct Case {
+        const char* given;
+        const char* expected; // null: refused
+    } cases[] = {
+        {"clip", "clip.avi"},
+        {"./clip", "./clip.avi"},
+        {"my.films/clip", "my.films/clip.avi"},
+        {"my.films/clip.AVI", "my.films/clip.AVI"},
+        {"my.films/.avi", "my.films/.avi"},
+        {"clip.", nullptr},
+        {"my.films/clip.mp4", nullptr},
+        {"outdir/", nullptr},
+        {"/", nullptr},
+    };
+    for (const Case& c : cases) {
+        CString path(c.given);
+        EXPECT_EQ(FixAviDestination(path), c.expected != nullptr) << c.given;
+        if (c.expected) {
+            EXPECT_EQ(std::string(path), c.expected) << c.given;
+        }
+    }
+}
+
+TEST(SourceTest, AFifoIsRefusedWithoutWaiting) {
+    Folder folder;
+    ASSERT_EQ(mkfifo((folder / "in.gif").c_str(), 0644), 0);
+    avitest::CommandResult r = Convert(folder / "in.gif " + folder / "out.avi");
+    EXPECT_EQ(r.exitCode, 1) << "124 is a timeout";
+    EXPECT_EQ(r.err, "tessaly-convert: Error opening file " + folder / "in.gif\n" +
+                         "tessaly-convert: Error loading file " + folder / "in.gif\n");
+    EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif"}));
+}
+
+TEST(SourceTest, FilesOf4GiBAndMoreAreNotReadModulo4GiB) {
+    Folder folder;
+    const gifbuild::Bytes gif = SmallGif();
+    WriteFile(folder / "big.gif", gif);
+    std::error_code error;
+    fs::resize_file(folder / "big.gif", (std::uintmax_t{1} << 32) + gif.size(), error);
+    if (error) GTEST_SKIP() << "no room for a sparse 4 GiB file: " << error.message();
+    CGifDecoder decoder;
+    EXPECT_FALSE(decoder.LoadFile((folder / "big.gif").c_str()));
+}
+
+// Starts tessaly-convert on a conversion of many seconds, waits until it has
+// opened its video file in `folder`, and sends it `signal`; answers its
+// wait status.
+int InterruptedConversion(const Folder& folder, int signal) {
+    const std::string source = folder / "in.gif", destination = folder / "out.avi";
+    const char* argv[] = {kConvert.c_str(), source.c_str(), destination.c_str(), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, kConvert.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ) !=
+        0)
+        return -1;
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    bool writing = false;
+    for (int i = 0; i < 2000 && !writing; ++i) {
+        std::error_code error;
+        for (const auto& fd : fs::directory_iterator(fds, error)) {
+            const std::string target = fs::read_symlink(fd.path(), error).string();
+            writing |= target.rfind(folder.str(), 0) == 0 && target != source;
+        }
+        if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return writing ? status : -1;
+}
+
+TEST(InterruptTest, SignalsLeaveTheOldVideoAndNothingElse) {
+    // A large screen and thousands of one-pixel images: each frame is the
+    // whole screen, so the conversion runs for many seconds.
+    gifbuild::Gif gif(1500, 1500, gifbuild::DistinctTable(4));
+    for (int i = 0; i < 3000; ++i) gif.FlatImage(i % 1500, 0, 1, 1, {1});
+    const gifbuild::Bytes bytes = gif.Trailer().bytes;
+    struct Case {
+        int signal, exitStatus; // -1: killed by the signal
+    } cases[] = {{SIGINT, 130}, {SIGTERM, 1}, {SIGHUP, 1}, {SIGKILL, -1}};
+    for (const Case& c : cases) {
+        Folder folder;
+        WriteFile(folder / "in.gif", bytes);
+        std::ofstream(folder / "out.avi") << "old";
+        const int status = InterruptedConversion(folder, c.signal);
+        ASSERT_NE(status, -1) << "the conversion never opened its video";
+        if (c.exitStatus < 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal);
+        } else {
+            EXPECT_TRUE(WIFEXITED(status)) << "signal " << c.signal;
+            EXPECT_EQ(WEXITSTATUS(status), c.exitStatus) << "signal " << c.signal;
+        }
+        EXPECT_EQ(ReadFile(folder / "out.avi"), "old") << "signal " << c.signal;
+        EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "out.avi"}))
+            << "signal " << c.signal;
+    }
+}
+
+// Where the file system has no anonymous files, the temporary file has a
+// name; the handlers remove it.
+TEST(InterruptTest, HandlersRemoveANamedTemporaryFile) {
+    struct Case {
+        int signal, exitStatus;
+    } cases[] = {{SIGINT, 130}, {SIGTERM, 1}, {SIGHUP, 1}};
+    for (const Case& c : cases) {
+        Folder folder;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            TemporaryFile::UseNamedFiles(true);
+            TemporaryFile::RemoveOnSignals();
+            TemporaryFile file(CString(folder / "out.avi"));
+            if (!file.ok() || file.IsAnonymous() || access(file.path(), F_OK) != 0) _exit(99);
+            raise(c.signal);
+            _exit(98);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.exitStatus) << "signal " << c.signal;
+        EXPECT_EQ(folder.Names(), std::set<std::string>{}) << "signal " << c.signal;
+    }
+}
+
+// A video past the file-size limit (ulimit -f) fails as a write, not by
+// SIGXFSZ, and leaves the old file.
+TEST(InterruptTest, AFileSizeLimitIsAWriteError) {
+    Folder folder;
+    WriteFile(folder / "in.gif", SmallGif(2000)); // 2000 frames of 8 x 8 x 3 bytes and more
+    std::ofstream(folder / "out.avi") << "old";
+    avitest::CommandResult r = avitest::Run("ulimit -f 64; exec " + kConvert + " --uncompressed " +
+                                            folder / "in.gif " + folder / "out.avi");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "tessaly-convert: Error writing file " + folder / "out.avi\n");
+    EXPECT_EQ(ReadFile(folder / "out.avi"), "old");
+    EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
+}
+
+} // namespace
