@@ -266,7 +266,12 @@ std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
     }
     if (globalUsed) addTable(m_pGlobalColors, m_nGlobalColors);
 
+    std::size_t count = 0;
+    for (std::uint64_t bits : seen) count += static_cast<std::size_t>(std::popcount(bits));
+    // Room for one more: a caller may add the background colour without
+    // moving millions of colours into a block twice the size.
     std::vector<COLORREF> colours;
+    colours.reserve(count + 1);
     for (std::size_t word = 0; word < seen.size(); ++word)
         for (std::uint64_t bits = seen[word]; bits; bits &= bits - 1)
             colours.push_back(static_cast<COLORREF>(word << 6 | std::countr_zero(bits)));

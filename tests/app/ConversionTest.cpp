@@ -9,6 +9,7 @@
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
 #include "../gif/GifReference.h"
+#include "AppTestSupport.h"
 #include "avi/AviFile.h"
 #include "fw/Memory.h"
 #include "gif/GifDecoder.h"
@@ -153,7 +154,8 @@ INSTANTIATE_TEST_SUITE_P(Generated, EndToEndTest, ::testing::ValuesIn(AllCases()
 
 class ConvertFailureTest : public ::testing::Test {
 protected:
-    TempPath gif_{".gif"}, avi_{".avi"};
+    apptest::Folder folder_;
+    apptest::FolderPath gif_{folder_, "in.gif"}, avi_{folder_, "out.avi"};
 
     void WriteGif(const std::vector<std::uint8_t>& bytes) {
         std::ofstream(gif_.str(), std::ios::binary)
@@ -165,12 +167,9 @@ protected:
         std::ifstream in(avi_.str());
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-    // No temporary file may be left beside the destination.
+    // Nothing but the GIF and the video may be in the folder.
     void ExpectNoLeftovers() const {
-        const fs::path dest(avi_.str());
-        for (const auto& entry : fs::directory_iterator(dest.parent_path()))
-            EXPECT_NE(entry.path().filename().string().rfind(dest.filename().string() + ".", 0), 0u)
-                << "left behind: " << entry.path();
+        EXPECT_EQ(folder_.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
     }
     CommandResult Convert(const std::string& args) { return avitest::Run(kConvert + " " + args); }
 };
@@ -266,7 +265,8 @@ protected:
         AfxInjectAllocFailure(-1);
         GdiSetScreenBitsPerPixel(32);
     }
-    TempPath gif_{".gif"}, avi_{".avi"};
+    apptest::Folder folder_;
+    apptest::FolderPath gif_{folder_, "in.gif"}, avi_{folder_, "out.avi"};
     void WriteGif(const std::vector<std::uint8_t>& bytes) {
         std::ofstream(gif_.str(), std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()),
@@ -288,9 +288,8 @@ void ExpectOldFileAlone(const std::string& path) {
     std::string kept;
     std::getline(in, kept);
     EXPECT_EQ(kept, "old");
-    const fs::path dest(path);
-    for (const auto& entry : fs::directory_iterator(dest.parent_path()))
-        EXPECT_NE(entry.path().filename().string().rfind(dest.filename().string() + ".", 0), 0u)
+    for (const auto& entry : fs::directory_iterator(fs::path(path).parent_path()))
+        EXPECT_TRUE(entry.path().filename() == "in.gif" || entry.path().filename() == "out.avi")
             << "left behind: " << entry.path();
 }
 

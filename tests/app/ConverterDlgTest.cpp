@@ -19,6 +19,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
 #include <functional>
 
 namespace {
@@ -222,6 +223,20 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
     EXPECT_EQ(messages, (std::vector<std::string>{"Error opening file /nonexistent/x.gif",
                                                   "Error loading file /nonexistent/x.gif"}));
+
+    // A destination that is the source is refused before anything is written.
+    avitest::TempPath gif(".gif"), link(".avi");
+    std::filesystem::copy_file(TESSALY_SOURCE_DIR "/res/sample.gif", gif.str());
+    std::filesystem::create_symlink(gif.str(), link.str());
+    const auto size = std::filesystem::file_size(gif.str());
+    messages.clear();
+    Field(IDC_SOURCE)->setText(QString::fromStdString(gif.str()));
+    Field(IDC_DESTINATION)->setText(QString::fromStdString(link.str()));
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    EXPECT_EQ(messages,
+              std::vector<std::string>{"Destination file " + link.str() + " is the source file"});
+    EXPECT_EQ(std::filesystem::file_size(gif.str()), size);
+    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_DESTINATION));
 }
 
 TEST(FileFilterTest, FrameworkFiltersBecomeQtFilters) {

@@ -7,6 +7,7 @@
 
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
+#include "AppTestSupport.h"
 #include "gif/GifDecoder.h"
 
 #include <gtest/gtest.h>
@@ -23,34 +24,11 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using apptest::Folder;
 
 namespace {
 
 const std::string kConvert = TESSALY_CONVERT;
-
-// A private folder, removed with all it holds.
-class Folder {
-public:
-    Folder() {
-        char pattern[] = "/tmp/tessaly-files-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~Folder() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string str() const { return path_.string(); }
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_))
-            names.insert(entry.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path path_;
-};
 
 void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary)
