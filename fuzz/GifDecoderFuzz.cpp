@@ -19,11 +19,14 @@
 #include "gfx/Gdi.h"
 #include "gif/GifDecoder.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -111,9 +114,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (decoder.LoadFile(Input().path.c_str())) {
             decoder.m_hDC = screen;
             // The colour survey walks the same blocks on its own position.
-            const std::size_t colours = decoder.CollectColors().size();
-            if (colours < 2 || colours > 2 + 256 + 256 * (size / 10 + 1))
-                Fail("CollectColors gave an impossible number of colours");
+            // Each colour once, in ascending order, no more than the tables
+            // the data can hold, and black.
+            const std::vector<COLORREF> colours = decoder.CollectColors();
+            if (colours.size() > 1 + 256 + 256 * (size / 10 + 1) ||
+                (!colours.empty() && colours.back() > 0xFFFFFF) ||
+                std::adjacent_find(colours.begin(), colours.end(), std::greater_equal<>()) !=
+                    colours.end())
+                Fail("CollectColors gave impossible colours");
             const std::size_t maxFrames = size / 10 + 1;
             // Three passes: the first walk, then whatever follows its NULL
             // (a rewind, or the blocks after a trailer), then once more.
