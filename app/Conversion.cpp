@@ -126,9 +126,9 @@ UINT CConversion::CheckDestination(const CString& source, const CString& destina
     return 0;
 }
 
-CString CConversion::Message(const Result& result) {
+CString CConversion::Message(UINT id, const CString& path, int frames) {
     CString text;
-    AfxFormatString2(text, result.messageId, result.path, std::to_string(result.frames).c_str());
+    AfxFormatString2(text, id, path, std::to_string(frames).c_str());
     return text;
 }
 

@@ -42,8 +42,11 @@ public:
     // a link to one). 0 when it may.
     static UINT CheckDestination(const CString& source, const CString& destination);
 
-    // The text of a result's message, with its path and frame count.
-    static CString Message(const Result& result);
+    // The text of message `id` with its path ("%1") and frame count ("%2").
+    static CString Message(UINT id, const CString& path, int frames = 0);
+    static CString Message(const Result& result) {
+        return Message(result.messageId, result.path, result.frames);
+    }
 
     // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y),
     // opaquely, clipped at the canvas edges; returns the canvas.

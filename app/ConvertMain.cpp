@@ -78,10 +78,7 @@ int main(int argc, char** argv) {
     if (destination.IsEmpty() || !FixAviDestination(destination))
         return ShowError(IDS_BAD_DEST_EXT), 2;
     if (const UINT refused = CConversion::CheckDestination(source, destination)) {
-        CConversion::Result result;
-        result.messageId = refused;
-        result.path = destination;
-        AfxMessageBox(CConversion::Message(result), MB_OK | MB_ICONERROR);
+        AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);
         return 2;
     }
 

@@ -227,10 +227,7 @@ void CConverterDlg::OnConvert() {
     }
     if (!ValidateSource(source) || !ValidateDestination(destination)) return;
     if (const UINT refused = CConversion::CheckDestination(source, destination)) {
-        CConversion::Result result;
-        result.messageId = refused;
-        result.path = destination;
-        AfxMessageBox(CConversion::Message(result), MB_OK | MB_ICONERROR);
+        AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);
         SelectField(IDC_DESTINATION);
         return;
     }

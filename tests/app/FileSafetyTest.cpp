@@ -12,12 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -240,6 +243,49 @@ TEST(InterruptTest, AFileSizeLimitIsAWriteError) {
     EXPECT_EQ(r.err, "tessaly-convert: Error writing file " + folder / "out.avi\n");
     EXPECT_EQ(ReadFile(folder / "out.avi"), "old");
     EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
+}
+
+// A small tmpfs, mounted for the test where the test may mount one.
+class SmallDisk {
+public:
+    SmallDisk(const Folder& folder, const char* size) : path_(folder / "disk") {
+        fs::create_directory(path_);
+        mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, size) == 0;
+        error_ = mounted_ ? "" : std::strerror(errno);
+    }
+    ~SmallDisk() {
+        if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+    const std::string& error() const { return error_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_, error_;
+    bool mounted_ = false;
+};
+
+// A disk that fills up during the conversion: "Error writing file", the old
+// video as it was, or no file where there was none, and nothing else.
+TEST(DiskFullTest, AFullDiskLeavesTheOldVideoOrNothing) {
+    for (bool replaces : {true, false}) {
+        Folder folder;
+        SmallDisk disk(folder, "size=256k");
+        if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.error();
+        WriteFile(folder / "in.gif", SmallGif(2000)); // about 400 KB of video
+        if (replaces) std::ofstream(disk / "out.avi") << "old";
+        avitest::CommandResult r =
+            Convert("--uncompressed " + folder / "in.gif " + disk / "out.avi");
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.err, "tessaly-convert: Error writing file " + disk / "out.avi\n");
+        if (replaces) {
+            EXPECT_EQ(ReadFile(disk / "out.avi"), "old");
+        }
+        std::set<std::string> left;
+        for (const auto& entry : fs::directory_iterator(disk / ""))
+            left.insert(entry.path().filename().string());
+        EXPECT_EQ(left, replaces ? std::set<std::string>{"out.avi"} : std::set<std::string>{});
+    }
 }
 
 } // namespace
