@@ -81,14 +81,21 @@ HBITMAP CConversion::DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int
 
 namespace {
 
-// Where the video goes: through a symbolic link to the file it names, so that
-// the link stays a link.
+// Where the video goes: through symbolic links to the file they name, so that
+// a link stays a link, even one whose file does not exist yet. A chain of
+// links that does not end (a loop) is left as it is: the video cannot take
+// its name, and that is reported.
 CString ResolvedDestination(const CString& destination) {
-    std::error_code error;
-    if (!std::filesystem::is_symlink(destination.str(), error)) return destination;
-    const std::filesystem::path target =
-        std::filesystem::weakly_canonical(destination.str(), error);
-    return error ? destination : CString(target.string());
+    namespace fs = std::filesystem;
+    fs::path path = destination.str();
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code error;
+        if (!fs::is_symlink(path, error)) return CString(path.string());
+        const fs::path target = fs::read_symlink(path, error);
+        if (error) break;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return destination;
 }
 
 // The canvas is the logical screen; a screen dimension of 0 takes the first

@@ -1,27 +1,34 @@
 #include "app/TemporaryFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <limits.h>
+#include <memory>
+#include <pthread.h>
 #include <random>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 bool g_namedOnly = false;
 
-// The named temporary file that the signal handlers remove. Changed only
-// while the handled signals are blocked, so a handler never sees half a name.
-char g_pending[PATH_MAX];
-volatile std::sig_atomic_t g_hasPending = 0;
+// The named temporary file that the signal handlers remove, published as one
+// atomic pointer to a name that never changes, so that a handler on any
+// thread sees a whole name or none. The names stay allocated: a handler may
+// still be reading one that has just been replaced.
+std::atomic<const char*> g_pending{nullptr};
+std::vector<std::unique_ptr<char[]>> g_names;
+static_assert(std::atomic<const char*>::is_always_lock_free);
 
 constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Holds SIGINT, SIGTERM and SIGHUP back while it lives; one that arrives
+// Holds SIGINT, SIGTERM and SIGHUP back on this thread while it lives, so
+// that a file is never created without being registered; one that arrives
 // meanwhile is handled when it goes.
 class SignalBlock {
 public:
@@ -29,9 +36,9 @@ public:
         sigset_t set;
         sigemptyset(&set);
         for (int signal : kHandledSignals) sigaddset(&set, signal);
-        sigprocmask(SIG_BLOCK, &set, &m_old);
+        pthread_sigmask(SIG_BLOCK, &set, &m_old);
     }
-    ~SignalBlock() { sigprocmask(SIG_SETMASK, &m_old, nullptr); }
+    ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
     SignalBlock(const SignalBlock&) = delete;
     SignalBlock& operator=(const SignalBlock&) = delete;
 
@@ -39,17 +46,20 @@ private:
     sigset_t m_old;
 };
 
-// Call with the signals blocked.
 void SetPending(const CString& path) {
     const std::string& name = path.str();
-    g_hasPending = 0;
-    if (name.empty() || name.size() >= sizeof g_pending) return;
-    std::memcpy(g_pending, name.c_str(), name.size() + 1);
-    g_hasPending = 1;
+    auto copy = std::make_unique<char[]>(name.size() + 1);
+    std::memcpy(copy.get(), name.c_str(), name.size() + 1);
+    g_pending.store(copy.get());
+    g_names.push_back(std::move(copy));
+}
+
+void ClearPending() {
+    g_pending.store(nullptr);
 }
 
 void OnSignal(int signal) {
-    if (g_hasPending) unlink(g_pending);
+    if (const char* name = g_pending.load()) unlink(name);
     _exit(signal == SIGINT ? 130 : 1);
 }
 
@@ -74,10 +84,14 @@ mode_t NewFileMode() {
     return 0666 & ~mask;
 }
 
+// Flushes the folder's entries: the rename that just replaced a file. A
+// folder that may be written but not read (a drop box), or a file system that
+// cannot flush folders, is left to the file system: the rename has happened,
+// and the file is complete.
 bool SyncFolder(const CString& folder) {
     const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fsync(fd) == 0;
+    if (fd < 0) return true;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
     close(fd);
     return synced;
 }
@@ -118,9 +132,8 @@ TemporaryFile::TemporaryFile(const CString& destination)
 
 TemporaryFile::~TemporaryFile() {
     if (!m_strNamed.IsEmpty()) {
-        SignalBlock block;
         unlink(m_strNamed);
-        g_hasPending = 0;
+        ClearPending();
     }
     if (m_fd >= 0) close(m_fd);
 }
@@ -153,7 +166,7 @@ bool TemporaryFile::MoveTo() {
         SignalBlock block;
         if (rename(m_strNamed, m_strDestination) != 0) return false;
         m_strNamed.Empty();
-        g_hasPending = 0;
+        ClearPending();
     }
     return !m_bReplaces || SyncFolder(m_strFolder);
 }
@@ -163,7 +176,13 @@ void TemporaryFile::RemoveOnSignals() {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     for (int signal : kHandledSignals) sigaddset(&action.sa_mask, signal);
-    for (int signal : kHandledSignals) sigaction(signal, &action, nullptr);
+    for (int signal : kHandledSignals) {
+        // A signal the program was started to ignore (nohup, background jobs
+        // of a script) stays ignored.
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
     std::signal(SIGXFSZ, SIG_IGN);
 }
 

@@ -38,7 +38,8 @@ public:
 
     // Installs the program's handlers for SIGINT, SIGTERM and SIGHUP, which
     // remove a named temporary file and end the program with status 130
-    // (SIGINT) or 1, and ignores SIGXFSZ, so that a write past the file-size
+    // (SIGINT) or 1; a signal the program was started to ignore (nohup)
+    // stays ignored. Ignores SIGXFSZ, so that a write past the file-size
     // limit fails as a write instead of killing the program.
     static void RemoveOnSignals();
 

@@ -257,23 +257,35 @@ BOOL CDIB::CreateLike(int width, int height, const CDIB& source) {
 }
 
 BOOL CDIB::Attach(HGLOBAL block, BITMAPINFOHEADER* header, DWORD size) {
-    // 0xFFFFFFFF gives no size: the block is then the object's own and its
-    // size unknown. Any other size bounds what the header may describe.
+    // 0xFFFFFFFF gives no size: the block is then the object's own, and
+    // bounded by what the global block holds from the header on (unknown for
+    // a handle that is no global block). Any other size bounds what the
+    // header may describe.
     const bool borrowed = size != 0xFFFFFFFF;
-    if (borrowed && size < kInfoHeaderSize) return FALSE;
+    std::size_t known = borrowed ? size : 0;
+    if (!borrowed) {
+        if (const auto* base = static_cast<const BYTE*>(GlobalLock(block))) {
+            GlobalUnlock(block);
+            const auto start = reinterpret_cast<std::uintptr_t>(base);
+            const auto at = reinterpret_cast<std::uintptr_t>(header);
+            const std::size_t total = GlobalSize(block);
+            if (at >= start && at - start < total) known = total - (at - start);
+        }
+    }
+    if (borrowed && known < kInfoHeaderSize) return FALSE;
     // An adopted block is taken to hold the full colour table for the bit
     // count before the pixels, whatever biClrUsed says.
     const int b = header->biBitCount;
     const DWORD tableEntries = b == 1 ? 2 : b == 4 ? 16 : b == 8 ? 256 : 0;
     Layout layout;
-    if (!LayOut(*header, tableEntries, &layout) || (borrowed && layout.blockBytes > size))
+    if (!LayOut(*header, tableEntries, &layout) || (known != 0 && layout.blockBytes > known))
         return FALSE;
 
     if (m_pBMI || m_hDIB) Free();
     if (borrowed) m_bBorrowed = TRUE;
     m_hDIB = block;
     m_bOwnsBlock = !borrowed;
-    m_nBlockSize = borrowed ? size : 0;
+    m_nBlockSize = known;
     m_pBMI = header;
     m_nBitsFlag = 0;
     m_nFormatTag = 24;

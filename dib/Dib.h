@@ -101,7 +101,7 @@ private:
     // a block the object made itself always is, whatever m_bBorrowed says.
     bool m_bOwnsBlock = false;
     // Bytes in the block from m_pBMI on; 0 when not known (Attach without a
-    // size).
+    // size of a handle that is no global block).
     std::size_t m_nBlockSize = 0;
 };
 

@@ -240,14 +240,17 @@ std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
                 globalUsed = true;
             }
             // Pixels index the image's table; indices past it (a table
-            // shorter than the codes' root range, or none at all) show black.
-            // Root codes are 0 to 2^n - 1 for a minimum code size n; the
-            // decoder keeps their low 8 bits.
+            // shorter than the indices the codes can give, or none at all)
+            // show black. For a minimum code size n the roots give 0 to
+            // 2^n - 1, and the first free code taken right after a clear
+            // gives 2^n + 2; the decoder keeps their low 8 bits. An image cut
+            // before its code size shows index 0.
+            int range = 1;
             if (at < size) {
                 const int minCodeSize = m_pData[at];
-                const int range = minCodeSize >= 8 ? 256 : 1 << minCodeSize;
-                if (count < range) add(RGB(0, 0, 0));
+                range = minCodeSize >= 8 ? 256 : (1 << minCodeSize) + 3;
             }
+            if (count < range) add(RGB(0, 0, 0));
             ++at; // minimum code size
             if (!skipSubBlocks()) break;
         } else if (introducer == 0x21 && at < size) {

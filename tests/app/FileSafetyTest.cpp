@@ -2,6 +2,7 @@
 // write (the source itself, what is not a regular file), sources it must not
 // wait on or misread, interruptions by signals, long names and file-size
 // limits. Each case runs in a private folder and checks everything left in it.
+#include "app/Conversion.h"
 #include "app/PathRules.h"
 #include "app/TemporaryFile.h"
 
@@ -94,6 +95,27 @@ TEST(DestinationTest, TheSourceAndWhatIsNoRegularFileAreRefusedUntouched) {
         EXPECT_EQ(ReadFile(folder / "in.gif").size(), SmallGif().size()) << c.what;
         EXPECT_EQ(fs::symlink_status(folder / "out.avi").type(), c.type) << c.what;
         EXPECT_EQ(folder.Names(), before) << c.what;
+    }
+}
+
+// A link is written through, even when the file it names does not exist yet,
+// and whether or not the temporary file has a name.
+TEST(DestinationTest, LinksStayLinks) {
+    for (bool named : {false, true}) {
+        Folder folder;
+        WriteFile(folder / "in.gif", SmallGif());
+        fs::create_directory(folder / "videos");
+        fs::create_symlink("videos/new.avi", folder / "link.avi"); // relative, dangling
+        TemporaryFile::UseNamedFiles(named);
+        HDC screen = GetDC(nullptr);
+        const CConversion::Result r = CConversion::Run(CString(folder / "in.gif"),
+                                                       CString(folder / "link.avi"), false, screen);
+        ReleaseDC(nullptr, screen);
+        TemporaryFile::UseNamedFiles(false);
+        EXPECT_TRUE(r.converted) << std::string(CConversion::Message(r));
+        EXPECT_TRUE(fs::is_symlink(folder / "link.avi")) << (named ? "named" : "anonymous");
+        EXPECT_GT(fs::file_size(folder / "videos/new.avi"), 100u);
+        EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "link.avi", "videos"}));
     }
 }
 
@@ -208,14 +230,18 @@ TEST(InterruptTest, SignalsLeaveTheOldVideoAndNothingElse) {
 
 // Where the file system has no anonymous files, the temporary file has a
 // name; the handlers remove it.
+// A signal the program was started to ignore (nohup) stays ignored, and the
+// conversion goes on.
 TEST(InterruptTest, HandlersRemoveANamedTemporaryFile) {
     struct Case {
         int signal, exitStatus;
-    } cases[] = {{SIGINT, 130}, {SIGTERM, 1}, {SIGHUP, 1}};
+        bool ignored;
+    } cases[] = {{SIGINT, 130, false}, {SIGTERM, 1, false}, {SIGHUP, 1, false}, {SIGHUP, 98, true}};
     for (const Case& c : cases) {
         Folder folder;
         const pid_t pid = fork();
         if (pid == 0) {
+            if (c.ignored) std::signal(c.signal, SIG_IGN);
             TemporaryFile::UseNamedFiles(true);
             TemporaryFile::RemoveOnSignals();
             TemporaryFile file(CString(folder / "out.avi"));
@@ -227,7 +253,7 @@ TEST(InterruptTest, HandlersRemoveANamedTemporaryFile) {
         waitpid(pid, &status, 0);
         EXPECT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), c.exitStatus) << "signal " << c.signal;
-        EXPECT_EQ(folder.Names(), std::set<std::string>{}) << "signal " << c.signal;
+        EXPECT_EQ(folder.Names().size(), c.ignored ? 1u : 0u) << "signal " << c.signal;
     }
 }
 

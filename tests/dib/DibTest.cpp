@@ -651,6 +651,9 @@ INSTANTIATE_TEST_SUITE_P(Blocks, DibAdoptTest,
                              // 16 colours and 16 pixel bytes packed into 120 bytes: the pixels are
                              // looked for 1064 bytes in.
                              AdoptCase{"ShortTable8Bits", 8, 4, 16, 40, 120, 120, false},
+                             // Given to the object without a size: the block knows its own.
+                             AdoptCase{"OwnedShortTable8Bits", 8, 4, 16, 40, 120, 0xFFFFFFFF,
+                                       false},
                              // 24 bits: 32 pixel bytes right after the header, 64 table bytes.
                              AdoptCase{"TablePast24BitPixels", 24, 2, 16, 40, 72, 72, false},
                              AdoptCase{"FullTableOneByteShort", 8, 4, 16, 40, 1079, 1079, false},

@@ -672,7 +672,7 @@ std::vector<COLORREF> Distinct(std::vector<Bytes> tables, bool black) {
 }
 
 TEST(GifColorsTest, CountsEachColourThatCanShowOnce) {
-    const Bytes table256 = DistinctTable(256), table4 = DistinctTable(4);
+    const Bytes table256 = DistinctTable(256), table4 = DistinctTable(4), table8 = DistinctTable(8);
     Bytes doubled = DistinctTable(128); // 256 entries, each colour twice
     doubled.insert(doubled.end(), doubled.begin(), doubled.end());
     Bytes other(table256); // 256 other colours
@@ -702,9 +702,14 @@ TEST(GifColorsTest, CountsEachColourThatCanShowOnce) {
         {"a table shorter than the codes' range: indices past it are black",
          std::move(Gif(2, 1, table4).FlatImage(0, 0, 2, 1, pixels, false, {}, 8).Trailer()),
          Distinct({table4}, true)},
-        {"a table as long as the codes' range",
+        {"a table of 2^n entries: the first free code after a clear indexes past it",
          std::move(Gif(2, 1, table4).FlatImage(0, 0, 2, 1, pixels, false, {}, 2).Trailer()),
-         Distinct({table4}, false)},
+         Distinct({table4}, true)},
+        {"a table past every index the codes can give",
+         std::move(Gif(2, 1, table8).FlatImage(0, 0, 2, 1, pixels, false, {}, 2).Trailer()),
+         Distinct({table8}, false)},
+        {"an image without a table, cut before its code size: index 0 is black",
+         std::move(Gif(2, 1).Descriptor(0, 0, 2, 1, false)), Distinct({}, true)},
         {"no table at all",
          std::move(Gif(2, 1).FlatImage(0, 0, 2, 1, pixels, false, {}, 1).Trailer()),
          Distinct({}, true)},
@@ -716,7 +721,7 @@ TEST(GifColorsTest, CountsEachColourThatCanShowOnce) {
                        .Append({0x21, 0x02, 0})
                        .FlatImage(0, 0, 2, 1, pixels, false, Bytes{9, 9, 9, 8, 8, 8}, 1)
                        .Trailer()),
-         Distinct({table4, other}, false)},
+         Distinct({table4, other}, true)},
     };
     for (const Case& c : cases) {
         TempFile file(c.gif.bytes);
@@ -736,7 +741,7 @@ TEST(GifColorsTest, GivesTheFirstImagesPlacementAndStopsAtACut) {
     CGifDecoder dec;
     ASSERT_TRUE(dec.LoadFile(file.path().c_str()));
     RECT first;
-    EXPECT_EQ(dec.CollectColors(&first).size(), 6u);
+    EXPECT_EQ(dec.CollectColors(&first).size(), 4u + 2u + 1u) << "two tables and black";
     EXPECT_EQ(first.left, 3);
     EXPECT_EQ(first.top, 2);
     EXPECT_EQ(first.right, 5);
@@ -747,7 +752,7 @@ TEST(GifColorsTest, GivesTheFirstImagesPlacementAndStopsAtACut) {
     TempFile cutFile(cut);
     CGifDecoder cutDec;
     ASSERT_TRUE(cutDec.LoadFile(cutFile.path().c_str()));
-    EXPECT_EQ(cutDec.CollectColors(), Distinct({DistinctTable(4)}, false));
+    EXPECT_EQ(cutDec.CollectColors(), Distinct({DistinctTable(4)}, true));
 }
 
 } // namespace
