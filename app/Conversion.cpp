@@ -206,6 +206,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             return result;
         }
         UINT failure = 0;
+        HRESULT completed = AVIERR_OK;
         {
             CAviWriter writer(file.path(), width, height);
             while (frame.get()) {
@@ -224,9 +225,9 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             }
             if (!failure && decoder.m_nFrameFailure == CGifDecoder::frameNoMemory)
                 failure = IDS_MEMORY_ERROR;
-        } // the writer completes the file here
-        if (!failure && AviLastCloseResult() != AVIERR_OK)
-            failure = WriteFailureMessage(AviLastCloseResult());
+            completed = writer.Close();
+        }
+        if (!failure && completed != AVIERR_OK) failure = WriteFailureMessage(completed);
         if (!failure && !file.MoveTo()) failure = IDS_WRITE_ERROR;
         if (failure) {
             result.messageId = failure;

@@ -37,8 +37,10 @@ constexpr DWORD AVICOMPRESSF_VALID = 0x08;
 
 // Four-character codes, stored as their bytes in the order written.
 constexpr DWORD mmioFOURCC(char a, char b, char c, char d) {
-    return static_cast<DWORD>(static_cast<BYTE>(a)) | (static_cast<DWORD>(static_cast<BYTE>(b)) << 8) |
-           (static_cast<DWORD>(static_cast<BYTE>(c)) << 16) | (static_cast<DWORD>(static_cast<BYTE>(d)) << 24);
+    return static_cast<DWORD>(static_cast<BYTE>(a)) |
+           (static_cast<DWORD>(static_cast<BYTE>(b)) << 8) |
+           (static_cast<DWORD>(static_cast<BYTE>(c)) << 16) |
+           (static_cast<DWORD>(static_cast<BYTE>(d)) << 24);
 }
 constexpr DWORD streamtypeVIDEO = mmioFOURCC('v', 'i', 'd', 's');
 
@@ -102,8 +104,8 @@ HRESULT AVIFileCreateStream(PAVIFILE file, PAVISTREAM* stream, AVISTREAMINFO* in
 // ("DIB " or "mrle"; others give AVIERR_NOCOMPRESSOR) and writes the result
 // to `source`, a stream of a file. It holds a reference to the source stream.
 // Both compressors turn every frame into a key frame.
-HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source, AVICOMPRESSOPTIONS* options,
-                                CLSID* handler);
+HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source,
+                                AVICOMPRESSOPTIONS* options, CLSID* handler);
 // The stream format: a BITMAPINFOHEADER and its colour table, at position 0
 // (other positions: AVIERR_UNSUPPORTED). Through a compressing stream it must
 // be an uncompressed bottom-up DIB with its whole colour table, 8 bits per

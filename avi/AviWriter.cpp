@@ -42,14 +42,25 @@ CAviWriter::CAviWriter(const char* pszFileName, int nWidth, int nHeight)
 }
 
 CAviWriter::~CAviWriter() {
-    if (m_pStream) AVIStreamRelease(m_pStream);
-    if (m_pCompressedStream) AVIStreamRelease(m_pCompressedStream);
-    if (m_pFile) AVIFileRelease(m_pFile);
+    if (!m_bClosed) Close();
     if (LibraryUsable()) AVIFileExit();
 }
 
+HRESULT CAviWriter::Close() {
+    m_bClosed = true;
+    m_bAvailable = false;
+    const bool made = m_pFile != nullptr;
+    if (m_pStream) AVIStreamRelease(m_pStream);
+    if (m_pCompressedStream) AVIStreamRelease(m_pCompressedStream);
+    if (m_pFile) AVIFileRelease(m_pFile);
+    m_pStream = m_pCompressedStream = nullptr;
+    m_pFile = nullptr;
+    // The file is completed when its last reference goes, here.
+    return made ? AviLastCloseResult() : AVIERR_OK;
+}
+
 bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
-    // 1. Capture.
+    // Capture.
     TemporaryDib temporary;
     BITMAPINFOHEADER* dib = nullptr;
     if (bUncompressed) {
@@ -60,11 +71,11 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
         dib = temporary.Capture(*phBitmap);
     }
 
-    // 2. Usable, and a frame to write? A bitmap without pixels is no frame:
+    // Usable, and a frame to write? A bitmap without pixels is no frame:
     // refused before anything touches the destination.
     if (!m_bAvailable || !dib || dib->biWidth <= 0 || dib->biHeight <= 0) return false;
 
-    // 3, 4. Every frame has the size of the first.
+    // Every frame has the size of the first.
     if ((m_nFrameWidth >= 0 && m_nFrameWidth != dib->biWidth) ||
         (m_nFrameHeight >= 0 && m_nFrameHeight != dib->biHeight))
         return false;

@@ -1,8 +1,8 @@
 // CAviWriter: writes one AVI file with one video stream at 15 frames per
 // second. Each AddFrame turns a device bitmap into a packed DIB (8 bits for
 // RLE8, the bitmap's own depth otherwise) and appends it as the next key
-// frame; the first frame creates the file. The file is complete when the
-// writer is destroyed.
+// frame; the first frame creates the file. The file is complete after Close,
+// or when the writer is destroyed.
 #pragma once
 
 #include "avi/AviFile.h"
@@ -28,6 +28,12 @@ public:
     // failed library call makes it unusable for good.
     virtual bool AddFrame(HBITMAP* phBitmap, bool bUncompressed);
     virtual bool IsAvailable() { return m_bAvailable; }
+    // Releases the streams and the file, which completes the file on disk,
+    // and answers the library's result of completing it: AVIERR_OK, or the
+    // first failure of any write to the file (AVIERR_FILEWRITE,
+    // AVIERR_MEMORY). AVIERR_OK when no file was made. The writer takes no
+    // frame after it; the destructor calls it when nobody has.
+    HRESULT Close();
 
     CString m_strFileName;
     int m_nFrameWidth;
@@ -42,6 +48,7 @@ public:
     // The result of the library call that made the writer unusable
     // (AVIERR_MEMORY, AVIERR_FILEWRITE, ...); AVIERR_OK before one failed.
     HRESULT m_hrLastError = AVIERR_OK;
+    bool m_bClosed = false;
     CDIB m_dib;
 };
 

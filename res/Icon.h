@@ -2,6 +2,8 @@
 // 16 x 16 pixels in the 16 standard colours, as XPM images.
 #pragma once
 
+// One pixel row a line, as drawn.
+// clang-format off
 inline const char* const kIcon32[] = {
     "32 32 8 1",
     "  c None",
@@ -73,3 +75,4 @@ inline const char* const kIcon16[] = {
     "                ",
     "                ",
 };
+// clang-format on

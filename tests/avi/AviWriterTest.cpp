@@ -193,6 +193,25 @@ TEST_F(AviWriterTest, AFailedWriteMakesTheWriterUnusable) {
     EXPECT_EQ(frames[0].rgb, Pattern(6, 4, 0).rgb);
 }
 
+// Close answers how completing the file went, once; no frame is taken after.
+TEST_F(AviWriterTest, CloseReportsTheCompletion) {
+    struct Case {
+        long failAt; // the write that fails counting from the close's first; -1: none
+        int frames;
+        HRESULT expected;
+    } cases[] = {{-1, 0, AVIERR_OK}, {-1, 2, AVIERR_OK}, {0, 2, AVIERR_FILEWRITE}};
+    for (const Case& c : cases) {
+        TempPath path;
+        CAviWriter writer(path.str().c_str(), 6, 4);
+        for (int i = 0; i < c.frames; ++i) ASSERT_EQ(AddAll(writer, {Pattern(6, 4, i)}, true), 1);
+        AviInjectWriteFailure(c.failAt);
+        EXPECT_EQ(writer.Close(), c.expected) << c.frames << " frames, failure " << c.failAt;
+        AviInjectWriteFailure(-1);
+        EXPECT_EQ(path.exists(), c.frames > 0);
+        EXPECT_EQ(AddAll(writer, {Pattern(6, 4, 0)}, true), 0) << "closed";
+    }
+}
+
 TEST_F(AviWriterTest, AFrameWithoutPixelsIsRefusedBeforeTheFileIsTouched) {
     TempPath path;
     std::ofstream(path.str()) << "keep me";
