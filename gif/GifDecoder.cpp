@@ -41,6 +41,130 @@ struct MemoryFree {
 
 } // namespace
 
+// The block grammar of the data after the header and global colour table
+// (GIF89a: extensions, image descriptors with their local tables, sub-blocks),
+// walked from a position of its own. The frame walk and the colour survey
+// both walk with it, so they agree on every tolerance. A cursor that meets the
+// end of the data inside a block stops at the end.
+struct CGifDecoder::BlockCursor {
+    const BYTE* data;
+    long long size;
+    long long at;
+
+    // The last graphic control extension met.
+    struct Control {
+        bool seen = false;
+        BYTE packed = 0;
+        int delay = 0;
+        int transparentIndex = 0;
+    };
+    // An image descriptor, and its local colour table once read.
+    struct Image {
+        int left = 0, top = 0, width = 0, height = 0;
+        BYTE flags = 0;
+        int localColors = 0;
+        const BYTE* localTable = nullptr;
+    };
+    // Where a walk to the next image stopped: at an image (just after its
+    // 0x2C), at the end of the images (the trailer, an unknown block or
+    // label: just after the byte that said so; or the end of the data), or
+    // cut short inside a block (at the end of the data).
+    enum Stop { stopImage, stopEnd, stopCut };
+
+    bool Skip(long long count) {
+        if (count > size - at) {
+            at = size;
+            return false;
+        }
+        at += count;
+        return true;
+    }
+
+    // Skips data sub-blocks by their size bytes up to the zero size byte,
+    // then one more byte, the block terminator, whatever its value.
+    bool SkipSubBlocks() {
+        for (;;) {
+            if (at >= size) return false;
+            const int length = data[at];
+            if (length == 0) break;
+            if (!Skip(1 + length)) return false;
+        }
+        return Skip(1);
+    }
+
+    // Walks extensions up to the next image; `control` hears each graphic
+    // control extension on the way.
+    Stop NextImage(Control* control) {
+        for (;;) {
+            if (at >= size) return stopEnd;
+            const BYTE introducer = data[at++];
+            if (introducer == 0x2C) return stopImage;
+            if (introducer != 0x21) return stopEnd; // the trailer (0x3B) or an unknown block
+            if (at >= size) return stopEnd;
+            const BYTE label = data[at++];
+            switch (label) {
+            case 0xF9:
+                // Graphic control extension, taken at fixed places: block
+                // size (assumed 4, never compared), packed byte, delay,
+                // transparent index, terminator.
+                if (size - at < 6) {
+                    at = size;
+                    return stopCut;
+                }
+                control->seen = true;
+                control->packed = data[at + 1];
+                control->delay = ReadWord(data + at + 2);
+                control->transparentIndex = data[at + 4];
+                at += 6;
+                break;
+            case 0xFE: // comment: sub-blocks only
+                if (!SkipSubBlocks()) return stopCut;
+                break;
+            case 0x01: // plain text: size byte and 12 fixed bytes, then sub-blocks
+                if (!Skip(13) || !SkipSubBlocks()) return stopCut;
+                break;
+            case 0xFF: // application: size byte, identifier and code, then sub-blocks
+                if (!Skip(12) || !SkipSubBlocks()) return stopCut;
+                break;
+            default: // an extension this reader does not know ends the images
+                return stopEnd;
+            }
+        }
+    }
+
+    // The image descriptor after the 0x2C: left, top, width, height, flags.
+    bool Descriptor(Image* image) {
+        if (size - at < 9) {
+            at = size;
+            return false;
+        }
+        image->left = ReadWord(data + at);
+        image->top = ReadWord(data + at + 2);
+        image->width = ReadWord(data + at + 4);
+        image->height = ReadWord(data + at + 6);
+        image->flags = data[at + 8];
+        at += 9;
+        return true;
+    }
+
+    // The local colour table that the descriptor's flags announce, if any;
+    // the cursor is then at the minimum code size.
+    bool LocalTable(Image* image) {
+        image->localColors = (image->flags & 0x80) ? 2 << (image->flags & 7) : 0;
+        image->localTable = data + at;
+        return Skip(3LL * image->localColors);
+    }
+};
+
+CGifDecoder::BlockCursor CGifDecoder::Cursor() const {
+    return {m_pData, m_pData ? m_nDataSize : 0, m_nPos};
+}
+
+void CGifDecoder::Follow(const BlockCursor& cursor) {
+    m_nPos = static_cast<int>(cursor.at);
+    m_pCursor = m_pData + m_nPos;
+}
+
 CGifDecoder::CGifDecoder()
     : m_nDataSize(0), m_nGlobalColors(0), m_pGlobalColors(nullptr), m_pData(nullptr), m_nPos(0),
       m_bTransparent(0), m_nDelay(0) {}
@@ -112,35 +236,11 @@ BOOL CGifDecoder::LoadFile(CString path) {
     return TRUE;
 }
 
-// The data ran out in the middle of a block: leave the read position at the
-// end, so that the next GetNextFrame rewinds.
-void CGifDecoder::MarkExhausted() {
-    if (m_nPos < m_nDataSize) m_nPos = m_nDataSize;
-}
-
-BOOL CGifDecoder::SkipBytes(int count) {
-    if (static_cast<long long>(m_nPos) + count > m_nDataSize) {
-        MarkExhausted();
-        return FALSE;
-    }
-    m_pCursor += count;
-    m_nPos += count;
-    return TRUE;
-}
-
-// Skips data sub-blocks by their size bytes up to the zero size byte, then one
-// more byte, the block terminator, whatever its value.
 BOOL CGifDecoder::SkipSubBlocks() {
-    for (;;) {
-        if (m_nPos >= m_nDataSize) {
-            MarkExhausted();
-            return FALSE;
-        }
-        int size = *m_pCursor;
-        if (size == 0) break;
-        if (!SkipBytes(1 + size)) return FALSE;
-    }
-    return SkipBytes(1);
+    BlockCursor cursor = Cursor();
+    const bool skipped = cursor.SkipSubBlocks();
+    Follow(cursor);
+    return skipped;
 }
 
 HBITMAP CGifDecoder::GetNextFrame() {
@@ -151,48 +251,19 @@ HBITMAP CGifDecoder::GetNextFrame() {
         m_nPos = 0;
         return nullptr;
     }
-
-    for (;;) {
-        if (m_nPos >= m_nDataSize) return nullptr;
-        BYTE introducer = *m_pCursor++;
-        ++m_nPos;
-        if (introducer == 0x2C) return DecodeImage();
-        if (introducer != 0x21) return nullptr; // the trailer (0x3B) or an unknown block
-
-        if (m_nPos >= m_nDataSize) return nullptr;
-        BYTE label = *m_pCursor++;
-        ++m_nPos;
-        switch (label) {
-        case 0xF9: {
-            // Graphic control extension, taken at fixed places: block size
-            // (assumed 4, never compared), packed byte, delay, transparent
-            // index, terminator.
-            if (static_cast<long long>(m_nPos) + 6 > m_nDataSize) {
-                MarkExhausted();
-                return nullptr;
-            }
-            BYTE packed = m_pCursor[1];
-            m_nDisposal = packed & 0x1C;
-            m_bTransparent = packed & 1;
-            m_nDelay = ReadWord(m_pCursor + 2);
-            m_nTransparentIndex = m_pCursor[4];
-            m_pCursor += 6;
-            m_nPos += 6;
-            break;
-        }
-        case 0xFE: // comment: sub-blocks only
-            if (!SkipSubBlocks()) return nullptr;
-            break;
-        case 0x01: // plain text: size byte and 12 fixed bytes, then sub-blocks
-            if (!SkipBytes(13) || !SkipSubBlocks()) return nullptr;
-            break;
-        case 0xFF: // application: size byte, identifier and code, then sub-blocks
-            if (!SkipBytes(12) || !SkipSubBlocks()) return nullptr;
-            break;
-        default: // an extension this reader does not know ends the images
-            return nullptr;
-        }
+    // A walk that ends (at the end of the data when it was cut short) gives
+    // NULL; the call after one at the end of the data rewinds.
+    BlockCursor cursor = Cursor();
+    BlockCursor::Control control;
+    const BlockCursor::Stop stop = cursor.NextImage(&control);
+    if (control.seen) {
+        m_nDisposal = control.packed & 0x1C;
+        m_bTransparent = control.packed & 1;
+        m_nDelay = control.delay;
+        m_nTransparentIndex = control.transparentIndex;
     }
+    Follow(cursor);
+    return stop == BlockCursor::stopImage ? DecodeImage() : nullptr;
 }
 
 std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
@@ -207,65 +278,39 @@ std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
     };
     bool globalUsed = false;
 
-    // The same walk as GetNextFrame, on a position of its own. Image data is
-    // skipped by its sub-blocks.
-    const long long size = m_pData ? m_nDataSize : 0;
-    long long at = 0;
+    // The frame walk's grammar, on a cursor of its own from the start. Image
+    // data is skipped by its sub-blocks.
+    BlockCursor cursor{m_pData, m_pData ? m_nDataSize : 0, 0};
+    BlockCursor::Control control;
     bool first = true;
-    auto skipSubBlocks = [&]() {
-        while (at < size && m_pData[at] != 0) at += 1 + m_pData[at];
-        ++at; // the terminator
-        return at <= size;
-    };
-    while (at < size) {
-        const BYTE introducer = m_pData[at++];
-        if (introducer == 0x2C) {
-            if (at + 9 > size) break;
-            if (first && pFirstImage) {
-                const int left = ReadWord(m_pData + at), top = ReadWord(m_pData + at + 2);
-                *pFirstImage = RECT{left, top, left + ReadWord(m_pData + at + 4),
-                                    top + ReadWord(m_pData + at + 6)};
-            }
-            first = false;
-            const BYTE flags = m_pData[at + 8];
-            at += 9;
-            int count = 0;
-            if (flags & 0x80) {
-                count = 2 << (flags & 7);
-                if (at + 3LL * count > size) break;
-                addTable(m_pData + at, count);
-                at += 3LL * count;
-            } else {
-                count = m_nGlobalColors;
-                globalUsed = true;
-            }
-            // Pixels index the image's table; indices past it (a table
-            // shorter than the indices the codes can give, or none at all)
-            // show black. For a minimum code size n the roots give 0 to
-            // 2^n - 1, and the first free code taken right after a clear
-            // gives 2^n + 2; the decoder keeps their low 8 bits. An image cut
-            // before its code size shows index 0.
-            int range = 1;
-            if (at < size) {
-                const int minCodeSize = m_pData[at];
-                range = minCodeSize >= 8 ? 256 : (1 << minCodeSize) + 3;
-            }
-            if (count < range) add(RGB(0, 0, 0));
-            ++at; // minimum code size
-            if (!skipSubBlocks()) break;
-        } else if (introducer == 0x21 && at < size) {
-            const BYTE label = m_pData[at++];
-            if (label == 0xF9) {
-                at += 6;
-            } else if (label == 0xFE || label == 0x01 || label == 0xFF) {
-                at += label == 0x01 ? 13 : label == 0xFF ? 12 : 0;
-                if (!skipSubBlocks()) break;
-            } else {
-                break;
-            }
+    while (cursor.NextImage(&control) == BlockCursor::stopImage) {
+        BlockCursor::Image image;
+        if (!cursor.Descriptor(&image)) break;
+        if (first && pFirstImage)
+            *pFirstImage =
+                RECT{image.left, image.top, image.left + image.width, image.top + image.height};
+        first = false;
+        if (!cursor.LocalTable(&image)) break;
+        int count = image.localColors;
+        if (count) {
+            addTable(image.localTable, count);
         } else {
-            break;
+            count = m_nGlobalColors;
+            globalUsed = true;
         }
+        // Pixels index the image's table; indices past it (a table shorter
+        // than the indices the codes can give, or none at all) show black.
+        // For a minimum code size n the roots give 0 to 2^n - 1, and the
+        // first free code taken right after a clear gives 2^n + 2; the
+        // decoder keeps their low 8 bits. An image cut before its code size
+        // shows index 0.
+        int range = 1;
+        if (cursor.at < cursor.size) {
+            const int minCodeSize = cursor.data[cursor.at];
+            range = minCodeSize >= 8 ? 256 : (1 << minCodeSize) + 3;
+        }
+        if (count < range) add(RGB(0, 0, 0));
+        if (!cursor.Skip(1) || !cursor.SkipSubBlocks()) break;
     }
     if (globalUsed) addTable(m_pGlobalColors, m_nGlobalColors);
 
@@ -282,18 +327,16 @@ std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
 }
 
 HBITMAP CGifDecoder::DecodeImage() {
-    // Image descriptor: left, top, width, height, packed flags.
-    if (static_cast<long long>(m_nPos) + 9 > m_nDataSize) {
-        MarkExhausted();
-        return nullptr;
-    }
-    m_nLeft = ReadWord(m_pCursor);
-    m_nTop = ReadWord(m_pCursor + 2);
-    m_nWidth = ReadWord(m_pCursor + 4);
-    m_nHeight = ReadWord(m_pCursor + 6);
-    m_byImageFlags = m_pCursor[8];
-    m_pCursor += 9;
-    m_nPos += 9;
+    BlockCursor cursor = Cursor();
+    BlockCursor::Image image;
+    const bool described = cursor.Descriptor(&image);
+    Follow(cursor);
+    if (!described) return nullptr;
+    m_nLeft = image.left;
+    m_nTop = image.top;
+    m_nWidth = image.width;
+    m_nHeight = image.height;
+    m_byImageFlags = image.flags;
 
     // Index rows are padded to 4 bytes, the alignment DIB rows need.
     m_nStride = m_nWidth == 0 ? 0 : ((m_nWidth - 1) | 3) + 1;
@@ -304,11 +347,13 @@ HBITMAP CGifDecoder::DecodeImage() {
     }
     m_nIndexSize = static_cast<int>(indexSize);
 
-    int localColors = (m_byImageFlags & 0x80) ? 2 << (m_byImageFlags & 7) : 0;
-    if (static_cast<long long>(m_nPos) + 3 * localColors > m_nDataSize) {
-        MarkExhausted();
+    // The local table stays where it is in the data until it is copied.
+    const bool tabled = cursor.LocalTable(&image);
+    if (!tabled) {
+        Follow(cursor);
         return nullptr;
     }
+    const int localColors = image.localColors;
 
     // One block per image: bitmap header, 256-entry colour table, index rows,
     // code table. Zeroed, so rows the data never reaches, row padding and
@@ -339,7 +384,7 @@ HBITMAP CGifDecoder::DecodeImage() {
     const BYTE* colors = m_pGlobalColors;
     int colorCount = m_nGlobalColors;
     if (localColors) {
-        colors = m_pCursor;
+        colors = image.localTable;
         colorCount = localColors;
     }
     if (m_bTransparent && m_nTransparentIndex < colorCount) {
@@ -353,10 +398,7 @@ HBITMAP CGifDecoder::DecodeImage() {
         quads[i].rgbBlue = colors[3 * i + 2];
         quads[i].rgbReserved = 0;
     }
-    if (localColors) {
-        m_pCursor += 3 * localColors;
-        m_nPos += 3 * localColors;
-    }
+    Follow(cursor);
 
     if (!DecodeLzw(table)) {
         m_nFrameFailure = frameRefused;
@@ -404,7 +446,7 @@ BYTE CGifDecoder::ReadDataByte() {
         m_nBlockSize = 0;
         m_nBlockUsed = 0;
         m_bDataEnded = true;
-        if (size != 0) MarkExhausted(); // a truncated file: nothing follows
+        if (size != 0) m_nPos = m_nDataSize; // a truncated file: nothing follows
         return 0xFF;
     }
     m_nBlockSize = static_cast<unsigned>(size);

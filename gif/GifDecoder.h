@@ -85,6 +85,12 @@ public:
 
 private:
     struct CodeEntry;
+    struct BlockCursor;
+
+    // A cursor at the frame walk's position, and taking the walk to where a
+    // cursor stopped.
+    BlockCursor Cursor() const;
+    void Follow(const BlockCursor& cursor);
 
     HBITMAP DecodeImage();
     BOOL DecodeLzw(CodeEntry* table);
@@ -92,9 +98,7 @@ private:
     WORD ReadCode();
     void PutPixel(BYTE index);
     BOOL EmitString(CodeEntry* table, WORD code, WORD firstFree, BYTE* first, bool appendFirst);
-    BOOL SkipBytes(int count);
     BOOL SkipSubBlocks();
-    void MarkExhausted();
 
     // Set when the image data ran out (its terminator, or a sub-block that
     // would pass the end of the loaded data) before the end code.
