@@ -16,8 +16,8 @@
 // count of 0 from the release calls) and is never followed. Single-threaded.
 #pragma once
 
-#include "fw/WinTypes.h"
 #include "gfx/Gdi.h"
+#include "platform/WinTypes.h"
 
 using HRESULT = LONG;
 constexpr HRESULT AVIERR_OK = 0;

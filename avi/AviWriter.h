@@ -7,10 +7,10 @@
 
 #include "avi/AviFile.h"
 #include "dib/Dib.h"
-#include "fw/GlobalMemory.h"
 #include "fw/Object.h"
 #include "fw/String.h"
 #include "gfx/Gdi.h"
+#include "platform/GlobalMemory.h"
 
 class CAviWriter : public CObject {
 public:

@@ -5,7 +5,7 @@
 // relying on the descriptor's offset.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 // literal indices, padded to an even byte count).
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 #include <cstddef>
 #include <vector>

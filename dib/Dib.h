@@ -4,10 +4,10 @@
 #pragma once
 
 #include "fw/DC.h"
-#include "fw/GlobalMemory.h"
 #include "fw/Object.h"
 #include "fw/Palette.h"
 #include "gfx/Gdi.h"
+#include "platform/GlobalMemory.h"
 
 #include <cstddef>
 

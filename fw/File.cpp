@@ -1,21 +1,12 @@
 #include "fw/File.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// A handle is the descriptor plus one, so that descriptor 0 is not the null handle.
-HANDLE HandleFromFd(int fd) {
-    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1);
-}
-int FdFromHandle(HANDLE h) {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(h) - 1);
-}
 
 int CauseFromErrno(int err) {
     switch (err) {
@@ -44,43 +35,6 @@ int CauseFromErrno(int err) {
 }
 
 } // namespace
-
-DWORD GetFileSize(HANDLE file, LPDWORD sizeHigh) {
-    struct stat st;
-    if (file == CFile::hFileNull || fstat(FdFromHandle(file), &st) != 0) return INVALID_FILE_SIZE;
-    auto size = static_cast<std::uint64_t>(st.st_size);
-    if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
-    return static_cast<DWORD>(size & 0xFFFFFFFFu);
-}
-
-DWORD GetFileType(HANDLE file) {
-    struct stat st;
-    if (file == CFile::hFileNull || fstat(FdFromHandle(file), &st) != 0) return FILE_TYPE_UNKNOWN;
-    if (S_ISREG(st.st_mode)) return FILE_TYPE_DISK;
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return FILE_TYPE_CHAR;
-    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return FILE_TYPE_PIPE;
-    return FILE_TYPE_UNKNOWN;
-}
-
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, OVERLAPPED*) {
-    if (read) *read = 0;
-    if (file == CFile::hFileNull) return FALSE;
-    int fd = FdFromHandle(file);
-    auto* out = static_cast<char*>(buffer);
-    DWORD total = 0;
-    while (total < count) {
-        ssize_t n = ::read(fd, out + total, count - total);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (read) *read = total;
-            return FALSE;
-        }
-        if (n == 0) break; // end of file
-        total += static_cast<DWORD>(n);
-    }
-    if (read) *read = total;
-    return TRUE;
-}
 
 CFile::~CFile() {
     Close();
@@ -119,14 +73,14 @@ BOOL CFile::Open(LPCTSTR path, UINT flags, CFileException* error) {
         if (error) *error = CFileException(CauseFromErrno(err), err, path);
         return FALSE;
     }
-    m_hFile = HandleFromFd(fd);
+    m_hFile = HandleFromDescriptor(fd);
     m_strFileName = path;
     return TRUE;
 }
 
 void CFile::Close() {
     if (m_hFile != hFileNull) {
-        ::close(FdFromHandle(m_hFile));
+        CloseHandle(m_hFile);
         m_hFile = hFileNull;
     }
 }

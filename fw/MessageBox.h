@@ -3,7 +3,7 @@
 // capture it. The presenter answers with the button that closed the box.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 #include <functional>
 

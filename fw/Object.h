@@ -4,7 +4,7 @@
 // the program starts, so that the class can be created by name.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 class CArchive;
 class CObject;

@@ -2,7 +2,7 @@
 // lengths and positions count bytes, as the framework's single-byte build does.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 #include <string>
 

@@ -2,8 +2,8 @@
 
 #include "gfx/GdiInternal.h"
 
-#include "fw/Memory.h"
 #include "gfx/StockColors.h"
+#include "platform/Memory.h"
 
 #include <algorithm>
 #include <bit>

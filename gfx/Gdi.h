@@ -12,7 +12,7 @@
 // gives the failure result. Live objects are counted for leak tests.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 struct HDC__;
 using HDC = HDC__*;

@@ -1,8 +1,8 @@
 #include "gif/GifDecoder.h"
 
 #include "fw/File.h"
-#include "fw/Memory.h"
 #include "fw/MessageBox.h"
+#include "platform/Memory.h"
 #include "res/Resource.h"
 
 #include <bit>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "fw/String.h"
-#include "fw/WinTypes.h"
 #include "gfx/Gdi.h"
+#include "platform/WinTypes.h"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 // icon, menu commands and string-table entries.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 // Dialog templates
 constexpr UINT IDD_ABOUTBOX = 100;

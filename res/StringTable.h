@@ -2,7 +2,7 @@
 // script's STRINGTABLE.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 // The text of entry id, or null when the table has no such entry.
 LPCTSTR FindResourceString(UINT id);

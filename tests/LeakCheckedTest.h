@@ -4,9 +4,9 @@
 // found, with injected allocation failures and the screen depth put back.
 #pragma once
 
-#include "fw/GlobalMemory.h"
-#include "fw/Memory.h"
 #include "gfx/Gdi.h"
+#include "platform/GlobalMemory.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 

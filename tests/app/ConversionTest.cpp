@@ -11,8 +11,8 @@
 #include "../gif/GifReference.h"
 #include "AppTestSupport.h"
 #include "avi/AviFile.h"
-#include "fw/Memory.h"
 #include "gif/GifDecoder.h"
+#include "platform/Memory.h"
 #include "res/Resource.h"
 
 #include <gtest/gtest.h>

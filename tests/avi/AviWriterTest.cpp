@@ -3,8 +3,8 @@
 #include "../LeakCheckedTest.h"
 #include "AviTestSupport.h"
 #include "avi/VideoPalette.h"
-#include "fw/Memory.h"
 #include "gfx/Palette.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #include "../LeakCheckedTest.h"
 
 #include "fw/Exception.h"
-#include "fw/Memory.h"
 #include "gfx/Palette.h"
 #include "gfx/StockColors.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 

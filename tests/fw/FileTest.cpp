@@ -1,5 +1,5 @@
 #include "fw/File.h"
-#include "fw/Memory.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // code (no use of the layer under test).
 #pragma once
 
-#include "fw/Memory.h"
 #include "gfx/Gdi.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 

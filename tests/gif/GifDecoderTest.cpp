@@ -2,7 +2,7 @@
 
 #include "GifBuilder.h"
 #include "GifTestSupport.h"
-#include "fw/Memory.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 

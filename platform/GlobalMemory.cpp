@@ -1,6 +1,6 @@
-#include "fw/GlobalMemory.h"
+#include "platform/GlobalMemory.h"
 
-#include "fw/Memory.h"
+#include "platform/Memory.h"
 
 #include <cstdint>
 #include <cstring>

@@ -7,7 +7,7 @@
 // allocations honour AfxInjectAllocFailure.
 #pragma once
 
-#include "fw/WinTypes.h"
+#include "platform/WinTypes.h"
 
 struct HGLOBAL__;
 using HGLOBAL = HGLOBAL__*;

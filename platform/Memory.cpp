@@ -1,4 +1,4 @@
-#include "fw/Memory.h"
+#include "platform/Memory.h"
 
 #include <cstdlib>
 
