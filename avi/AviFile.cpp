@@ -207,11 +207,11 @@ HRESULT CheckRgbFormat(const BITMAPINFOHEADER& h, std::size_t size, DibLayout& l
     default:
         return AVIERR_BADFORMAT;
     }
-    DWORD implicit = h.biBitCount <= 8 ? DWORD(1) << h.biBitCount : 0;
+    DWORD implicit = DibTableEntries(h.biBitCount);
     DWORD colors = h.biClrUsed ? h.biClrUsed : implicit;
     if (colors > 256 || (implicit && colors > implicit)) return AVIERR_BADFORMAT;
     if (size - h.biSize < 4 * std::size_t(colors)) return AVIERR_BADFORMAT;
-    std::uint64_t stride = (std::uint64_t(h.biWidth) * h.biBitCount + 31) / 32 * 4;
+    std::uint64_t stride = DibRowBytes(static_cast<std::uint64_t>(h.biWidth), h.biBitCount);
     std::uint64_t image = stride * std::uint64_t(h.biHeight);
     if (image > 0x7FFFFFFF) return AVIERR_BADFORMAT; // AVIStreamWrite sizes are LONG
     if (h.biSizeImage != 0 && h.biSizeImage != image) return AVIERR_BADFORMAT;

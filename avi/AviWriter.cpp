@@ -132,10 +132,12 @@ HGLOBAL BitmapToDIB(HBITMAP hBitmap, unsigned nBitCount) {
     BITMAP bm{};
     if (GetObject(hBitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm)) return nullptr;
     const long long width = bm.bmWidth, height = bm.bmHeight;
-    const long long stride = (width * nBitCount + 31) / 32 * 4;
-    const long long colours = nBitCount <= 8 ? 1LL << nBitCount : 0;
+    if (width < 0 || height < 0) return nullptr;
+    const auto stride =
+        static_cast<long long>(DibRowBytes(static_cast<std::uint64_t>(width), nBitCount));
+    const long long colours = DibTableEntries(nBitCount);
     const long long size = 40 + 4 * colours + height * stride;
-    if (width < 0 || height < 0 || size > 0xFFFFFFFFLL) return nullptr;
+    if (size > 0xFFFFFFFFLL) return nullptr;
 
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<std::size_t>(size));
     if (!block) return nullptr;

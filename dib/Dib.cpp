@@ -18,13 +18,6 @@ constexpr std::uint64_t kLongestHeader = 124;
 // Sizes in a packed DIB are 32-bit.
 constexpr std::uint64_t kLargestBlock = 0xFFFFFFFF;
 
-// Row stride: the row length in bytes rounded up to a multiple of 4, in
-// 64 bits (widths and bit counts are 32-bit, so it cannot overflow; products
-// with a height are checked in CDIB::LayOut).
-long long Stride(long long bitCount, long long width) {
-    return ((bitCount * width + 31) >> 3) & ~3LL;
-}
-
 bool SupportedBitCount(int b) {
     return b == 1 || b == 4 || b == 8 || b == 16 || b == 24 || b == 32;
 }
@@ -52,7 +45,9 @@ CDIB::~CDIB() {
 }
 
 DWORD CDIB::GetBytesPerLine() const {
-    return static_cast<DWORD>(Stride(m_pBMI->biBitCount, m_pBMI->biWidth));
+    // Widths below 0 are refused when an image is made or adopted.
+    const LONG width = m_pBMI->biWidth < 0 ? 0 : m_pBMI->biWidth;
+    return static_cast<DWORD>(DibRowBytes(static_cast<std::uint64_t>(width), m_pBMI->biBitCount));
 }
 
 int CDIB::GetNumColors(const BITMAPINFOHEADER* header) {
@@ -93,7 +88,8 @@ bool CDIB::LayOut(const BITMAPINFOHEADER& header, DWORD tableEntries, Layout* la
     std::uint64_t pixelBytes = header.biSizeImage;
     if (header.biCompression == BI_RGB || header.biCompression == BI_BITFIELDS) {
         if (header.biWidth < 0) return false;
-        const auto stride = static_cast<std::uint64_t>(Stride(header.biBitCount, header.biWidth));
+        const std::uint64_t stride =
+            DibRowBytes(static_cast<std::uint64_t>(header.biWidth), header.biBitCount);
         const auto rows = static_cast<std::uint64_t>(std::abs(std::int64_t{header.biHeight}));
         if (rows != 0 && stride > kLargestBlock / rows) return false;
         pixelBytes = stride * rows;
@@ -152,7 +148,7 @@ void CDIB::Empty() {
 BOOL CDIB::Create(int width, int height, const BITMAPINFOHEADER* format, COLORREF fill) {
     const int bitCount = format->biBitCount;
     long long colours = format->biClrUsed;
-    if (colours == 0) colours = bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;
+    if (colours == 0) colours = DibTableEntries(static_cast<unsigned>(bitCount));
 
     // The format may be this object's own header (CreateLike of itself):
     // keep what is needed of it before the old block goes.
@@ -276,7 +272,7 @@ BOOL CDIB::Attach(HGLOBAL block, BITMAPINFOHEADER* header, DWORD size) {
     // An adopted block is taken to hold the full colour table for the bit
     // count before the pixels, whatever biClrUsed says.
     const int b = header->biBitCount;
-    const DWORD tableEntries = b == 1 ? 2 : b == 4 ? 16 : b == 8 ? 256 : 0;
+    const DWORD tableEntries = DibTableEntries(b);
     Layout layout;
     if (!LayOut(*header, tableEntries, &layout) || (known != 0 && layout.blockBytes > known))
         return FALSE;

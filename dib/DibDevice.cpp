@@ -50,7 +50,7 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     // Depth: the device bitmap's own, 24 for anything deeper than 16.
     const WORD depth = static_cast<WORD>(bm.bmBitsPixel * bm.bmPlanes);
     const WORD bitCount = depth <= 1 ? 1 : depth <= 4 ? 4 : depth <= 8 ? 8 : depth <= 16 ? 16 : 24;
-    const int colourCount = bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;
+    const int colourCount = static_cast<int>(DibTableEntries(bitCount));
 
     BITMAPINFOHEADER header{};
     header.biSize = kInfoHeaderSize;

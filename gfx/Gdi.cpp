@@ -231,7 +231,7 @@ bool ReadLayout(const BITMAPINFOHEADER& header, DibLayout* layout) {
     layout->width = header.biWidth;
     layout->height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
     layout->topDown = header.biHeight < 0;
-    layout->stride = (std::uint64_t(header.biWidth) * header.biBitCount + 31) / 32 * 4;
+    layout->stride = DibRowBytes(static_cast<std::uint64_t>(header.biWidth), header.biBitCount);
     return true;
 }
 
@@ -609,7 +609,8 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
 
     if (header.biBitCount == 0) {
         // A query of the bitmap's own format.
-        const std::uint64_t stride = (std::uint64_t(bitmap->width) * bitmap->bits + 31) / 32 * 4;
+        const std::uint64_t stride =
+            DibRowBytes(static_cast<std::uint64_t>(bitmap->width), bitmap->bits);
         const std::uint64_t size = stride * std::uint64_t(bitmap->height);
         if (size > UINT32_MAX) return 0;
         header.biWidth = bitmap->width;

@@ -65,6 +65,17 @@ struct BITMAPINFOHEADER {
 };
 static_assert(sizeof(BITMAPINFOHEADER) == 40);
 
+// Bytes in one DIB row of `width` pixels of `bitCount` bits: whole 32-bit
+// words. In 64 bits, so 32-bit widths and bit counts cannot overflow it.
+constexpr std::uint64_t DibRowBytes(std::uint64_t width, std::uint64_t bitCount) {
+    return (width * bitCount + 31) / 32 * 4;
+}
+// Entries of a full colour table: 2, 16 or 256 for 1, 4 or 8 bits per pixel;
+// none for the other bit counts.
+constexpr DWORD DibTableEntries(unsigned bitCount) {
+    return bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;
+}
+
 struct BITMAPCOREHEADER {
     DWORD bcSize;
     WORD bcWidth;

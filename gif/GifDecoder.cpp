@@ -338,8 +338,8 @@ HBITMAP CGifDecoder::DecodeImage() {
     m_nHeight = image.height;
     m_byImageFlags = image.flags;
 
-    // Index rows are padded to 4 bytes, the alignment DIB rows need.
-    m_nStride = m_nWidth == 0 ? 0 : ((m_nWidth - 1) | 3) + 1;
+    // Index rows are 8-bit DIB rows.
+    m_nStride = static_cast<int>(DibRowBytes(static_cast<std::uint64_t>(m_nWidth), 8));
     long long indexSize = static_cast<long long>(m_nStride) * m_nHeight;
     if (indexSize > kMaxIndexSize) {
         m_nFrameFailure = frameRefused;
