@@ -91,6 +91,9 @@ struct EndToEndCase {
     std::string file;
     bool uncompressed;
 };
+void PrintTo(const EndToEndCase& c, std::ostream* os) {
+    *os << c.file << (c.uncompressed ? " uncompressed" : " RLE8");
+}
 
 class EndToEndTest : public ::testing::TestWithParam<EndToEndCase> {};
 

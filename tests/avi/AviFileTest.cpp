@@ -354,6 +354,9 @@ struct DecodeCase {
     Pattern pattern;
     const char* codec;
 };
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FfmpegDecodeTest : public AviFileTest, public ::testing::WithParamInterface<DecodeCase> {};
 
@@ -504,6 +507,9 @@ struct FormatCase {
     DWORD handler;
     void (*spoil)(std::vector<BYTE>&);
 };
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 BITMAPINFOHEADER& H(std::vector<BYTE>& f) {
     return *reinterpret_cast<BITMAPINFOHEADER*>(f.data());
@@ -658,6 +664,9 @@ struct FailCase {
     int framesWritten; // before the failure
     bool closeFails;   // reported at the last release
 };
+void PrintTo(const FailCase& c, std::ostream* os) {
+    *os << "write " << c.failAt << " fails";
+}
 
 class WriteFailureTest : public AviFileTest, public ::testing::WithParamInterface<FailCase> {};
 

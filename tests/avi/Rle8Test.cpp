@@ -23,6 +23,9 @@ struct DecodeCase {
     bool ok;
     Bytes pixels; // width x height in buffer order, when ok
 };
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Rle8DecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
@@ -107,6 +110,9 @@ struct EncodeCase {
     std::size_t stride;
     Bytes pixels, expected;
 };
+void PrintTo(const EncodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Rle8EncodeTest : public ::testing::TestWithParam<EncodeCase> {};
 
@@ -297,6 +303,9 @@ struct SizeCase {
     std::string pattern;
     double maxOfRaw, maxOfOptimal; // against width x height, the best encoding
 };
+void PrintTo(const SizeCase& c, std::ostream* os) {
+    *os << c.pattern;
+}
 
 class Rle8SizeTest : public ::testing::TestWithParam<SizeCase> {};
 

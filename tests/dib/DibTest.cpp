@@ -611,6 +611,9 @@ struct AdoptCase {
     DWORD clrUsed, headerSize, block, claimed;
     bool fits;
 };
+void PrintTo(const AdoptCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DibAdoptTest : public DibTest, public ::testing::WithParamInterface<AdoptCase> {};
 

@@ -92,6 +92,9 @@ struct NearestCase {
     int readBits;
     COLORREF shown;
 };
+void PrintTo(const NearestCase& c, std::ostream* os) {
+    *os << c.dibBits << "-bit DIB on a " << c.screen << "-bit screen";
+}
 using NearestTest = GdiParamTest<NearestCase>;
 
 TEST_P(NearestTest, ColoursMapToTheNearestOneAvailable) {
@@ -331,6 +334,9 @@ struct Refusal {
     const char* name;
     void (*spoil)(BITMAPINFOHEADER&, UINT& usage, bool& withBits);
 };
+void PrintTo(const Refusal& c, std::ostream* os) {
+    *os << c.name;
+}
 using RefusalTest = GdiParamTest<Refusal>;
 
 TEST_P(RefusalTest, CreateDIBitmapRefuses) {
