@@ -4,6 +4,7 @@
 #include "avi/AviWriter.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
+#include "fw/MemoryDC.h"
 #include "gif/GifDecoder.h"
 #include "res/Resource.h"
 
@@ -54,12 +55,9 @@ HBITMAP SolidBitmap(HDC dc, int width, int height, COLORREF colour) {
         DWORD pixel;
     } dot{{sizeof(BITMAPINFOHEADER), 1, 1, 1, 32, BI_RGB, 0, 0, 0, 0, 0},
           (DWORD{GetRValue(colour)} << 16) | (DWORD{GetGValue(colour)} << 8) | GetBValue(colour)};
-    HDC memory = CreateCompatibleDC(dc);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    StretchDIBits(memory, 0, 0, width, height, 0, 0, 1, 1, &dot.pixel,
+    CMemoryDC memory(dc, bitmap);
+    StretchDIBits(memory.GetSafeHdc(), 0, 0, width, height, 0, 0, 1, 1, &dot.pixel,
                   reinterpret_cast<BITMAPINFO*>(&dot), DIB_RGB_COLORS, SRCCOPY);
-    SelectObject(memory, old);
-    DeleteDC(memory);
     return bitmap;
 }
 
@@ -67,15 +65,9 @@ HBITMAP SolidBitmap(HDC dc, int width, int height, COLORREF colour) {
 
 HBITMAP CConversion::DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int y, int cx,
                                int cy) {
-    HDC frameDc = CreateCompatibleDC(dc);
-    HDC canvasDc = CreateCompatibleDC(dc);
-    HGDIOBJ oldFrame = SelectObject(frameDc, frame);
-    HGDIOBJ oldCanvas = SelectObject(canvasDc, canvas);
-    BitBlt(canvasDc, x, y, cx, cy, frameDc, 0, 0, SRCCOPY);
-    SelectObject(frameDc, oldFrame);
-    SelectObject(canvasDc, oldCanvas);
-    DeleteDC(frameDc);
-    DeleteDC(canvasDc);
+    CMemoryDC frameDc(dc, frame);
+    CMemoryDC canvasDc(dc, canvas);
+    BitBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, frameDc.GetSafeHdc(), 0, 0, SRCCOPY);
     return canvas;
 }
 

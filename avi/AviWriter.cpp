@@ -1,5 +1,7 @@
 #include "avi/AviWriter.h"
 
+#include "fw/MemoryDC.h"
+
 #include <cstring>
 
 namespace {
@@ -153,13 +155,15 @@ HGLOBAL BitmapToDIB(HBITMAP hBitmap, unsigned nBitCount) {
     header->biClrImportant = 0;
 
     // The platform chooses the colour table and maps the pixels into it.
-    HDC memory = CreateCompatibleDC(nullptr);
-    const bool read =
-        memory && GetDIBits(memory, hBitmap, 0, static_cast<UINT>(height),
-                            reinterpret_cast<BYTE*>(header) + 40 + 4 * colours,
-                            reinterpret_cast<BITMAPINFO*>(header), DIB_RGB_COLORS) != 0;
+    bool read = false;
+    {
+        CMemoryDC memory(nullptr);
+        read = memory.GetSafeHdc() &&
+               GetDIBits(memory.GetSafeHdc(), hBitmap, 0, static_cast<UINT>(height),
+                         reinterpret_cast<BYTE*>(header) + 40 + 4 * colours,
+                         reinterpret_cast<BITMAPINFO*>(header), DIB_RGB_COLORS) != 0;
+    }
     header->biClrUsed = static_cast<DWORD>(colours);
-    if (memory) DeleteDC(memory);
     GlobalUnlock(block);
     if (!read && height > 0) {
         // A frame whose pixels could not be read is no frame.

@@ -3,7 +3,10 @@
 #include "dib/Dib.h"
 
 #include "fw/Exception.h"
+#include "fw/MemoryDC.h"
 #include "gfx/Palette.h"
+
+#include <optional>
 
 namespace {
 
@@ -140,20 +143,19 @@ HBITMAP CDIB::CreateDeviceBitmap(int* bitCount) {
     if (!screen) return nullptr;
     // A 1-bit image becomes a monochrome bitmap: a memory context starts with
     // a monochrome bitmap selected, so bitmaps made for it are monochrome.
-    HDC target = screen;
-    HDC memory = nullptr;
-    if (m_pBMI->biBitCount == 1) {
-        memory = CreateCompatibleDC(screen);
-        if (!memory) {
-            ReleaseDC(nullptr, screen);
-            return nullptr;
-        }
-        target = memory;
-    }
-    HBITMAP bitmap = CreateDIBitmap(target, m_pBMI, CBM_INIT, m_pBits,
+    HBITMAP bitmap = nullptr;
+    bool made = true;
+    {
+        std::optional<CMemoryDC> memory;
+        if (m_pBMI->biBitCount == 1) memory.emplace(screen);
+        const HDC target = memory ? memory->GetSafeHdc() : screen;
+        if (target)
+            bitmap = CreateDIBitmap(target, m_pBMI, CBM_INIT, m_pBits,
                                     reinterpret_cast<const BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS);
-    if (memory) DeleteDC(memory);
+        made = target != nullptr;
+    }
     ReleaseDC(nullptr, screen);
+    if (!made) return nullptr;
     *bitCount = m_pBMI->biBitCount;
     return bitmap;
 }
