@@ -11,26 +11,6 @@ bool LibraryUsable() {
     return (VideoForWindowsVersion() >> 16) >= 0x010A;
 }
 
-// The 8-bit capture of an RLE8 frame, unlocked and freed on every path.
-class TemporaryDib {
-public:
-    TemporaryDib() = default;
-    TemporaryDib(const TemporaryDib&) = delete;
-    TemporaryDib& operator=(const TemporaryDib&) = delete;
-    ~TemporaryDib() {
-        if (!block_) return;
-        GlobalUnlock(block_);
-        GlobalFree(block_);
-    }
-    BITMAPINFOHEADER* Capture(HBITMAP bitmap) {
-        block_ = BitmapToDIB(bitmap, 8);
-        return block_ ? static_cast<BITMAPINFOHEADER*>(GlobalLock(block_)) : nullptr;
-    }
-
-private:
-    HGLOBAL block_ = nullptr;
-};
-
 } // namespace
 
 CAviWriter::CAviWriter(const char* pszFileName, int nWidth, int nHeight)
@@ -62,16 +42,12 @@ HRESULT CAviWriter::Close() {
 }
 
 bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
-    // Capture.
-    TemporaryDib temporary;
-    BITMAPINFOHEADER* dib = nullptr;
-    if (bUncompressed) {
-        // A failed capture gives no frame: the image of an earlier frame,
-        // still held, must not be written again in its place.
-        if (m_dib.CreateFromBitmap(*phBitmap)) dib = m_dib.m_pBMI;
-    } else {
-        dib = temporary.Capture(*phBitmap);
-    }
+    // Capture. The 8-bit capture of an RLE8 frame is freed on every path. A
+    // failed uncompressed capture gives no frame: the image of an earlier
+    // frame, still held, must not be written again in its place.
+    GlobalBlock temporary(bUncompressed ? nullptr : BitmapToDIB(*phBitmap, 8));
+    BITMAPINFOHEADER* dib = static_cast<BITMAPINFOHEADER*>(temporary.data());
+    if (bUncompressed && m_dib.CreateFromBitmap(*phBitmap)) dib = m_dib.m_pBMI;
 
     // Usable, and a frame to write? A bitmap without pixels is no frame:
     // refused before anything touches the destination.
@@ -141,9 +117,9 @@ HGLOBAL BitmapToDIB(HBITMAP hBitmap, unsigned nBitCount) {
     const long long size = 40 + 4 * colours + height * stride;
     if (size > 0xFFFFFFFFLL) return nullptr;
 
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<std::size_t>(size));
-    if (!block) return nullptr;
-    auto* header = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<std::size_t>(size)));
+    auto* header = static_cast<BITMAPINFOHEADER*>(block.data());
+    if (!header) return nullptr;
     header->biSize = 40;
     header->biWidth = bm.bmWidth;
     header->biHeight = bm.bmHeight;
@@ -164,11 +140,7 @@ HGLOBAL BitmapToDIB(HBITMAP hBitmap, unsigned nBitCount) {
                          reinterpret_cast<BITMAPINFO*>(header), DIB_RGB_COLORS) != 0;
     }
     header->biClrUsed = static_cast<DWORD>(colours);
-    GlobalUnlock(block);
-    if (!read && height > 0) {
-        // A frame whose pixels could not be read is no frame.
-        GlobalFree(block);
-        return nullptr;
-    }
-    return block;
+    // A frame whose pixels could not be read is no frame.
+    if (!read && height > 0) return nullptr;
+    return block.Release();
 }

@@ -322,10 +322,10 @@ BOOL CDIB::MakePalette(int colours, CPalette* palette) {
     if (colours == 0) return TRUE;
     if (colours < 0 || colours > 0xFFFF) return FALSE;
 
-    HGLOBAL block =
-        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4 * static_cast<std::size_t>(colours) + 8);
-    if (!block) return FALSE;
-    auto* log = static_cast<LOGPALETTE*>(GlobalLock(block));
+    GlobalBlock block(
+        GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 4 * static_cast<std::size_t>(colours) + 8));
+    auto* log = static_cast<LOGPALETTE*>(block.data());
+    if (!log) return FALSE;
     log->palVersion = 0x300;
     log->palNumEntries = static_cast<WORD>(colours);
     auto* entries = reinterpret_cast<PALETTEENTRY*>(reinterpret_cast<BYTE*>(log) + 4);
@@ -340,8 +340,5 @@ BOOL CDIB::MakePalette(int colours, CPalette* palette) {
             entries[i] = {t->rgbtRed, t->rgbtGreen, t->rgbtBlue, 0};
         }
     }
-    BOOL made = palette->CreatePalette(log);
-    GlobalUnlock(block);
-    GlobalFree(block);
-    return made;
+    return palette->CreatePalette(log);
 }

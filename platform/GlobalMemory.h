@@ -32,5 +32,33 @@ HGLOBAL GlobalFree(HGLOBAL block);
 // The block's size in bytes, 0 for an unknown handle.
 std::size_t GlobalSize(HGLOBAL block);
 
+// Owns a global block and keeps it locked while it lives: unlocked and freed
+// when it goes, unless Release hands the block on, unlocked.
+class GlobalBlock {
+public:
+    explicit GlobalBlock(HGLOBAL block) : m_hBlock(block), m_pData(GlobalLock(block)) {}
+    ~GlobalBlock() {
+        if (!m_hBlock) return;
+        if (m_pData) GlobalUnlock(m_hBlock);
+        GlobalFree(m_hBlock);
+    }
+    GlobalBlock(const GlobalBlock&) = delete;
+    GlobalBlock& operator=(const GlobalBlock&) = delete;
+
+    // The block's bytes; null when there is no block.
+    LPVOID data() const { return m_pData; }
+    HGLOBAL Release() {
+        if (m_pData) GlobalUnlock(m_hBlock);
+        m_pData = nullptr;
+        const HGLOBAL block = m_hBlock;
+        m_hBlock = nullptr;
+        return block;
+    }
+
+private:
+    HGLOBAL m_hBlock;
+    LPVOID m_pData;
+};
+
 // Number of live blocks.
 long GlobalLiveBlocks();

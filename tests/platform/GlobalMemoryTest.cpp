@@ -55,4 +55,21 @@ TEST(GlobalMemoryTest, InjectedFailuresLeaveBlocksAsTheyWere) {
     GlobalFree(h);
 }
 
+TEST(GlobalMemoryTest, AGuardedBlockIsFreedUnlessReleasedUnlocked) {
+    const long live = GlobalLiveBlocks();
+    { GlobalBlock freed(GlobalAlloc(GMEM_MOVEABLE, 8)); }
+    EXPECT_EQ(GlobalLiveBlocks(), live) << "freed when the guard goes";
+    HGLOBAL kept;
+    {
+        GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, 8));
+        ASSERT_NE(block.data(), nullptr);
+        kept = block.Release();
+        EXPECT_EQ(block.data(), nullptr);
+    }
+    EXPECT_NE(GlobalReAlloc(kept, 16, GMEM_MOVEABLE), nullptr) << "handed on unlocked";
+    GlobalFree(kept);
+    GlobalBlock none(nullptr);
+    EXPECT_EQ(none.data(), nullptr);
+}
+
 } // namespace
