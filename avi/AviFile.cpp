@@ -13,6 +13,7 @@
 // indexes (16 bytes per frame of the first part, 8 per frame of the current
 // part, 16 per part).
 #include "avi/AviFile.h"
+#include "avi/AviTesting.h"
 
 #include "avi/RiffWriter.h"
 #include "avi/Rle8.h"

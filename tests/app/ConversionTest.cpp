@@ -11,6 +11,7 @@
 #include "../gif/GifReference.h"
 #include "AppTestSupport.h"
 #include "avi/AviFile.h"
+#include "avi/AviTesting.h"
 #include "gif/GifDecoder.h"
 #include "platform/Memory.h"
 #include "res/Resource.h"

@@ -2,6 +2,7 @@
 // layout (chunk sizes, padding, indexes, patched headers, OpenDML parts) and
 // ffmpeg/ffprobe for what players see (every frame decoded, pixel for pixel).
 #include "avi/AviFile.h"
+#include "avi/AviTesting.h"
 
 #include "tests/avi/AviParse.h"
 

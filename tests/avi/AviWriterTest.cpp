@@ -1,4 +1,5 @@
 #include "avi/AviWriter.h"
+#include "avi/AviTesting.h"
 
 #include "../LeakCheckedTest.h"
 #include "AviTestSupport.h"
