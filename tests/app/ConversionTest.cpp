@@ -34,15 +34,10 @@ namespace {
 const std::string kConvert = TESSALY_CONVERT;
 const fs::path kGenerated = fs::path(TESSALY_SOURCE_DIR) / "tests" / "gif" / "data" / "generated";
 
-std::vector<std::uint8_t> ReadBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The canvas after each image, from giflib's images.
 std::vector<Picture> ExpectedFrames(const std::string& path) {
     const gifref::Gif gif = gifref::DecodeWithGiflib(path);
-    const std::vector<std::uint8_t> bytes = ReadBytes(path);
+    const std::vector<std::uint8_t> bytes = apptest::ReadBytes(path);
     std::vector<Picture> frames;
     if (gif.images.empty()) return frames;
     const gifref::Image& first = gif.images[0];
@@ -154,23 +149,21 @@ INSTANTIATE_TEST_SUITE_P(Generated, EndToEndTest, ::testing::ValuesIn(AllCases()
                              return name;
                          });
 
-// --- Failures: messages, exit statuses, what is left on disk ----------------
-
-class ConvertFailureTest : public ::testing::Test {
+// A test with a folder of its own, a GIF and a video path in it.
+class FolderTest : public ::testing::Test {
 protected:
+    void WriteGif(const apptest::Bytes& bytes) { apptest::WriteBytes(gif_.str(), bytes); }
+
     apptest::Folder folder_;
     apptest::FolderPath gif_{folder_, "in.gif"}, avi_{folder_, "out.avi"};
+};
 
-    void WriteGif(const std::vector<std::uint8_t>& bytes) {
-        std::ofstream(gif_.str(), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-    }
+// --- Failures: messages, exit statuses, what is left on disk ----------------
+
+class ConvertFailureTest : public FolderTest {
+protected:
     void WriteOldAvi() { std::ofstream(avi_.str()) << "an older video"; }
-    std::string AviContents() const {
-        std::ifstream in(avi_.str());
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    std::string AviContents() const { return apptest::ReadText(avi_.str()); }
     // Nothing but the GIF and the video may be in the folder.
     void ExpectNoLeftovers() const {
         EXPECT_EQ(folder_.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
@@ -261,20 +254,13 @@ TEST_F(ConvertFailureTest, DestinationWithoutADotGetsAvi) {
 }
 
 // Through the conversion itself: a failing disk, and the canvas rules.
-class ConversionTest : public ::testing::Test {
+class ConversionTest : public FolderTest {
 protected:
     void TearDown() override {
         AviInjectWriteFailure(-1);
         AviInjectMemoryFailure(-1);
         AfxInjectAllocFailure(-1);
         GdiSetScreenBitsPerPixel(32);
-    }
-    apptest::Folder folder_;
-    apptest::FolderPath gif_{folder_, "in.gif"}, avi_{folder_, "out.avi"};
-    void WriteGif(const std::vector<std::uint8_t>& bytes) {
-        std::ofstream(gif_.str(), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
     }
     CConversion::Result Convert(bool uncompressed) {
         HDC screen = GetDC(nullptr);

@@ -29,21 +29,12 @@
 
 namespace fs = std::filesystem;
 using apptest::Folder;
+using apptest::ReadText;
+using apptest::WriteBytes;
 
 namespace {
 
 const std::string kConvert = TESSALY_CONVERT;
-
-void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 gifbuild::Bytes SmallGif(int frames = 2) {
     gifbuild::Gif gif(8, 8, gifbuild::DistinctTable(4));
@@ -82,7 +73,7 @@ TEST(DestinationTest, TheSourceAndWhatIsNoRegularFileAreRefusedUntouched) {
     };
     for (const Case& c : cases) {
         Folder folder;
-        WriteFile(folder / "in.gif", SmallGif());
+        WriteBytes(folder / "in.gif", SmallGif());
         c.make(folder);
         const std::set<std::string> before = folder.Names();
         avitest::CommandResult r = Convert(folder / "in.gif " + folder / "out.avi");
@@ -92,7 +83,7 @@ TEST(DestinationTest, TheSourceAndWhatIsNoRegularFileAreRefusedUntouched) {
                              folder / "out.avi" +
                              (c.isSource ? " is the source file\n" : " is not a regular file\n"))
             << c.what;
-        EXPECT_EQ(ReadFile(folder / "in.gif").size(), SmallGif().size()) << c.what;
+        EXPECT_EQ(ReadText(folder / "in.gif").size(), SmallGif().size()) << c.what;
         EXPECT_EQ(fs::symlink_status(folder / "out.avi").type(), c.type) << c.what;
         EXPECT_EQ(folder.Names(), before) << c.what;
     }
@@ -103,7 +94,7 @@ TEST(DestinationTest, TheSourceAndWhatIsNoRegularFileAreRefusedUntouched) {
 TEST(DestinationTest, LinksStayLinks) {
     for (bool named : {false, true}) {
         Folder folder;
-        WriteFile(folder / "in.gif", SmallGif());
+        WriteBytes(folder / "in.gif", SmallGif());
         fs::create_directory(folder / "videos");
         fs::create_symlink("videos/new.avi", folder / "link.avi"); // relative, dangling
         TemporaryFile::UseNamedFiles(named);
@@ -121,7 +112,7 @@ TEST(DestinationTest, LinksStayLinks) {
 
 TEST(DestinationTest, NamesUpTo255BytesConvert) {
     Folder folder;
-    WriteFile(folder / "in.gif", SmallGif());
+    WriteBytes(folder / "in.gif", SmallGif());
     const std::string name = std::string(251, 'v') + ".avi";
     for (int round = 0; round < 2; ++round) { // a new file, then a replaced one
         avitest::CommandResult r = Convert(folder / "in.gif " + folder / name);
@@ -167,7 +158,7 @@ TEST(SourceTest, AFifoIsRefusedWithoutWaiting) {
 TEST(SourceTest, FilesOf4GiBAndMoreAreNotReadModulo4GiB) {
     Folder folder;
     const gifbuild::Bytes gif = SmallGif();
-    WriteFile(folder / "big.gif", gif);
+    WriteBytes(folder / "big.gif", gif);
     std::error_code error;
     fs::resize_file(folder / "big.gif", (std::uintmax_t{1} << 32) + gif.size(), error);
     if (error) GTEST_SKIP() << "no room for a sparse 4 GiB file: " << error.message();
@@ -212,7 +203,7 @@ TEST(InterruptTest, SignalsLeaveTheOldVideoAndNothingElse) {
     } cases[] = {{SIGINT, 130}, {SIGTERM, 1}, {SIGHUP, 1}, {SIGKILL, -1}};
     for (const Case& c : cases) {
         Folder folder;
-        WriteFile(folder / "in.gif", bytes);
+        WriteBytes(folder / "in.gif", bytes);
         std::ofstream(folder / "out.avi") << "old";
         const int status = InterruptedConversion(folder, c.signal);
         ASSERT_NE(status, -1) << "the conversion never opened its video";
@@ -222,7 +213,7 @@ TEST(InterruptTest, SignalsLeaveTheOldVideoAndNothingElse) {
             EXPECT_TRUE(WIFEXITED(status)) << "signal " << c.signal;
             EXPECT_EQ(WEXITSTATUS(status), c.exitStatus) << "signal " << c.signal;
         }
-        EXPECT_EQ(ReadFile(folder / "out.avi"), "old") << "signal " << c.signal;
+        EXPECT_EQ(ReadText(folder / "out.avi"), "old") << "signal " << c.signal;
         EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "out.avi"}))
             << "signal " << c.signal;
     }
@@ -261,13 +252,13 @@ TEST(InterruptTest, HandlersRemoveANamedTemporaryFile) {
 // SIGXFSZ, and leaves the old file.
 TEST(InterruptTest, AFileSizeLimitIsAWriteError) {
     Folder folder;
-    WriteFile(folder / "in.gif", SmallGif(2000)); // 2000 frames of 8 x 8 x 3 bytes and more
+    WriteBytes(folder / "in.gif", SmallGif(2000)); // 2000 frames of 8 x 8 x 3 bytes and more
     std::ofstream(folder / "out.avi") << "old";
     avitest::CommandResult r = avitest::Run("ulimit -f 64; exec " + kConvert + " --uncompressed " +
                                             folder / "in.gif " + folder / "out.avi");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "tessaly-convert: Error writing file " + folder / "out.avi\n");
-    EXPECT_EQ(ReadFile(folder / "out.avi"), "old");
+    EXPECT_EQ(ReadText(folder / "out.avi"), "old");
     EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
 }
 
@@ -298,14 +289,14 @@ TEST(DiskFullTest, AFullDiskLeavesTheOldVideoOrNothing) {
         Folder folder;
         SmallDisk disk(folder, "size=256k");
         if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.error();
-        WriteFile(folder / "in.gif", SmallGif(2000)); // about 400 KB of video
+        WriteBytes(folder / "in.gif", SmallGif(2000)); // about 400 KB of video
         if (replaces) std::ofstream(disk / "out.avi") << "old";
         avitest::CommandResult r =
             Convert("--uncompressed " + folder / "in.gif " + disk / "out.avi");
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(r.err, "tessaly-convert: Error writing file " + disk / "out.avi\n");
         if (replaces) {
-            EXPECT_EQ(ReadFile(disk / "out.avi"), "old");
+            EXPECT_EQ(ReadText(disk / "out.avi"), "old");
         }
         std::set<std::string> left;
         for (const auto& entry : fs::directory_iterator(disk / ""))

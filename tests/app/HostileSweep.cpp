@@ -15,6 +15,8 @@
 // runs over all files, positions and kinds of damage.
 // Inputs that fail are copied into the keep folder and shown with the command
 // that repeats the failure.
+#include "AppTestSupport.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -58,24 +60,8 @@ struct Case {
     enum Damage { kNone, kCut, kChanged } damage = kChanged; // kNone must convert
 };
 
-Bytes ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadText(const fs::path& path) {
-    Bytes b = ReadFile(path);
-    return std::string(b.begin(), b.end());
-}
-
 std::vector<Case> MakeCases(const fs::path& gif, unsigned seed) {
-    const Bytes original = ReadFile(gif);
+    const Bytes original = apptest::ReadBytes(gif);
     const std::string file = gif.filename().string();
     const std::string stem = gif.stem().string();
     std::vector<Case> cases;
@@ -193,7 +179,7 @@ private:
 
 bool Start(Run& run, const std::string& converter, const Environment& environment) {
     fs::create_directories(run.outFolder());
-    WriteFile(run.input(), run.c->bytes);
+    apptest::WriteBytes(run.input(), run.c->bytes);
     const std::string out = (run.folder / "stdout").string();
     const std::string err = (run.folder / "stderr").string();
     const std::string in = run.input().string(), dest = run.destination().string();
@@ -216,7 +202,7 @@ bool Start(Run& run, const std::string& converter, const Environment& environmen
 
 // What went wrong with a finished run, or an empty string.
 std::string Judge(const Run& run, int status) {
-    const std::string err = ReadText(run.folder / "stderr");
+    const std::string err = apptest::ReadText(run.folder / "stderr");
     if (run.killed) return "no exit after 10 s";
     // Sanitizers report, then abort or exit with status 1.
     if (err.find("Sanitizer") != std::string::npos ||
@@ -240,7 +226,7 @@ std::string Judge(const Run& run, int status) {
         return "an undamaged GIF did not convert: " + err;
     if (video) {
         // Whatever frames it holds, a video must at least be a whole RIFF file.
-        const Bytes avi = ReadFile(run.destination());
+        const Bytes avi = apptest::ReadBytes(run.destination());
         std::uint32_t riffSize = 0;
         if (avi.size() >= 12) std::memcpy(&riffSize, avi.data() + 4, 4); // little-endian host
         if (avi.size() < 12 || std::memcmp(avi.data(), "RIFF", 4) != 0 ||
