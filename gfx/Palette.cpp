@@ -3,6 +3,7 @@
 #include "gfx/GdiInternal.h"
 
 #include "gfx/StockColors.h"
+#include "platform/HandleTable.h"
 
 #include <algorithm>
 #include <climits>
@@ -20,9 +21,6 @@ constexpr Rgb EntryToRgb(const PALETTEENTRY& e) {
     return (Rgb{e.peRed} << 16) | (Rgb{e.peGreen} << 8) | e.peBlue;
 }
 
-// Palette handles carry tag 3 in their low bits; Gdi.cpp uses 1 and 2.
-constexpr std::uintptr_t kPaletteTag = 3;
-
 struct PaletteObject {
     std::vector<PALETTEENTRY> entries;
     bool stock = false;
@@ -37,8 +35,8 @@ struct Selection {
 };
 
 struct PaletteState {
-    std::uintptr_t nextId = 1;
-    std::unordered_map<std::uintptr_t, PaletteObject> palettes;
+    // Palette handles carry tag 3; bitmaps and contexts carry 1 and 2.
+    HandleTable<HPALETTE, PaletteObject, 3> palettes;
     std::unordered_map<std::uintptr_t, Selection> selections;
     HPALETTE stock = nullptr;
     // The palette last realised in the foreground on a screen or window
@@ -65,18 +63,14 @@ std::uintptr_t KeyOf(const void* handle) {
 }
 
 PaletteObject* FindPalette(const void* handle) {
-    auto& palettes = State().palettes;
-    auto it = palettes.find(KeyOf(handle));
-    return it == palettes.end() ? nullptr : &it->second;
+    return State().palettes.Find(handle);
 }
 
 HPALETTE AddPalette(std::vector<PALETTEENTRY> entries, bool stock) {
-    PaletteState& state = State();
-    const std::uintptr_t key = (state.nextId++ << 2) | kPaletteTag;
-    PaletteObject& palette = state.palettes[key];
+    auto [handle, palette] = State().palettes.Add();
     palette.entries = std::move(entries);
     palette.stock = stock;
-    return reinterpret_cast<HPALETTE>(key);
+    return handle;
 }
 
 Selection SelectionOf(HDC dc) {
@@ -131,7 +125,7 @@ BOOL gdi_internal::DeletePalette(HGDIOBJ object) {
     for (const auto& [dc, selection] : State().selections) {
         if (selection.palette == object) return FALSE;
     }
-    State().palettes.erase(KeyOf(object));
+    State().palettes.Remove(object);
     if (State().screen == object) State().screen = nullptr;
     return TRUE;
 }
@@ -148,7 +142,7 @@ int gdi_internal::GetPaletteObject(HGDIOBJ object, int bufferSize, LPVOID buffer
 
 long gdi_internal::LivePaletteCount() {
     const PaletteState& state = State();
-    return static_cast<long>(state.palettes.size()) - (state.stock ? 1 : 0);
+    return static_cast<long>(state.palettes.Size()) - (state.stock ? 1 : 0);
 }
 
 void gdi_internal::ForgetContext(HDC dc) {

@@ -1,10 +1,10 @@
 #include "platform/GlobalMemory.h"
 
+#include "platform/HandleTable.h"
 #include "platform/Memory.h"
 
-#include <cstdint>
 #include <cstring>
-#include <unordered_map>
+#include <new>
 
 namespace {
 
@@ -14,21 +14,9 @@ struct Block {
     unsigned locks = 0;
 };
 
-// Handles are serial numbers that are never reused.
-struct Table {
-    std::unordered_map<std::uintptr_t, Block> blocks;
-    std::uintptr_t next = 1;
-};
-
-Table& Blocks() {
-    static Table table;
+HandleTable<HGLOBAL, Block>& Blocks() {
+    static HandleTable<HGLOBAL, Block> table;
     return table;
-}
-
-Block* Find(HGLOBAL h) {
-    auto& blocks = Blocks().blocks;
-    auto it = blocks.find(reinterpret_cast<std::uintptr_t>(h));
-    return it == blocks.end() ? nullptr : &it->second;
 }
 
 } // namespace
@@ -36,28 +24,30 @@ Block* Find(HGLOBAL h) {
 HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) {
     void* data = AfxAllocMemory(bytes, (flags & GMEM_ZEROINIT) != 0);
     if (!data) return nullptr;
-    Table& t = Blocks();
-    std::uintptr_t id = t.next++;
-    t.blocks.emplace(id, Block{data, bytes, 0});
-    return reinterpret_cast<HGLOBAL>(id);
+    try {
+        return Blocks().Add(Block{data, bytes, 0}).handle;
+    } catch (const std::bad_alloc&) {
+        AfxFreeMemory(data);
+        return nullptr;
+    }
 }
 
 LPVOID GlobalLock(HGLOBAL block) {
-    Block* b = Find(block);
+    Block* b = Blocks().Find(block);
     if (!b) return nullptr;
     ++b->locks;
     return b->data;
 }
 
 BOOL GlobalUnlock(HGLOBAL block) {
-    Block* b = Find(block);
+    Block* b = Blocks().Find(block);
     if (!b || b->locks == 0) return FALSE;
     --b->locks;
     return b->locks > 0;
 }
 
 HGLOBAL GlobalReAlloc(HGLOBAL block, std::size_t bytes, UINT flags) {
-    Block* b = Find(block);
+    Block* b = Blocks().Find(block);
     if (!b || b->locks > 0) return nullptr;
     void* moved = AfxAllocMemory(bytes, false);
     if (!moved) return nullptr;
@@ -72,19 +62,18 @@ HGLOBAL GlobalReAlloc(HGLOBAL block, std::size_t bytes, UINT flags) {
 }
 
 HGLOBAL GlobalFree(HGLOBAL block) {
-    auto& blocks = Blocks().blocks;
-    auto it = blocks.find(reinterpret_cast<std::uintptr_t>(block));
-    if (it == blocks.end()) return block;
-    AfxFreeMemory(it->second.data);
-    blocks.erase(it);
+    Block* b = Blocks().Find(block);
+    if (!b) return block;
+    AfxFreeMemory(b->data);
+    Blocks().Remove(block);
     return nullptr;
 }
 
 std::size_t GlobalSize(HGLOBAL block) {
-    Block* b = Find(block);
+    Block* b = Blocks().Find(block);
     return b ? b->size : 0;
 }
 
 long GlobalLiveBlocks() {
-    return static_cast<long>(Blocks().blocks.size());
+    return static_cast<long>(Blocks().Size());
 }

@@ -1,0 +1,64 @@
+#include "gfx/GdiObjects.h"
+
+#include "gfx/PixelFormats.h"
+#include "platform/Memory.h"
+
+namespace gdi_internal {
+
+// Bitmaps may hold at most this many bytes of pixels, and a device row at 32
+// bits may not exceed it either (so that widths of empty bitmaps stay sane).
+constexpr std::uint64_t kMaxPixelBytes = kMaxDeviceBitmapBytes;
+
+void FreeBlock::operator()(BYTE* block) const {
+    AfxFreeMemory(block);
+}
+
+GdiState& State() {
+    static GdiState state;
+    return state;
+}
+
+HBITMAP NewBitmap(int bits, LONG width, LONG height, bool zero, BitmapObject** made) {
+    if (width < 0 || height < 0) return nullptr;
+    const std::uint64_t stride = std::uint64_t(width) * StoredPixelBytes(bits);
+    if (std::uint64_t(width) * 4 > kMaxPixelBytes) return nullptr;
+    if (height != 0 && stride > kMaxPixelBytes / std::uint64_t(height)) return nullptr;
+    std::unique_ptr<BYTE[], FreeBlock> pixels(
+        static_cast<BYTE*>(AfxAllocMemory(stride * std::uint64_t(height), zero)));
+    if (!pixels) return nullptr;
+
+    auto [handle, bitmap] = State().bitmaps.Add();
+    bitmap.bits = bits;
+    bitmap.width = width;
+    bitmap.height = height;
+    bitmap.stride = static_cast<std::size_t>(stride);
+    bitmap.block = std::move(pixels);
+    bitmap.pixels = bitmap.block.get();
+    if (made) *made = &bitmap;
+    return handle;
+}
+
+// The stock bitmap is shared by all memory contexts and never counted or
+// deleted; its pixel is static so that no allocation (nor an injected
+// allocation failure) is spent on it.
+HBITMAP StockBitmap() {
+    GdiState& state = State();
+    if (!state.stockBitmap) {
+        static BYTE pixel = 0;
+        auto [handle, bitmap] = state.bitmaps.Add();
+        bitmap.width = bitmap.height = 1;
+        bitmap.stride = 1;
+        bitmap.pixels = &pixel;
+        bitmap.stock = true;
+        state.stockBitmap = handle;
+    }
+    return state.stockBitmap;
+}
+
+int DepthOfContext(const ContextObject& context) {
+    if (!context.memory) return context.bits;
+    const BitmapObject* bitmap = FindBitmap(context.bitmap);
+    return bitmap ? bitmap->bits : 0;
+}
+
+} // namespace gdi_internal
