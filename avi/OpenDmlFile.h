@@ -1,0 +1,100 @@
+// One AVI file with one video stream, written front to back as frames arrive
+// and completed in place. Past the RIFF part limit it goes on in 'AVIX' parts
+// with OpenDML indexes; smaller files are plain AVI with an 'idx1' index.
+// The AVI file library's entry points (AviFile.cpp) check their arguments and
+// formats, then drive this.
+#pragma once
+
+#include "avi/AviFile.h"
+#include "avi/RiffWriter.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class COpenDmlFile {
+public:
+    // Creates or empties the file. A part is closed, and the next begun, before
+    // it would grow past `riffLimit` bytes; a part always takes one frame.
+    bool Create(const char* path, std::uint64_t riffLimit);
+
+    // The one video stream: its header fields as the caller gave them.
+    bool HasStream() const { return m_bHasStream; }
+    void AddStream(const AVISTREAMINFO& info);
+    const AVISTREAMINFO& StreamInfo() const { return m_video.info; }
+
+    // Gives the stream its 'strf' bytes: `compressed` frames go in '00dc'
+    // chunks, others in '00db'; `frameBytes` is the exact size of every frame
+    // (0: any). The header block's size depends on the format, so once frames
+    // are written only the same format is accepted again (AVIERR_UNSUPPORTED).
+    HRESULT SetFormat(std::vector<BYTE>&& format, DWORD handler, DWORD quality, bool compressed,
+                      std::size_t frameBytes, LONG width, LONG height);
+    bool HasFormat() const { return m_video.hasFormat; }
+    std::size_t FrameBytes() const { return m_video.frameBytes; }
+
+    DWORD Frames() const { return m_frames; }
+    // The first failed write; every later call reports it.
+    HRESULT Failure() const { return m_hrFailure; }
+
+    HRESULT WriteFrame(const BYTE* data, std::size_t size, bool key);
+    // Indexes the frames, patches the headers and closes the file. After an
+    // earlier failed write the frames before it are still indexed and the
+    // headers patched, so what reached the disk stays playable; the result
+    // reports the first failure.
+    HRESULT Complete();
+
+private:
+    struct Idx1Entry {
+        DWORD offset; // from the 'movi' code of the first part
+        DWORD size;
+        bool key;
+    };
+    struct StdEntry {
+        DWORD offset; // of the data, from the part's 'movi' LIST header
+        DWORD size;   // top bit set for frames that are not key frames
+    };
+    struct SuperEntry {
+        std::uint64_t offset; // of the 'ix00' chunk header
+        DWORD size;           // of the whole 'ix00' chunk
+        DWORD frames;
+    };
+    struct VideoStream {
+        AVISTREAMINFO info{};
+        bool hasFormat = false;
+        std::vector<BYTE> format; // 'strf' as written
+        DWORD handler = 0;        // strh fccHandler
+        DWORD quality = 0;
+        DWORD chunkId = 0;          // '00db' or '00dc', chosen with the format
+        std::size_t frameBytes = 0; // exact size of uncompressed frames, 0: any size
+        LONG width = 0, height = 0;
+    };
+
+    bool HasVideo() const;
+    bool IsOpenDml() const;
+    void PutStreamList(std::vector<BYTE>& out) const;
+    // The first part's header block followed by its LIST 'movi' header, with
+    // the sizes and counts as they stand.
+    std::vector<BYTE> BuildHeader() const;
+    HRESULT Fail(HRESULT error = AVIERR_FILEWRITE);
+    bool Begin();
+    bool ClosePart();
+
+    CRiffWriter m_out;
+    HRESULT m_hrFailure = AVIERR_OK;
+    std::uint64_t m_riffLimit = 0;
+    bool m_bHasStream = false;
+    VideoStream m_video;
+
+    bool m_bBegun = false;            // header block written
+    std::uint64_t m_end = 0;          // end of what was written successfully
+    std::uint64_t m_moviStart = 0;    // LIST 'movi' header of the current part
+    std::uint64_t m_partStart = 0;    // RIFF header of the current part
+    bool m_bPartOpen = false;         // the current part still takes frames
+    std::uint64_t m_firstMoviEnd = 0; // the first part, once closed
+    std::uint64_t m_firstRiffEnd = 0;
+    std::vector<Idx1Entry> m_idx1;
+    std::vector<StdEntry> m_ix;
+    std::vector<SuperEntry> m_super;
+    DWORD m_frames = 0;
+    DWORD m_maxChunk = 0;
+};
