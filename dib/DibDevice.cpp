@@ -12,12 +12,13 @@ namespace {
 
 constexpr int kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
 
-// The screen context for the length of a capture, with the palette that was
-// selected into it before, put back on the failure paths.
+// The screen context for the length of a capture. The palette that was
+// selected into it before is put back unless the capture succeeds.
 class ScreenContext {
 public:
     ScreenContext() : dc_(GetDC(nullptr)) {}
     ~ScreenContext() {
+        if (!kept_) Restore();
         if (dc_) ReleaseDC(nullptr, dc_);
     }
     ScreenContext(const ScreenContext&) = delete;
@@ -29,16 +30,19 @@ public:
         replaced_ = SelectPalette(dc_, palette, FALSE);
         RealizePalette(dc_);
     }
+    // The capture succeeded: what is selected now stays.
+    void Keep() { kept_ = true; }
+
+private:
     void Restore() {
         if (!dc_ || !replaced_) return;
         SelectPalette(dc_, replaced_, TRUE);
         RealizePalette(dc_);
-        replaced_ = nullptr;
     }
 
-private:
     HDC dc_;
     HPALETTE replaced_ = nullptr;
+    bool kept_ = false;
 };
 
 } // namespace
@@ -67,12 +71,9 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     if (!colours) screen.Select(static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
 
     const std::size_t tableBytes = 4 * static_cast<std::size_t>(colourCount);
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kInfoHeaderSize + tableBytes);
-    if (!block) {
-        screen.Restore();
-        throw CMemoryException();
-    }
-    auto* info = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kInfoHeaderSize + tableBytes));
+    if (!block.data()) throw CMemoryException();
+    auto* info = static_cast<BITMAPINFOHEADER*>(block.data());
     *info = header;
 
     // First query: the platform completes the header (biSizeImage) and fills
@@ -80,38 +81,27 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), nullptr,
               reinterpret_cast<BITMAPINFO*>(info), DIB_RGB_COLORS);
     header = *info;
-    GlobalUnlock(block);
 
     // The block grows to hold the pixels and may move.
     Layout layout;
     if (header.biHeight < 0 || !LayOut(header, static_cast<DWORD>(colourCount), &layout) ||
-        !GlobalReAlloc(block, layout.blockBytes, GMEM_MOVEABLE)) {
-        GlobalFree(block);
-        screen.Restore();
+        !block.Resize(layout.blockBytes))
         throw CMemoryException();
-    }
-    m_dwSizeImage = static_cast<DWORD>(layout.pixelBytes);
-    m_nBlockSize = layout.blockBytes;
-    auto* base = static_cast<BYTE*>(GlobalLock(block));
-    m_pBMI = reinterpret_cast<BITMAPINFOHEADER*>(base);
-    m_pBits = base + layout.pixelOffset;
+    auto* base = static_cast<BYTE*>(block.data());
+    BYTE* bits = base + layout.pixelOffset;
 
     // An empty bitmap has no pixels to read.
     if (layout.pixelBytes > 0 &&
-        GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), m_pBits,
-                  reinterpret_cast<BITMAPINFO*>(m_pBMI), DIB_RGB_COLORS) == 0) {
-        GlobalUnlock(block);
-        GlobalFree(block);
-        m_pBMI = nullptr;
-        m_pBits = nullptr;
-        m_dwSizeImage = 0;
-        m_nBlockSize = 0;
-        screen.Restore();
+        GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), bits,
+                  reinterpret_cast<BITMAPINFO*>(base), DIB_RGB_COLORS) == 0)
         throw CMemoryException();
-    }
-    GlobalUnlock(block); // unlocked blocks stay where they are until resized
-    m_hDIB = block;
+    m_pBMI = reinterpret_cast<BITMAPINFOHEADER*>(base);
+    m_pBits = bits;
+    m_dwSizeImage = static_cast<DWORD>(layout.pixelBytes);
+    m_nBlockSize = layout.blockBytes;
+    m_hDIB = block.Release(); // unlocked blocks stay where they are until resized
     m_bOwnsBlock = true;
+    screen.Keep();
 
     if (colourCount > 0) {
         // The colours are the given table's or the stock table's; the indices

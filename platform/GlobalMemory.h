@@ -47,6 +47,16 @@ public:
 
     // The block's bytes; null when there is no block.
     LPVOID data() const { return m_pData; }
+    // Resizes the block (GlobalReAlloc, new bytes zeroed); it may move, so
+    // data() changes. On failure the block stays as it was. FALSE without a
+    // block.
+    BOOL Resize(std::size_t bytes) {
+        if (!m_pData) return FALSE;
+        GlobalUnlock(m_hBlock);
+        const BOOL resized = GlobalReAlloc(m_hBlock, bytes, GMEM_MOVEABLE) != nullptr;
+        m_pData = GlobalLock(m_hBlock);
+        return resized;
+    }
     HGLOBAL Release() {
         if (m_pData) GlobalUnlock(m_hBlock);
         m_pData = nullptr;

@@ -61,15 +61,22 @@ TEST(GlobalMemoryTest, AGuardedBlockIsFreedUnlessReleasedUnlocked) {
     EXPECT_EQ(GlobalLiveBlocks(), live) << "freed when the guard goes";
     HGLOBAL kept;
     {
-        GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, 8));
+        GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 8));
         ASSERT_NE(block.data(), nullptr);
+        static_cast<char*>(block.data())[7] = 'x';
+        AfxInjectAllocFailure(0);
+        EXPECT_FALSE(block.Resize(800));
+        ASSERT_TRUE(block.Resize(16)) << "the guard unlocks the block to resize it";
+        EXPECT_EQ(static_cast<char*>(block.data())[7], 'x');
+        EXPECT_EQ(static_cast<char*>(block.data())[15], 0);
         kept = block.Release();
         EXPECT_EQ(block.data(), nullptr);
     }
-    EXPECT_NE(GlobalReAlloc(kept, 16, GMEM_MOVEABLE), nullptr) << "handed on unlocked";
+    EXPECT_NE(GlobalReAlloc(kept, 32, GMEM_MOVEABLE), nullptr) << "handed on unlocked";
     GlobalFree(kept);
     GlobalBlock none(nullptr);
     EXPECT_EQ(none.data(), nullptr);
+    EXPECT_FALSE(none.Resize(8));
 }
 
 } // namespace
