@@ -24,7 +24,7 @@ protected:
         EXPECT_EQ(GlobalLiveBlocks(), blocks_) << "a global block leaked";
     }
 
-private:
+    // What was alive when the test started.
     GdiObjectCounts gdi_;
     long blocks_ = 0;
 };

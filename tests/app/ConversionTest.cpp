@@ -9,6 +9,7 @@
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
 #include "../gif/GifReference.h"
+#include "../gif/GifTestSupport.h"
 #include "AppTestSupport.h"
 #include "avi/AviFile.h"
 #include "avi/AviTesting.h"
@@ -27,17 +28,17 @@
 #include <unistd.h>
 
 using namespace avitest;
+using testfiles::TempPath;
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string kConvert = TESSALY_CONVERT;
-const fs::path kGenerated = fs::path(TESSALY_SOURCE_DIR) / "tests" / "gif" / "data" / "generated";
 
 // The canvas after each image, from giflib's images.
 std::vector<Picture> ExpectedFrames(const std::string& path) {
     const gifref::Gif gif = gifref::DecodeWithGiflib(path);
-    const std::vector<std::uint8_t> bytes = apptest::ReadBytes(path);
+    const std::vector<std::uint8_t> bytes = testfiles::ReadBytes(path);
     std::vector<Picture> frames;
     if (gif.images.empty()) return frames;
     const gifref::Image& first = gif.images[0];
@@ -75,31 +76,24 @@ bool ColoursFit(const std::string& path) {
     return distinct.size() <= 256;
 }
 
-std::vector<std::string> GeneratedFiles() {
-    std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(kGenerated))
-        if (entry.path().extension() == ".gif") files.push_back(entry.path().filename().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
 struct EndToEndCase {
-    std::string file;
+    std::string gif; // a path from giftest::GeneratedFiles
     bool uncompressed;
+    std::string File() const { return fs::path(gif).filename().string(); }
 };
 void PrintTo(const EndToEndCase& c, std::ostream* os) {
-    *os << c.file << (c.uncompressed ? " uncompressed" : " RLE8");
+    *os << c.File() << (c.uncompressed ? " uncompressed" : " RLE8");
 }
 
 class EndToEndTest : public ::testing::TestWithParam<EndToEndCase> {};
 
 TEST_P(EndToEndTest, VideoFramesAreTheCanvas) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    const std::string gif = (kGenerated / GetParam().file).string();
+    SKIP_WITHOUT_FFMPEG();
+    const std::string& gif = GetParam().gif;
     const bool uncompressed = GetParam().uncompressed;
     std::vector<Picture> expected = ExpectedFrames(gif);
     ASSERT_FALSE(expected.empty());
-    TempPath avi;
+    TempPath avi(".avi");
     CommandResult run = avitest::Run(kConvert + (uncompressed ? " --uncompressed '" : " --rle8 '") +
                                      gif + "' '" + avi.str() + "'");
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -129,32 +123,29 @@ TEST_P(EndToEndTest, VideoFramesAreTheCanvas) {
         return;
     }
     for (std::size_t f = 0; f < frames.size(); ++f)
-        ASSERT_EQ(frames[f].rgb, expected[f].rgb) << "frame " << f << " of " << GetParam().file;
+        ASSERT_EQ(frames[f].rgb, expected[f].rgb) << "frame " << f << " of " << GetParam().File();
 }
 
 std::vector<EndToEndCase> AllCases() {
     std::vector<EndToEndCase> cases;
-    for (const std::string& f : GeneratedFiles())
+    for (const std::string& f : giftest::GeneratedFiles())
         for (bool uncompressed : {false, true}) cases.push_back({f, uncompressed});
     return cases;
 }
 
 INSTANTIATE_TEST_SUITE_P(Generated, EndToEndTest, ::testing::ValuesIn(AllCases()),
                          [](const auto& info) {
-                             std::string name =
-                                 info.param.file.substr(0, info.param.file.size() - 4) +
-                                 (info.param.uncompressed ? "_uncompressed" : "_rle8");
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                             return name;
+                             return giftest::TestName(
+                                 fs::path(info.param.gif).stem().string() +
+                                 (info.param.uncompressed ? "_uncompressed" : "_rle8"));
                          });
 
 // A test with a folder of its own, a GIF and a video path in it.
 class FolderTest : public ::testing::Test {
 protected:
-    void WriteGif(const apptest::Bytes& bytes) { apptest::WriteBytes(gif_.str(), bytes); }
+    void WriteGif(const testfiles::Bytes& bytes) { testfiles::WriteBytes(gif_.str(), bytes); }
 
-    apptest::Folder folder_;
+    testfiles::Folder folder_;
     apptest::FolderPath gif_{folder_, "in.gif"}, avi_{folder_, "out.avi"};
 };
 
@@ -163,7 +154,7 @@ protected:
 class ConvertFailureTest : public FolderTest {
 protected:
     void WriteOldAvi() { std::ofstream(avi_.str()) << "an older video"; }
-    std::string AviContents() const { return apptest::ReadText(avi_.str()); }
+    std::string AviContents() const { return testfiles::ReadText(avi_.str()); }
     // Nothing but the GIF and the video may be in the folder.
     void ExpectNoLeftovers() const {
         EXPECT_EQ(folder_.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
@@ -274,10 +265,7 @@ protected:
 // The destination holds "old"; after a failed conversion it still does, and
 // nothing else is left beside it.
 void ExpectOldFileAlone(const std::string& path) {
-    std::ifstream in(path);
-    std::string kept;
-    std::getline(in, kept);
-    EXPECT_EQ(kept, "old");
+    EXPECT_EQ(testfiles::ReadText(path), "old");
     for (const auto& entry : fs::directory_iterator(fs::path(path).parent_path()))
         EXPECT_TRUE(entry.path().filename() == "in.gif" || entry.path().filename() == "out.avi")
             << "left behind: " << entry.path();
@@ -394,7 +382,7 @@ TEST_F(ConversionTest, MemoryFailuresOfTheVideoLibraryAreNotBlamedOnTheDisk) {
 // on a direct-colour screen and on an 8-bit one, where the first image is
 // decoded only after the video palette took the system palette.
 TEST_F(ConversionTest, AllOfA256ColourTableIsExactInRle8) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_FFMPEG();
     std::vector<std::uint8_t> pixels(256), reversed(256);
     std::iota(pixels.begin(), pixels.end(), 0);
     std::reverse_copy(pixels.begin(), pixels.end(), reversed.begin());
@@ -442,7 +430,7 @@ TEST_F(ConversionTest, ReadOnlyDestinationsAndLinks) {
 }
 
 TEST_F(ConversionTest, CanvasIsTheScreenInItsBackgroundColour) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_FFMPEG();
     // Screen 4 x 3, background entry 2; a 2 x 1 image at (1, 1), then a 2 x 2
     // image at (3, 2) that reaches past the screen's edge.
     gifbuild::Gif gif(4, 3, gifbuild::DistinctTable(4), 2);

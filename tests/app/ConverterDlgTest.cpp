@@ -4,6 +4,7 @@
 #include "app/ConverterDlg.h"
 #include "app/AboutDlg.h"
 
+#include "../TestFiles.h"
 #include "../avi/AviTestSupport.h"
 #include "fw/MessageBox.h"
 #include "res/Resource.h"
@@ -195,7 +196,7 @@ TEST_F(ConverterDlgTest, CancelledFileDialogsChangeNothing) {
 }
 
 TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
-    avitest::TempPath avi;
+    testfiles::TempPath avi(".avi");
     Field(IDC_SOURCE)->setText(QString::fromUtf8(TESSALY_SOURCE_DIR "/res/sample.gif"));
     Field(IDC_DESTINATION)->setText(QString::fromStdString(avi.str()));
     qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_NO_COMPRESSION))->setChecked(true);
@@ -225,7 +226,7 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
                                                   "Error loading file /nonexistent/x.gif"}));
 
     // A destination that is the source is refused before anything is written.
-    avitest::TempPath gif(".gif"), link(".avi");
+    testfiles::TempPath gif(".gif"), link(".avi");
     std::filesystem::copy_file(TESSALY_SOURCE_DIR "/res/sample.gif", gif.str());
     std::filesystem::create_symlink(gif.str(), link.str());
     const auto size = std::filesystem::file_size(gif.str());

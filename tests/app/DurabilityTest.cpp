@@ -6,6 +6,7 @@
 #include "app/Conversion.h"
 #include "app/TemporaryFile.h"
 
+#include "../TestFiles.h"
 #include "../gif/GifBuilder.h"
 
 #include <gtest/gtest.h>
@@ -34,16 +35,12 @@ extern "C" int rename(const char* from, const char* to) {
 namespace {
 
 TEST(DurabilityTest, OnlyAReplacedFileIsFlushedAndBeforeItIsReplaced) {
-    char pattern[] = "/tmp/tessaly-durable-XXXXXX";
-    const std::string folder = mkdtemp(pattern);
-    const std::string gif = folder + "/in.gif", avi = folder + "/out.avi";
-    const gifbuild::Bytes bytes = gifbuild::Gif(2, 2, gifbuild::DistinctTable(4))
-                                      .FlatImage(0, 0, 2, 2, {0, 1, 2, 3})
-                                      .Trailer()
-                                      .bytes;
-    std::ofstream(gif, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    const testfiles::Folder folder;
+    const std::string gif = folder / "in.gif", avi = folder / "out.avi";
+    testfiles::WriteBytes(gif, gifbuild::Gif(2, 2, gifbuild::DistinctTable(4))
+                                   .FlatImage(0, 0, 2, 2, {0, 1, 2, 3})
+                                   .Trailer()
+                                   .bytes);
     const std::vector<std::string> replacing{"fsync", "rename", "fsync"};
     struct Case {
         bool named, replaces;
@@ -69,7 +66,6 @@ TEST(DurabilityTest, OnlyAReplacedFileIsFlushedAndBeforeItIsReplaced) {
         EXPECT_GT(std::filesystem::file_size(avi), 100u);
     }
     TemporaryFile::UseNamedFiles(false);
-    std::filesystem::remove_all(folder);
 }
 
 } // namespace

@@ -6,9 +6,9 @@
 #include "app/PathRules.h"
 #include "app/TemporaryFile.h"
 
+#include "../TestFiles.h"
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
-#include "AppTestSupport.h"
 #include "gif/GifDecoder.h"
 
 #include <gtest/gtest.h>
@@ -28,9 +28,9 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using apptest::Folder;
-using apptest::ReadText;
-using apptest::WriteBytes;
+using testfiles::Folder;
+using testfiles::ReadText;
+using testfiles::WriteBytes;
 
 namespace {
 

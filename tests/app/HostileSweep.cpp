@@ -15,7 +15,7 @@
 // runs over all files, positions and kinds of damage.
 // Inputs that fail are copied into the keep folder and shown with the command
 // that repeats the failure.
-#include "AppTestSupport.h"
+#include "../TestFiles.h"
 
 #include <algorithm>
 #include <array>
@@ -45,7 +45,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
+using testfiles::Bytes;
 
 constexpr auto kRunTimeout = std::chrono::seconds(10);
 constexpr std::size_t kJobs = 2;
@@ -61,7 +61,7 @@ struct Case {
 };
 
 std::vector<Case> MakeCases(const fs::path& gif, unsigned seed) {
-    const Bytes original = apptest::ReadBytes(gif);
+    const Bytes original = testfiles::ReadBytes(gif);
     const std::string file = gif.filename().string();
     const std::string stem = gif.stem().string();
     std::vector<Case> cases;
@@ -112,25 +112,6 @@ std::string Quoted(const std::string& s) {
     return "'" + s + "'";
 }
 
-// The sweep's scratch folder, removed on every way out.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::string pattern = (fs::temp_directory_path() / "tessaly-sweep-XXXXXX").string();
-        if (mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 // One run of the converter on one case, in a folder of its own.
 struct Run {
     const Case* c = nullptr;
@@ -179,7 +160,7 @@ private:
 
 bool Start(Run& run, const std::string& converter, const Environment& environment) {
     fs::create_directories(run.outFolder());
-    apptest::WriteBytes(run.input(), run.c->bytes);
+    testfiles::WriteBytes(run.input(), run.c->bytes);
     const std::string out = (run.folder / "stdout").string();
     const std::string err = (run.folder / "stderr").string();
     const std::string in = run.input().string(), dest = run.destination().string();
@@ -202,7 +183,7 @@ bool Start(Run& run, const std::string& converter, const Environment& environmen
 
 // What went wrong with a finished run, or an empty string.
 std::string Judge(const Run& run, int status) {
-    const std::string err = apptest::ReadText(run.folder / "stderr");
+    const std::string err = testfiles::ReadText(run.folder / "stderr");
     if (run.killed) return "no exit after 10 s";
     // Sanitizers report, then abort or exit with status 1.
     if (err.find("Sanitizer") != std::string::npos ||
@@ -226,7 +207,7 @@ std::string Judge(const Run& run, int status) {
         return "an undamaged GIF did not convert: " + err;
     if (video) {
         // Whatever frames it holds, a video must at least be a whole RIFF file.
-        const Bytes avi = apptest::ReadBytes(run.destination());
+        const Bytes avi = testfiles::ReadBytes(run.destination());
         std::uint32_t riffSize = 0;
         if (avi.size() >= 12) std::memcpy(&riffSize, avi.data() + 4, 4); // little-endian host
         if (avi.size() < 12 || std::memcmp(avi.data(), "RIFF", 4) != 0 ||
@@ -276,12 +257,13 @@ int main(int argc, char** argv) {
     std::shuffle(damaged, cases.end(), std::mt19937(1));
     const Environment leakChecked(false), unchecked(true);
 
-    const ScratchFolder scratch;
-    if (scratch.path().empty()) {
+    // The sweep's scratch folder, removed on every way out.
+    const testfiles::Folder scratch;
+    if (scratch.str().empty()) {
         std::perror("hostile_sweep: mkdtemp");
         return 2;
     }
-    const fs::path& work = scratch.path();
+    const fs::path work = scratch.str();
 
     const Clock::time_point start = Clock::now();
     const auto budget = std::chrono::duration<double>(seconds);

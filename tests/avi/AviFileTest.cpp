@@ -4,18 +4,14 @@
 #include "avi/AviFile.h"
 #include "avi/AviTesting.h"
 
-#include "tests/avi/AviParse.h"
+#include "AviParse.h"
+#include "AviTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -26,6 +22,7 @@ namespace {
 
 using avitest::AviParse;
 using avitest::Fourcc;
+using avitest::HaveFfmpeg;
 namespace fs = std::filesystem;
 
 constexpr DWORD kDib = mmioFOURCC('D', 'I', 'B', ' ');
@@ -35,30 +32,18 @@ constexpr DWORD kRle = mmioFOURCC('m', 'r', 'l', 'e');
 // Pictures: a packed DIB (header, table, bottom-up rows) and the top-down
 // rgb24 frame ffmpeg should make of it.
 
-struct Picture {
-    BITMAPINFOHEADER header{};
-    std::vector<RGBQUAD> table;
-    std::vector<BYTE> bits;
-    std::size_t stride = 0;
-
+struct Picture : gfxtest::Dib {
+    using Dib::Dib;
+    // The header and the table entries it counts, as the stream's format.
     std::vector<BYTE> Format() const {
-        std::vector<BYTE> f(sizeof header + 4 * table.size());
-        std::memcpy(f.data(), &header, sizeof header);
-        if (!table.empty()) std::memcpy(f.data() + sizeof header, table.data(), 4 * table.size());
-        return f;
+        return {info.begin(), info.begin() + sizeof(BITMAPINFOHEADER) + 4 * Header().biClrUsed};
     }
     std::vector<BYTE> Rgb() const {
         std::vector<BYTE> rgb;
-        int w = header.biWidth, h = header.biHeight, bytes = header.biBitCount / 8;
-        for (int y = h - 1; y >= 0; --y)
-            for (int x = 0; x < w; ++x) {
-                const BYTE* p = &bits[y * stride + x * bytes];
-                if (bytes == 1) {
-                    const RGBQUAD& q = table[*p];
-                    rgb.insert(rgb.end(), {q.rgbRed, q.rgbGreen, q.rgbBlue});
-                } else {
-                    rgb.insert(rgb.end(), {p[2], p[1], p[0]});
-                }
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const COLORREF c = Colour(x, y);
+                rgb.insert(rgb.end(), {GetRValue(c), GetGValue(c), GetBValue(c)});
             }
         return rgb;
     }
@@ -67,14 +52,12 @@ struct Picture {
 enum class Pattern { Noise, Runs, Flat };
 
 Picture MakePicture(int bpp, int w, int h, Pattern pattern, unsigned seed) {
-    Picture p;
-    p.stride = (std::size_t(w) * bpp + 31) / 32 * 4;
-    p.header = {sizeof(BITMAPINFOHEADER), w, h, 1, WORD(bpp), BI_RGB, DWORD(p.stride * h), 0, 0,
-                bpp == 8 ? 256u : 0u,     0};
-    std::mt19937 rng(seed);
+    std::vector<COLORREF> table;
     if (bpp == 8)
-        for (int i = 0; i < 256; ++i) p.table.push_back({BYTE(i), BYTE(255 - i), BYTE(i * 7), 0});
-    p.bits.assign(p.stride * h, 0);
+        for (int i = 0; i < 256; ++i) table.push_back(RGB(BYTE(i * 7), BYTE(255 - i), BYTE(i)));
+    Picture p(bpp, w, h, table);
+    p.Header().biSizeImage = DWORD(p.bits.size());
+    std::mt19937 rng(seed);
     for (int y = 0; y < h; ++y)
         for (std::size_t x = 0; x < std::size_t(w) * bpp / 8; ++x) {
             BYTE v = pattern == Pattern::Noise  ? BYTE(rng())
@@ -130,7 +113,7 @@ Calls WriteAvi(const std::string& path, DWORD handler, const std::vector<Picture
     Calls c;
     PAVIFILE file = nullptr;
     PAVISTREAM stream = nullptr, compressed = nullptr;
-    const BITMAPINFOHEADER& h = frames.at(0).header;
+    const BITMAPINFOHEADER& h = frames.at(0).Header();
     AVISTREAMINFO info = VideoInfo();
     info.dwSuggestedBufferSize = h.biSizeImage;
     info.rcFrame = {0, 0, h.biWidth, h.biHeight};
@@ -156,48 +139,11 @@ std::vector<Picture> Frames(int count, int bpp, int w, int h, Pattern pattern) {
     return v;
 }
 
-// ---------------------------------------------------------------------------
-// ffmpeg and ffprobe.
-
-struct ShellResult {
-    int status = -1;
-    std::vector<BYTE> out;
-    std::string err;
-};
-
-ShellResult Shell(const std::string& command, const fs::path& errFile) {
-    ShellResult r;
-    FILE* pipe = popen((command + " 2>'" + errFile.string() + "'").c_str(), "r");
-    if (!pipe) return r;
-    char buf[65536];
-    while (std::size_t n = fread(buf, 1, sizeof buf, pipe)) r.out.insert(r.out.end(), buf, buf + n);
-    int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return r;
-}
-
-bool HaveFfmpeg() {
-    static const bool have =
-        std::system("ffmpeg -version >/dev/null 2>&1 && ffprobe -version >/dev/null 2>&1") == 0;
-    return have;
-}
-
-#define SKIP_WITHOUT_FFMPEG()                                                                      \
-    if (!HaveFfmpeg()) {                                                                           \
-        GTEST_SKIP() << "ffmpeg/ffprobe not installed";                                            \
-    }
-
 class AviFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_live = AviLiveObjects();
         AVIFileInit();
-        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        m_dir = fs::temp_directory_path() / ("avi-test-" + std::to_string(::getpid()) + "-" + name);
-        fs::create_directories(m_dir);
     }
     void TearDown() override {
         AVIFileExit();
@@ -205,9 +151,8 @@ protected:
         AviInjectWriteFailure(-1);
         AviSetLibraryVersion(0);
         EXPECT_EQ(AviLiveObjects(), m_live);
-        fs::remove_all(m_dir);
     }
-    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+    std::string Path(const std::string& name) const { return m_folder / name; }
 
     // Creates `name` with one video stream at 15 frames per second.
     void Open(const std::string& name, PAVIFILE& file, PAVISTREAM& stream) {
@@ -218,31 +163,30 @@ protected:
 
     // ffprobe's stream and format fields, key=value.
     std::map<std::string, std::string> Probe(const std::string& path) {
-        ShellResult r =
-            Shell("ffprobe -v error -show_streams -show_format '" + path + "'", m_dir / "err");
+        const avitest::CommandResult r =
+            avitest::Run("ffprobe -v error -show_streams -show_format '" + path + "'");
         std::map<std::string, std::string> fields;
-        std::string text(r.out.begin(), r.out.end()), line;
-        std::istringstream lines(text);
+        std::string line;
+        std::istringstream lines(r.out);
         while (std::getline(lines, line))
             if (auto eq = line.find('='); eq != std::string::npos)
                 fields[line.substr(0, eq)] = line.substr(eq + 1);
-        fields["#status"] = std::to_string(r.status);
+        fields["#status"] = std::to_string(r.exitCode);
         fields["#stderr"] = r.err;
         return fields;
     }
     // Decodes every frame to rgb24; a clean decode exits 0 and says nothing.
     std::vector<BYTE> Decode(const std::string& path) {
-        ShellResult check =
-            Shell("ffmpeg -nostdin -v error -i '" + path + "' -f null -", m_dir / "err");
-        EXPECT_EQ(check.status, 0);
+        const avitest::CommandResult check =
+            avitest::Run("ffmpeg -nostdin -v error -i '" + path + "' -f null -");
+        EXPECT_EQ(check.exitCode, 0);
         EXPECT_EQ(check.err, "");
         EXPECT_TRUE(check.out.empty());
-        ShellResult r =
-            Shell("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 -",
-                  m_dir / "err");
-        EXPECT_EQ(r.status, 0);
+        const avitest::CommandResult r =
+            avitest::Run("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 -");
+        EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.err, "");
-        return r.out;
+        return {r.out.begin(), r.out.end()};
     }
     void ExpectDecodes(const std::string& path, const std::vector<Picture>& frames) {
         std::vector<BYTE> want;
@@ -256,7 +200,7 @@ protected:
         EXPECT_TRUE(got == want) << "decoded pixels differ";
     }
 
-    fs::path m_dir;
+    testfiles::Folder m_folder;
     long m_live = 0;
 };
 
@@ -411,11 +355,8 @@ TEST_F(AviFileTest, OddChunksArePaddedAndNonKeyFramesFlagged) {
     PAVIFILE file;
     PAVISTREAM stream;
     ASSERT_EQ(AVIFileOpen(&file, Path("o.avi").c_str(), OF_WRITE | OF_CREATE, nullptr), AVIERR_OK);
-    AVISTREAMINFO info{};
-    info.fccType = streamtypeVIDEO;
+    AVISTREAMINFO info = VideoInfo();
     info.fccHandler = kRle;
-    info.dwScale = 1;
-    info.dwRate = 15;
     std::strcpy(info.szName, "odds"); // an odd 'strn': 5 bytes
     ASSERT_EQ(AVIFileCreateStream(file, &stream, &info), AVIERR_OK);
     Picture p = MakePicture(8, 4, 2, Pattern::Flat, 3);
@@ -619,10 +560,7 @@ TEST_F(AviFileTest, FilesWithoutFramesAreComplete) {
     Picture p = MakePicture(24, 8, 6, Pattern::Flat, 1);
     PAVISTREAM stream;
     ASSERT_EQ(AVIFileOpen(&file, Path("e1.avi").c_str(), OF_WRITE | OF_CREATE, nullptr), AVIERR_OK);
-    AVISTREAMINFO info{};
-    info.fccType = streamtypeVIDEO;
-    info.dwScale = 1;
-    info.dwRate = 15;
+    AVISTREAMINFO info = VideoInfo();
     ASSERT_EQ(AVIFileCreateStream(file, &stream, &info), AVIERR_OK);
     std::vector<BYTE> format = p.Format();
     ASSERT_EQ(SetFormat(stream, format), AVIERR_OK);
@@ -650,7 +588,8 @@ TEST_F(AviFileTest, OpenFailuresAreReported) {
     EXPECT_EQ(AVIFileOpen(&file, Path("missing/dir/a.avi").c_str(), OF_WRITE | OF_CREATE, nullptr),
               AVIERR_FILEOPEN);
     EXPECT_EQ(file, nullptr);
-    EXPECT_EQ(AVIFileOpen(&file, m_dir.c_str(), OF_WRITE | OF_CREATE, nullptr), AVIERR_FILEOPEN);
+    EXPECT_EQ(AVIFileOpen(&file, m_folder.str().c_str(), OF_WRITE | OF_CREATE, nullptr),
+              AVIERR_FILEOPEN);
     EXPECT_EQ(AVIFileOpen(&file, Path("a.avi").c_str(), OF_WRITE, nullptr), AVIERR_UNSUPPORTED);
     EXPECT_EQ(AVIFileOpen(&file, "", OF_WRITE | OF_CREATE, nullptr), AVIERR_BADPARAM);
     EXPECT_EQ(AVIFileOpen(nullptr, Path("a.avi").c_str(), OF_WRITE | OF_CREATE, nullptr),

@@ -10,10 +10,11 @@
 //   EXPECT_EQ(avi.strh->length, 3u);
 #pragma once
 
+#include "../TestFiles.h"
+
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -121,9 +122,8 @@ public:
     int junkChunks = 0;              // 'JUNK' chunks met anywhere
 
     bool Load(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return Fail("cannot open " + path);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!std::filesystem::is_regular_file(path)) return Fail("cannot open " + path);
+        bytes = testfiles::ReadBytes(path);
         return Parse();
     }
 

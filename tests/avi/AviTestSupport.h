@@ -1,17 +1,17 @@
-// Helpers for AVI tests: device bitmaps from RGB pictures, temporary paths,
-// and running ffmpeg/ffprobe on the files we write.
+// Helpers for AVI tests: device bitmaps from RGB pictures, and running
+// ffmpeg/ffprobe on the files we write.
 #pragma once
 
+#include "../TestFiles.h"
+#include "../gfx/GfxTestSupport.h"
 #include "gfx/Gdi.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace avitest {
 
@@ -20,41 +20,16 @@ struct Picture {
     int width = 0, height = 0;
     std::vector<std::uint32_t> rgb;
     std::uint32_t& at(int x, int y) { return rgb[static_cast<std::size_t>(y * width + x)]; }
+    std::uint32_t at(int x, int y) const { return rgb[static_cast<std::size_t>(y * width + x)]; }
 };
 
 // A device bitmap of the screen's format holding the picture.
 inline HBITMAP MakeBitmap(const Picture& p) {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = p.width;
-    info.bmiHeader.biHeight = -p.height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    std::vector<std::uint32_t> bits(p.rgb.begin(), p.rgb.end());
-    HDC screen = GetDC(nullptr);
-    HBITMAP b =
-        CreateDIBitmap(screen, &info.bmiHeader, CBM_INIT, bits.data(), &info, DIB_RGB_COLORS);
-    ReleaseDC(nullptr, screen);
-    return b;
+    return gfxtest::Painted(p.width, p.height, [&](int x, int y) {
+        const std::uint32_t v = p.at(x, y);
+        return RGB(BYTE(v >> 16), BYTE(v >> 8), BYTE(v));
+    });
 }
-
-// A path in the temporary folder, removed when the object goes.
-class TempPath {
-public:
-    explicit TempPath(const std::string& suffix = ".avi") {
-        static int serial = 0;
-        path_ =
-            std::filesystem::temp_directory_path() /
-            ("tessaly-avi-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) + suffix);
-        std::filesystem::remove(path_);
-    }
-    ~TempPath() { std::filesystem::remove(path_); }
-    std::string str() const { return path_.string(); }
-    bool exists() const { return std::filesystem::exists(path_); }
-
-private:
-    std::filesystem::path path_;
-};
 
 struct CommandResult {
     int exitCode = -1;
@@ -64,7 +39,7 @@ struct CommandResult {
 
 // Runs a shell command, keeping its standard output and error apart.
 inline CommandResult Run(const std::string& command) {
-    TempPath errFile(".err");
+    testfiles::TempPath errFile(".err");
     CommandResult r;
     FILE* pipe = popen((command + " 2>" + errFile.str()).c_str(), "r");
     if (!pipe) return r;
@@ -73,16 +48,19 @@ inline CommandResult Run(const std::string& command) {
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
     const int status = pclose(pipe);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (FILE* f = std::fopen(errFile.str().c_str(), "rb")) {
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) r.err.append(buf, n);
-        std::fclose(f);
-    }
+    r.err = testfiles::ReadText(errFile.str());
     return r;
 }
 
 inline bool HaveFfmpeg() {
-    return Run("command -v ffmpeg && command -v ffprobe").exitCode == 0;
+    static const bool have = Run("command -v ffmpeg && command -v ffprobe").exitCode == 0;
+    return have;
 }
+
+#define SKIP_WITHOUT_FFMPEG()                                                                      \
+    if (!avitest::HaveFfmpeg()) {                                                                  \
+        GTEST_SKIP() << "ffmpeg/ffprobe not installed";                                            \
+    }
 
 // The frames of a video as ffmpeg decodes them, RGB24, top row first; the
 // command must succeed without a word on standard error.

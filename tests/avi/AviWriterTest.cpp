@@ -2,6 +2,7 @@
 #include "avi/AviTesting.h"
 
 #include "../LeakCheckedTest.h"
+#include "AviParse.h"
 #include "AviTestSupport.h"
 #include "avi/VideoPalette.h"
 #include "gfx/Palette.h"
@@ -11,10 +12,10 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <random>
 
 using namespace avitest;
+using testfiles::TempPath;
 
 namespace {
 
@@ -54,24 +55,6 @@ Picture Pattern(int width, int height, int seed) {
     return p;
 }
 
-std::vector<BYTE> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The payload of the first chunk with that id.
-std::vector<BYTE> FindChunk(const std::vector<BYTE>& file, const char* id) {
-    for (std::size_t at = 12; at + 8 <= file.size(); ++at) {
-        if (std::memcmp(&file[at], id, 4) != 0) continue;
-        DWORD size;
-        std::memcpy(&size, &file[at + 4], 4);
-        if (at + 8 + size > file.size()) break;
-        return {file.begin() + static_cast<long>(at + 8),
-                file.begin() + static_cast<long>(at + 8 + size)};
-    }
-    return {};
-}
-
 // --- Without frames, without a library --------------------------------------
 
 TEST_F(AviWriterTest, NoFrameNoFile) {
@@ -101,7 +84,7 @@ TEST_F(AviWriterTest, LibraryOlderThan110IsNeverUsed) {
 class AviWriterModeTest : public AviWriterTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(AviWriterModeTest, FramesDecodeAsGiven) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_FFMPEG();
     const bool uncompressed = GetParam();
     TempPath path;
     std::vector<Picture> pictures{Pattern(37, 21, 0), Pattern(37, 21, 5), Pattern(37, 21, 7)};
@@ -138,17 +121,18 @@ TEST_F(AviWriterTest, Rle8FormatIsAHeaderAnd256Colours) {
         EXPECT_EQ(writer.m_streamInfo.dwSuggestedBufferSize, 8u); // 4 x 2 at 8 bits
         EXPECT_EQ(writer.m_streamInfo.rcFrame.right, 4);
     }
-    std::vector<BYTE> strf = FindChunk(ReadFile(path.str()), "strf");
-    ASSERT_EQ(strf.size(), 1064u);
+    AviParse avi;
+    ASSERT_TRUE(avi.Load(path.str())) << avi.error;
+    ASSERT_EQ(avi.strf.size(), 1064u);
     BITMAPINFOHEADER h;
-    std::memcpy(&h, strf.data(), sizeof h);
+    std::memcpy(&h, avi.strf.data(), sizeof h);
     EXPECT_EQ(h.biBitCount, 8);
     EXPECT_EQ(h.biClrUsed, 256u);
     EXPECT_EQ(h.biCompression, BI_RLE8);
 }
 
 TEST_F(AviWriterTest, AnotherSizeIsRefusedAndLeavesNoGap) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_FFMPEG();
     TempPath path;
     std::vector<Picture> pictures{Pattern(10, 6, 0), Pattern(11, 6, 1), Pattern(10, 6, 2)};
     {
@@ -222,10 +206,7 @@ TEST_F(AviWriterTest, AFrameWithoutPixelsIsRefusedBeforeTheFileIsTouched) {
         EXPECT_EQ(AddAll(writer, {Picture{5, 0, {}}}, true), 0);
         EXPECT_TRUE(writer.IsAvailable());
     }
-    std::ifstream in(path.str());
-    std::string kept;
-    std::getline(in, kept);
-    EXPECT_EQ(kept, "keep me");
+    EXPECT_EQ(testfiles::ReadText(path.str()), "keep me");
 }
 
 // Uncompressed frames keep the screen's depth: 5-5-5 words, or 8 bits with the
@@ -233,7 +214,7 @@ TEST_F(AviWriterTest, AFrameWithoutPixelsIsRefusedBeforeTheFileIsTouched) {
 class AviWriterScreenTest : public AviWriterTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(AviWriterScreenTest, UncompressedFramesAtTheScreensDepth) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_FFMPEG();
     ASSERT_TRUE(GdiSetScreenBitsPerPixel(GetParam()));
     TempPath path;
     // Black, white and stock colours whose components are multiples of 8
@@ -299,7 +280,7 @@ TEST_F(AviWriterTest, BitmapToDibGivesA256ColourBottomUpDib) {
 // With a palette made from the video's colours and realised on the screen,
 // frames of any colours that fit in 256 come out exactly.
 TEST_F(AviWriterTest, ARealisedVideoPaletteKeepsEveryColour) {
-    if (!HaveFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_FFMPEG();
     std::mt19937 random(7);
     std::vector<COLORREF> colours;
     for (int i = 0; i < 200; ++i) colours.push_back(random() & 0xFFFFFF);
@@ -328,9 +309,8 @@ TEST_F(AviWriterTest, ARealisedVideoPaletteKeepsEveryColour) {
     DeleteObject(b);
     ASSERT_NE(block, nullptr);
     auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
-    const auto* table = reinterpret_cast<const RGBQUAD*>(reinterpret_cast<BYTE*>(h) + 40);
-    const RGBQUAD& used = table[reinterpret_cast<BYTE*>(h)[40 + 1024]];
-    EXPECT_NE(RGB(used.rgbRed, used.rgbGreen, used.rgbBlue), RGB(0x12, 0x34, 0x56));
+    const gfxtest::Dib reduced(h, reinterpret_cast<BYTE*>(h) + 40 + 1024);
+    EXPECT_NE(reduced.Colour(0, 0), RGB(0x12, 0x34, 0x56));
     GlobalUnlock(block);
     GlobalFree(block);
     std::string complaints;

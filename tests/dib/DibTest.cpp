@@ -1,6 +1,7 @@
 #include "dib/Dib.h"
 
 #include "../LeakCheckedTest.h"
+#include "../gfx/GfxTestSupport.h"
 
 #include "fw/Exception.h"
 #include "gfx/Palette.h"
@@ -16,6 +17,7 @@
 namespace {
 
 using DibTest = LeakCheckedTest;
+using gfxtest::Painted;
 
 BITMAPINFOHEADER Format(int bitCount, DWORD colours = 0, DWORD size = 0) {
     BITMAPINFOHEADER h{};
@@ -342,28 +344,6 @@ TEST_F(DibTest, AttachAdoptsInPlaceAndBorrowsUnlessTheSizeIsAllOnes) {
 
 // --- Capture ---------------------------------------------------------------
 
-// A device bitmap in the screen's format, from a 24-bit DIB of the given
-// colours (row-major, top row first).
-HBITMAP MakeBitmap(int width, int height, const std::vector<COLORREF>& colours) {
-    BITMAPINFO info{};
-    info.bmiHeader = Format(24, 0, 40);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    const int stride = (3 * width + 3) & ~3;
-    std::vector<BYTE> bits(static_cast<std::size_t>(stride * height));
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            COLORREF c = colours[static_cast<std::size_t>(y * width + x)];
-            BYTE* p = &bits[static_cast<std::size_t>(y * stride + 3 * x)];
-            p[0] = GetBValue(c), p[1] = GetGValue(c), p[2] = GetRValue(c);
-        }
-    HDC screen = GetDC(nullptr);
-    HBITMAP b =
-        CreateDIBitmap(screen, &info.bmiHeader, CBM_INIT, bits.data(), &info, DIB_RGB_COLORS);
-    ReleaseDC(nullptr, screen);
-    return b;
-}
-
 struct CaptureCase {
     int screenBits;
     int capturedBits;
@@ -383,7 +363,7 @@ TEST_P(DibCaptureTest, CapturesAtTheBitmapsOwnDepth) {
     std::vector<COLORREF> colours(100 * 50, RGB(255, 255, 255));
     colours[0] = RGB(0, 0, 0);             // top left
     colours[49 * 100 + 99] = RGB(0, 0, 0); // bottom right
-    HBITMAP b = MakeBitmap(100, 50, colours);
+    HBITMAP b = Painted(100, 50, colours);
     ASSERT_NE(b, nullptr);
     CDIB dib;
     ASSERT_TRUE(dib.CreateFromBitmap(b));
@@ -417,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, DibCaptureTest,
 
 TEST_F(DibTest, CaptureWithAGivenTableKeepsThePlatformsIndices) {
     ASSERT_TRUE(GdiSetScreenBitsPerPixel(1));
-    HBITMAP b = MakeBitmap(8, 1, {0, 0xFFFFFF, 0, 0xFFFFFF, 0, 0, 0xFFFFFF, 0xFFFFFF});
+    HBITMAP b = Painted(8, 1, {0, 0xFFFFFF, 0, 0xFFFFFF, 0, 0, 0xFFFFFF, 0xFFFFFF});
     RGBQUAD table[2] = {{0, 0, 255, 0}, {255, 0, 0, 0}};
     CDIB dib;
     ASSERT_TRUE(dib.CreateFromBitmap(b, table));
@@ -429,7 +409,7 @@ TEST_F(DibTest, CaptureWithAGivenTableKeepsThePlatformsIndices) {
 
 TEST_F(DibTest, EightBitCaptureWithAGivenTable) {
     ASSERT_TRUE(GdiSetScreenBitsPerPixel(8));
-    HBITMAP b = MakeBitmap(2, 1, {RGB(0xA6, 0xCA, 0xF0), RGB(0xFF, 0xFF, 0xFF)}); // stock 9 and 255
+    HBITMAP b = Painted(2, 1, {RGB(0xA6, 0xCA, 0xF0), RGB(0xFF, 0xFF, 0xFF)}); // stock 9 and 255
     std::vector<RGBQUAD> table(256, RGBQUAD{1, 2, 3, 0});
     CDIB dib;
     ASSERT_TRUE(dib.CreateFromBitmap(b, table.data()));
@@ -442,7 +422,7 @@ TEST_F(DibTest, EightBitCaptureWithAGivenTable) {
 
 TEST_F(DibTest, EmptyBitmapsCaptureAsEmptyImages) {
     for (auto [w, h] : {std::pair{5, 0}, std::pair{0, 5}}) {
-        HBITMAP b = MakeBitmap(w, h, {});
+        HBITMAP b = Painted(w, h, {});
         ASSERT_NE(b, nullptr);
         CDIB dib;
         EXPECT_TRUE(dib.CreateFromBitmap(b)) << w << " x " << h;
@@ -458,7 +438,7 @@ TEST_F(DibTest, CaptureReplacesTheImageAndFailsCleanly) {
     EXPECT_FALSE(dib.CreateFromBitmap(nullptr));
     EXPECT_TRUE(dib.IsValid()) << "a null handle leaves the object unchanged";
 
-    HBITMAP b = MakeBitmap(2, 2, {1, 2, 3, 4});
+    HBITMAP b = Painted(2, 2, {1, 2, 3, 4});
     ASSERT_TRUE(dib.CreateFromBitmap(b));
     EXPECT_EQ(dib.GetWidth(), 2);
     DeleteObject(b);
@@ -467,7 +447,7 @@ TEST_F(DibTest, CaptureReplacesTheImageAndFailsCleanly) {
 }
 
 TEST_F(DibTest, EveryFailedAllocationInACaptureThrowsAndLeaksNothing) {
-    HBITMAP b = MakeBitmap(5, 4, std::vector<COLORREF>(20, RGB(10, 20, 30)));
+    HBITMAP b = Painted(5, 4, std::vector<COLORREF>(20, RGB(10, 20, 30)));
     for (long n = 0; n < 2; ++n) { // the header block, its growth
         CDIB dib;
         AfxInjectAllocFailure(n);
@@ -517,10 +497,8 @@ TEST_F(DibTest, DeviceBitmapsFromEmptyAnd1BitImages) {
 // A memory context drawing into a 32-bit bitmap of the given size, all grey.
 class Canvas {
 public:
-    Canvas(int width, int height) : width_(width), height_(height) {
-        bitmap_ =
-            MakeBitmap(width, height,
-                       std::vector<COLORREF>(static_cast<std::size_t>(width * height), 0x808080));
+    Canvas(int width, int height) {
+        bitmap_ = Painted(width, height, [](int, int) { return RGB(0x80, 0x80, 0x80); });
         dc_ = CreateCompatibleDC(nullptr);
         old_ = SelectObject(dc_, bitmap_);
     }
@@ -531,21 +509,9 @@ public:
     }
     HDC dc() const { return dc_; }
     // The canvas as 0x00RRGGBB values, top row first.
-    std::vector<COLORREF> Pixels() const {
-        std::vector<DWORD> px(static_cast<std::size_t>(width_ * height_));
-        BITMAPINFO info{};
-        info.bmiHeader = Format(32, 0, 40);
-        info.bmiHeader.biWidth = width_;
-        info.bmiHeader.biHeight = -height_;
-        HDC screen = GetDC(nullptr);
-        GetDIBits(screen, bitmap_, 0, static_cast<UINT>(height_), px.data(), &info, DIB_RGB_COLORS);
-        ReleaseDC(nullptr, screen);
-        for (auto& p : px) p &= 0xFFFFFF;
-        return px;
-    }
+    std::vector<std::uint32_t> Pixels() const { return gfxtest::ReadPixels(bitmap_); }
 
 private:
-    int width_, height_;
     HBITMAP bitmap_;
     HDC dc_;
     HGDIOBJ old_;

@@ -1,25 +1,17 @@
 #include "fw/File.h"
 #include "platform/Memory.h"
 
+#include "../TestFiles.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <unistd.h>
 
 namespace {
 
-std::string MakeFile(const std::string& contents) {
-    static int serial = 0;
-    auto path = std::filesystem::temp_directory_path() /
-                ("tessaly-fw-" + std::to_string(getpid()) + "-" + std::to_string(serial++));
-    std::ofstream(path, std::ios::binary) << contents;
-    return path.string();
-}
-
 TEST(FileTest, ReadsReportWhatArrived) {
-    std::string path = MakeFile("0123456789");
+    const testfiles::TempFile file("0123456789");
+    const std::string path = file.str();
     CFile f;
     ASSERT_TRUE(f.Open(path.c_str(), CFile::modeRead | CFile::shareDenyWrite));
     DWORD high = 7;
@@ -37,7 +29,6 @@ TEST(FileTest, ReadsReportWhatArrived) {
     f.Close();
     EXPECT_EQ(GetFileSize(f.m_hFile, nullptr), INVALID_FILE_SIZE);
     EXPECT_FALSE(ReadFile(f.m_hFile, buf, 1, &got, nullptr));
-    std::remove(path.c_str());
 }
 
 TEST(FileTest, OpenFailuresNameTheirCause) {
@@ -52,7 +43,8 @@ TEST(FileTest, OpenFailuresNameTheirCause) {
 }
 
 TEST(FileTest, DenyWriteKeepsOutAnExclusiveOpener) {
-    std::string path = MakeFile("x");
+    const testfiles::TempFile file("x");
+    const std::string path = file.str();
     CFile reader, writer;
     ASSERT_TRUE(reader.Open(path.c_str(), CFile::modeRead | CFile::shareDenyWrite));
     CFileException e;
@@ -60,7 +52,6 @@ TEST(FileTest, DenyWriteKeepsOutAnExclusiveOpener) {
     EXPECT_EQ(e.m_cause, CFileException::sharingViolation);
     reader.Close();
     EXPECT_TRUE(writer.Open(path.c_str(), CFile::modeWrite | CFile::shareExclusive));
-    std::remove(path.c_str());
 }
 
 TEST(MemoryTest, InjectedFailureHitsExactlyTheChosenAllocation) {

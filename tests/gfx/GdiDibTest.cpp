@@ -392,7 +392,7 @@ TEST_F(GdiTest, FailedAllocationsLeaveNothingBehind) {
     EXPECT_EQ(CopyImage(good, IMAGE_BITMAP, 0, 0, 0), nullptr);
     AfxInjectAllocFailure(0);
     EXPECT_EQ(CopyImage(good, IMAGE_BITMAP, 9, 9, 0), nullptr);
-    EXPECT_EQ(GdiGetObjectCounts().bitmaps, m_start.bitmaps + 1);
+    EXPECT_EQ(GdiGetObjectCounts().bitmaps, gdi_.bitmaps + 1);
     const HBITMAP next = dib.Create(); // the failure was spent
     EXPECT_NE(next, nullptr);
     DeleteObject(next);

@@ -66,13 +66,6 @@ std::vector<std::string> CorpusFiles() {
     return files;
 }
 
-std::string TestName(const std::string& relative) {
-    std::string name = relative.substr(0, relative.size() - 4);
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    return name;
-}
-
 // Files where our reader legitimately takes another road through the bytes
 // than giflib, in ways that giflib's result cannot show (ComparableImages
 // catches the rest). Only the first `images` images are compared; with
@@ -111,7 +104,8 @@ bool HasKnownVersion(const std::string& path) {
     return std::string(header, 6) == "GIF87a" || std::string(header, 6) == "GIF89a";
 }
 
-class GifCorpusTest : public giftest::WithScreen<::testing::TestWithParam<std::string>> {
+class GifCorpusTest : public giftest::WithScreen,
+                      public ::testing::WithParamInterface<std::string> {
 protected:
     // Loads the file and takes frames until NULL, keeping their placement and
     // pixels and deleting each bitmap.
@@ -126,7 +120,7 @@ protected:
                 decoder.m_nLeft, decoder.m_nTop, decoder.m_nWidth, decoder.m_nHeight, {}};
             BITMAP bm{};
             const bool sized = GetObject(bitmap, sizeof bm, &bm) == sizeof bm;
-            frame.rgb = giftest::ReadPixels(dc_, bitmap);
+            frame.rgb = gfxtest::ReadPixels(bitmap, dc_);
             EXPECT_TRUE(DeleteObject(bitmap));
             ASSERT_TRUE(sized);
             ASSERT_EQ(bm.bmWidth, frame.width) << "frame " << result.frames.size();
@@ -187,7 +181,9 @@ TEST_P(GifCorpusTest, DecodesCleanlyAndAsGiflibDoes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shared, GifCorpusTest, ::testing::ValuesIn(CorpusFiles()),
-                         [](const auto& info) { return TestName(info.param); });
+                         [](const auto& info) {
+                             return giftest::TestName(info.param.substr(0, info.param.size() - 4));
+                         });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(GifCorpusTest);
 
 TEST(GifCorpus, IsPresent) {

@@ -1,5 +1,6 @@
 #include "gif/GifDecoder.h"
 
+#include "../TestFiles.h"
 #include "GifBuilder.h"
 #include "GifTestSupport.h"
 #include "platform/Memory.h"
@@ -12,14 +13,15 @@
 
 using namespace gifbuild;
 using namespace giftest;
+using gfxtest::ReadPixels;
+using testfiles::TempFile;
 
 namespace {
 
-class GifDecoderTest : public WithScreen<> {
+class GifDecoderTest : public WithScreen {
 protected:
     void TearDown() override {
         for (HBITMAP b : frames_) DeleteObject(b);
-        AfxInjectAllocFailure(-1);
         WithScreen::TearDown();
     }
 
@@ -27,7 +29,7 @@ protected:
     bool Load(CGifDecoder& dec, const Bytes& bytes) {
         file_ = std::make_unique<TempFile>(bytes);
         dec.m_hDC = dc_;
-        return dec.LoadFile(file_->path().c_str());
+        return dec.LoadFile(file_->str().c_str());
     }
 
     // Takes the next frame; the fixture deletes it.
@@ -318,7 +320,7 @@ TEST_F(GifDecoderTest, LocalTableServesItsImageOnly) {
     ASSERT_TRUE(Load(dec, gif.bytes));
     HBITMAP first = Next(dec), second = Next(dec);
     ASSERT_TRUE(first && second);
-    EXPECT_EQ(ReadPixels(dc_, first), (std::vector<std::uint32_t>{0x102031, 0x102033}));
+    EXPECT_EQ(ReadPixels(first, dc_), (std::vector<std::uint32_t>{0x102031, 0x102033}));
     EXPECT_EQ(Indices(second), (std::vector<int>{1, 3}));
 }
 
@@ -334,7 +336,7 @@ TEST_F(GifDecoderTest, TransparentColourComesFromTheTableInUse) {
     HBITMAP b = Next(dec);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(dec.m_crTransparent, 0x302010u);
-    EXPECT_EQ(ReadPixels(dc_, b)[0], 0x102030u) << "transparency is not applied to the picture";
+    EXPECT_EQ(ReadPixels(b, dc_)[0], 0x102030u) << "transparency is not applied to the picture";
     ASSERT_NE(Next(dec), nullptr);
     EXPECT_EQ(dec.m_crTransparent, 0x302010u) << "kept when the index has no entry";
     ASSERT_NE(Next(dec), nullptr);
@@ -348,13 +350,13 @@ TEST_F(GifDecoderTest, IndicesPastTheTableAndImagesWithoutTablesAreBlack) {
     ASSERT_TRUE(Load(dec, gif.bytes));
     HBITMAP b = Next(dec);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(ReadPixels(dc_, b), (std::vector<std::uint32_t>{0x01FE5B, 0}));
+    EXPECT_EQ(ReadPixels(b, dc_), (std::vector<std::uint32_t>{0x01FE5B, 0}));
 
     CGifDecoder bare;
     ASSERT_TRUE(Load(bare, Gif(2, 1).FlatImage(0, 0, 2, 1, {1, 0}).bytes));
     HBITMAP c = Next(bare);
     ASSERT_NE(c, nullptr);
-    EXPECT_EQ(ReadPixels(dc_, c), (std::vector<std::uint32_t>{0, 0}));
+    EXPECT_EQ(ReadPixels(c, dc_), (std::vector<std::uint32_t>{0, 0}));
 }
 
 TEST_F(GifDecoderTest, ZeroSizedImageIsAnEmptyFrameAndTheNextOneStillComes) {
@@ -726,7 +728,7 @@ TEST(GifColorsTest, CountsEachColourThatCanShowOnce) {
     for (const Case& c : cases) {
         TempFile file(c.gif.bytes);
         CGifDecoder dec;
-        ASSERT_TRUE(dec.LoadFile(file.path().c_str())) << c.what;
+        ASSERT_TRUE(dec.LoadFile(file.str().c_str())) << c.what;
         EXPECT_EQ(dec.CollectColors(), c.expected) << c.what;
         EXPECT_EQ(dec.m_nPos, 0) << "the frame walk has not moved: " << c.what;
     }
@@ -739,7 +741,7 @@ TEST(GifColorsTest, GivesTheFirstImagesPlacementAndStopsAtACut) {
     gif.FlatImage(0, 0, 2, 1, {0, 1}, false, Bytes{9, 9, 9, 8, 8, 8}, 1);
     TempFile file(gif.bytes);
     CGifDecoder dec;
-    ASSERT_TRUE(dec.LoadFile(file.path().c_str()));
+    ASSERT_TRUE(dec.LoadFile(file.str().c_str()));
     RECT first;
     EXPECT_EQ(dec.CollectColors(&first).size(), 4u + 2u + 1u) << "two tables and black";
     EXPECT_EQ(first.left, 3);
@@ -751,7 +753,7 @@ TEST(GifColorsTest, GivesTheFirstImagesPlacementAndStopsAtACut) {
     Bytes cut(gif.bytes.begin(), gif.bytes.begin() + static_cast<long>(secondTable) + 3);
     TempFile cutFile(cut);
     CGifDecoder cutDec;
-    ASSERT_TRUE(cutDec.LoadFile(cutFile.path().c_str()));
+    ASSERT_TRUE(cutDec.LoadFile(cutFile.str().c_str()));
     EXPECT_EQ(cutDec.CollectColors(), Distinct({DistinctTable(4)}, true));
 }
 

@@ -19,25 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path GeneratedDir() {
-    return fs::path(__FILE__).parent_path() / "data" / "generated";
-}
-
-std::vector<std::string> GeneratedFiles() {
-    std::vector<std::string> files;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(GeneratedDir(), error))
-        if (entry.path().extension() == ".gif") files.push_back(entry.path().string());
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-std::string TestName(const std::string& path) {
-    std::string name = fs::path(path).stem().string();
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    return name;
-}
+using giftest::GeneratedFiles;
 
 // A frame bitmap deleted on every path out of the test.
 struct Frame {
@@ -50,9 +32,8 @@ struct Frame {
     HBITMAP bitmap;
 };
 
-class GifReferenceTest : public giftest::WithScreen<::testing::TestWithParam<std::string>> {
-protected:
-};
+class GifReferenceTest : public giftest::WithScreen,
+                         public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(GifReferenceTest, ImagesMatchGiflib) {
     const std::string path = GetParam();
@@ -82,7 +63,7 @@ TEST_P(GifReferenceTest, ImagesMatchGiflib) {
             EXPECT_EQ(decoder.m_nTop, image.top);
             ASSERT_EQ(decoder.m_nWidth, image.width);
             ASSERT_EQ(decoder.m_nHeight, image.height);
-            const std::vector<std::uint32_t> pixels = giftest::ReadPixels(dc_, frame.bitmap);
+            const std::vector<std::uint32_t> pixels = gfxtest::ReadPixels(frame.bitmap, dc_);
             EXPECT_EQ(gifref::DescribeDifference(image.rgb, pixels, image.width), "");
         }
         ++count;
@@ -94,7 +75,9 @@ TEST_P(GifReferenceTest, ImagesMatchGiflib) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Generated, GifReferenceTest, ::testing::ValuesIn(GeneratedFiles()),
-                         [](const auto& info) { return TestName(info.param); });
+                         [](const auto& info) {
+                             return giftest::TestName(fs::path(info.param).stem().string());
+                         });
 
 // The comparison above is only as good as the files: guard the variety that
 // make-gif-corpus is meant to produce, as giflib sees it, so that a
