@@ -39,3 +39,25 @@ public:
     LONG m_lOsError = -1;
     CString m_strFileName;
 };
+
+// A malformed archive: one that ends early, or an object reference that names
+// no class this program knows, with another schema, or of an unexpected kind.
+class CArchiveException : public CException {
+public:
+    enum Cause {
+        none,
+        genericException,
+        readOnly,
+        endOfFile,
+        writeOnly,
+        badIndex,
+        badClass,
+        badSchema
+    };
+
+    explicit CArchiveException(int cause = none, LPCTSTR fileName = nullptr)
+        : m_cause(cause), m_strFileName(fileName) {}
+
+    int m_cause = none;
+    CString m_strFileName;
+};

@@ -26,7 +26,12 @@ int CauseFromErrno(int err) {
     case EWOULDBLOCK:
         return CFileException::sharingViolation;
     case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
         return CFileException::diskFull;
+    case EINVAL:
+    case ESPIPE:
+        return CFileException::badSeek;
     case EIO:
         return CFileException::hardIO;
     default:
@@ -37,7 +42,7 @@ int CauseFromErrno(int err) {
 } // namespace
 
 CFile::~CFile() {
-    Close();
+    Abort();
 }
 
 BOOL CFile::Open(LPCTSTR path, UINT flags, CFileException* error) {
@@ -75,19 +80,67 @@ BOOL CFile::Open(LPCTSTR path, UINT flags, CFileException* error) {
     }
     m_hFile = HandleFromDescriptor(fd);
     m_strFileName = path;
+    m_bWritable = (access & O_ACCMODE) != O_RDONLY;
     return TRUE;
 }
 
 void CFile::Close() {
-    if (m_hFile != hFileNull) {
-        CloseHandle(m_hFile);
-        m_hFile = hFileNull;
-    }
+    if (m_hFile == hFileNull) return;
+    const bool reported = m_bWritable;
+    const int fd = DescriptorFromHandle(m_hFile);
+    m_hFile = hFileNull;
+    m_bWritable = false;
+    // Linux frees the descriptor even when close fails: it is never retried.
+    if (::close(fd) != 0 && reported && errno != EINTR) Throw(errno);
+}
+
+void CFile::Abort() {
+    if (m_hFile == hFileNull) return;
+    CloseHandle(m_hFile);
+    m_hFile = hFileNull;
+    m_bWritable = false;
 }
 
 UINT CFile::Read(void* buffer, UINT count) {
     DWORD got = 0;
-    if (!ReadFile(m_hFile, buffer, count, &got, nullptr))
-        throw CFileException(CFileException::hardIO, errno, m_strFileName);
+    if (!ReadFile(m_hFile, buffer, count, &got, nullptr)) Throw(errno);
     return got;
+}
+
+void CFile::Write(const void* buffer, UINT count) {
+    const int fd = DescriptorFromHandle(m_hFile);
+    const auto* p = static_cast<const char*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::write(fd, p, count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Throw(errno);
+        }
+        if (n == 0) Throw(ENOSPC);
+        p += n;
+        count -= static_cast<UINT>(n);
+    }
+}
+
+ULONGLONG CFile::Seek(LONGLONG offset, UINT from) {
+    const int whence = from == current ? SEEK_CUR : from == end ? SEEK_END : SEEK_SET;
+    const off_t at = ::lseek(DescriptorFromHandle(m_hFile), offset, whence);
+    if (at < 0) Throw(errno);
+    return static_cast<ULONGLONG>(at);
+}
+
+ULONGLONG CFile::GetPosition() const {
+    const off_t at = ::lseek(DescriptorFromHandle(m_hFile), 0, SEEK_CUR);
+    if (at < 0) Throw(errno);
+    return static_cast<ULONGLONG>(at);
+}
+
+ULONGLONG CFile::GetLength() const {
+    struct stat st;
+    if (::fstat(DescriptorFromHandle(m_hFile), &st) != 0) Throw(errno);
+    return static_cast<ULONGLONG>(st.st_size);
+}
+
+void CFile::Throw(int error) const {
+    throw CFileException(CauseFromErrno(error), error, m_strFileName);
 }

@@ -1,5 +1,7 @@
 // CFile: a file opened by path. Its handle works with the operating-system
-// calls of platform/FileHandle.h (size, type, reads).
+// calls of platform/FileHandle.h (size, type, reads). Failures of reads,
+// writes, seeks and of the closing of a written file throw CFileException;
+// a short read is no failure (Read returns what arrived).
 #pragma once
 
 #include "fw/Exception.h"
@@ -20,6 +22,7 @@ public:
         modeCreate = 0x1000,
         typeBinary = 0x8000,
     };
+    enum SeekPosition : UINT { begin = 0, current = 1, end = 2 };
 
     CFile() = default;
     CFile(const CFile&) = delete;
@@ -32,13 +35,31 @@ public:
     // writers that lock too). Opening never waits: a FIFO without a writer
     // opens at once (reads then find its end), and directories are refused.
     BOOL Open(LPCTSTR path, UINT flags, CFileException* error = nullptr);
+    // Closes the file. For a file opened for writing an error of the close
+    // (data that never reached the disk) throws CFileException; the file is
+    // closed all the same.
     void Close();
+    // Closes without reporting anything.
+    void Abort();
 
-    // Reads up to count bytes; returns how many arrived. Throws
-    // CFileException on a read error.
+    // Reads up to count bytes; returns how many arrived (fewer only at the
+    // end of the file).
     UINT Read(void* buffer, UINT count);
+    // Writes all count bytes; a full disk or any other error throws.
+    void Write(const void* buffer, UINT count);
+    // Moves to `offset` from the beginning, the current position or the end;
+    // returns the new position. A position before the start throws badSeek.
+    ULONGLONG Seek(LONGLONG offset, UINT from);
+    ULONGLONG SeekToBegin() { return Seek(0, begin); }
+    ULONGLONG GetPosition() const;
+    ULONGLONG GetLength() const;
 
     static constexpr HANDLE hFileNull = nullptr;
     HANDLE m_hFile = hFileNull;
     CString m_strFileName;
+
+private:
+    [[noreturn]] void Throw(int error) const;
+
+    bool m_bWritable = false;
 };
