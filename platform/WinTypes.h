@@ -19,6 +19,8 @@ using ULONGLONG = std::uint64_t;
 using LPVOID = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
+using SIZE_T = std::size_t;
 using LPCTSTR = const char*;
 using LPTSTR = char*;
 

@@ -1,5 +1,5 @@
 // Identifiers of the program's resources: dialog templates, controls, the
-// icon, menu commands and string-table entries.
+// icon, bitmaps, menu commands and string-table entries.
 #pragma once
 
 #include "platform/WinTypes.h"
@@ -10,6 +10,10 @@ constexpr UINT IDD_CONVERTER = 102;
 
 // Icon
 constexpr UINT IDR_MAINFRAME = 128;
+
+// Bitmaps, packed from the images in res/ at build time (res/CMakeLists.txt
+// maps each image to its identifier). Identifiers run from 1 to 0xFFFF.
+constexpr UINT IDB_ABOUT = 129; // about.bmp, drawn by scripts/make-about-bitmap
 
 // Controls of the main dialog
 constexpr UINT IDC_SOURCE = 1000;
