@@ -11,6 +11,9 @@
 
 #include <cstddef>
 
+class CArchive;
+class CFile;
+
 class CDIB : public CObject {
     DECLARE_SERIAL(CDIB)
 
@@ -24,9 +27,37 @@ public:
     virtual LONG GetWidth() const { return m_pBMI->biWidth; }
     virtual LONG GetHeight() const { return m_pBMI->biHeight; }
     virtual DWORD GetBytesPerLine() const;
+
+    // BMP files. The readers take BITMAPINFOHEADER and BITMAPCOREHEADER files
+    // of 1, 4, 8, 16, 24 and 32 bits, uncompressed, bottom-up or top-down (held
+    // bottom-up); anything else, and sizes the data cannot back, give FALSE
+    // with the object unchanged. File errors other than a short file throw
+    // CFileException, the object unchanged.
+    virtual BOOL ReadFromArchive(CArchive& ar);
+    // From the file's position, which is where the "BM" stands.
+    virtual BOOL ReadFromFile(CFile* file);
+    virtual BOOL Load(LPCTSTR path);
+    // A bitmap resource of the program, adopted in place: borrowed, so the
+    // object never frees it. Each load is a writable copy of its own, which
+    // lives until FreeResource(m_hDIB) or the end of the program.
+    virtual BOOL LoadFromResource(UINT id);
+    // The writers need an image; a write error gives FALSE.
+    virtual BOOL WriteToArchive(CArchive& ar);
+    // Picture rows first to last - 1, counted from the top.
+    virtual BOOL WriteRowsToFile(CFile* file, int first, int last);
+    virtual BOOL WriteToFile(CFile* file);
+    // The whole image when first == last, else rows first to last - 1.
+    virtual BOOL Save(LPCTSTR path, int first = 0, int last = 0);
+    virtual void SerializeUnless(CArchive& ar, BOOL skip);
+
     virtual int Draw(CDC* dc, const RECT& dest, const RECT& source);
     virtual int Draw(CDC* dc, int x, int y);
     virtual int DrawMask(CDC* dc, const RECT& dest, const RECT& source);
+
+    // Four 32-bit fields (m_bBorrowed, m_nBitsFlag, m_nFormatTag, m_nXDpi),
+    // then the BMP file; nothing for an empty object. Throws CMemoryException
+    // when the BMP cannot be written or read back.
+    void Serialize(CArchive& ar) override;
 
     BOOL IsValid() const { return m_pBMI != nullptr; }
 
@@ -95,6 +126,11 @@ private:
     bool HeldLayout(Layout* layout) const;
 
     void SetResolutionFromHeader();
+    // Takes over a packed DIB read from a file or an archive, releasing the
+    // image held before.
+    void Adopt(HGLOBAL block, BITMAPINFOHEADER* header, std::size_t tableEntries,
+               std::size_t pixelBytes, std::size_t blockBytes);
+    BOOL WriteBmp(CFile* file, CArchive* ar, int first, int last);
     int StretchTo(CDC* dc, const RECT& dest, const RECT& source, DWORD rop) const;
 
     // Whether m_hDIB is this object's to free. A borrowed block never is;
