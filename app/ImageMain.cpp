@@ -1,0 +1,224 @@
+// tessaly-image: reads a BMP file, or the first image of a GIF file, applies
+// image operations in the order given, and writes the result as a BMP file.
+#include "app/Conversion.h"
+#include "app/TemporaryFile.h"
+#include "dib/Dib.h"
+#include "fw/Exception.h"
+#include "fw/MessageBox.h"
+#include "gif/GifDecoder.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tessaly-image INPUT [OPERATION...] OUTPUT.bmp\n"
+    "       tessaly-image --info INPUT\n"
+    "\n"
+    "Reads a BMP file, the first image of a GIF file, or one of the program's\n"
+    "bitmaps (INPUT resource:NUMBER, as resource:129 for the About picture),\n"
+    "applies the operations in the order given and writes the image as a BMP\n"
+    "file at its own depth.\n"
+    "\n"
+    "  --band FIRST,LAST  keep picture rows FIRST to LAST-1, counted from the top\n"
+    "  --info             print the image's size, depth, colours and resolution\n"
+    "  --help             show this text\n"
+    "  --version          show the version\n"
+    "\n"
+    "BMP files of 1, 4, 8, 16, 24 and 32 bits with a 40-byte or 12-byte header\n"
+    "are read; compressed BMP files and longer headers are not. Exit status: 0\n"
+    "when done; 1 when the image could not be read, processed or written; 2 for\n"
+    "a usage error or a refused output file.\n";
+
+int Fail(const std::string& text, int status = 1) {
+    std::fprintf(stderr, "tessaly-image: %s\n", text.c_str());
+    return status;
+}
+
+// Why a file that starts with "BM" could not be read: the formats refused by
+// design get their own message.
+std::string WhyNotRead(const std::string& path) {
+    unsigned char h[54] = {};
+    std::ifstream in(path, std::ios::binary);
+    in.read(reinterpret_cast<char*>(h), sizeof h);
+    const auto got = in.gcount();
+    auto u32 = [&](int at) {
+        return std::uint32_t(h[at]) | std::uint32_t(h[at + 1]) << 8 |
+               std::uint32_t(h[at + 2]) << 16 | std::uint32_t(h[at + 3]) << 24;
+    };
+    if (got >= 18 && u32(14) != 40 && u32(14) != 12)
+        return path + ": BMP files with a " + std::to_string(u32(14)) +
+               "-byte header are not supported (only 40 and 12 bytes)";
+    static const char* const kCompression[] = {"BI_RGB",       "BI_RLE8", "BI_RLE4",
+                                               "BI_BITFIELDS", "BI_JPEG", "BI_PNG"};
+    if (got >= 34 && u32(14) == 40 && u32(30) != 0) {
+        const std::uint32_t c = u32(30);
+        const std::string name = c < 6 ? kCompression[c] : "compression " + std::to_string(c);
+        return path + ": compressed BMP files (" + name + ") are not supported";
+    }
+    return path + ": not a BMP file this program can read (damaged, cut short or too large)";
+}
+
+// The first image of a GIF file, captured at the depth the screen gives.
+bool ReadGif(const std::string& path, CDIB& dib) {
+    CGifDecoder decoder;
+    if (!decoder.LoadFile(CString(path))) return false;
+    HDC screen = GetDC(nullptr);
+    decoder.m_hDC = screen;
+    HBITMAP frame = decoder.GetNextFrame();
+    bool read = false;
+    if (frame) {
+        try {
+            read = dib.CreateFromBitmap(frame);
+        } catch (const CMemoryException&) {
+        }
+        DeleteObject(frame);
+    }
+    ReleaseDC(nullptr, screen);
+    return read;
+}
+
+bool ReadImage(const std::string& path, CDIB& dib, std::string* error) {
+    // One of the program's own bitmaps, by its resource number.
+    const std::string kResource = "resource:";
+    if (path.rfind(kResource, 0) == 0) {
+        const std::string number = path.substr(kResource.size());
+        char* end = nullptr;
+        const unsigned long id = std::strtoul(number.c_str(), &end, 10);
+        if (number.empty() || *end != '\0' || id > 0xFFFF || !dib.LoadFromResource(UINT(id))) {
+            *error = path + ": no such bitmap resource";
+            return false;
+        }
+        return true;
+    }
+    char magic[4] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    in.read(magic, sizeof magic);
+    in.close();
+    if (std::memcmp(magic, "BM", 2) == 0) {
+        bool loaded = false;
+        try {
+            loaded = dib.Load(path.c_str());
+        } catch (const CFileException& e) {
+            *error = path + ": " + std::strerror(e.m_lOsError > 0 ? int(e.m_lOsError) : EIO);
+            return false;
+        }
+        if (!loaded) *error = WhyNotRead(path);
+        return loaded;
+    }
+    if (std::memcmp(magic, "GIF8", 4) == 0) {
+        if (!ReadGif(path, dib)) *error = path + ": no image could be read from this GIF file";
+        return dib.IsValid();
+    }
+    *error = path + ": neither a BMP nor a GIF file";
+    return false;
+}
+
+// Parses "A,B" of two integers.
+bool ParsePair(const std::string& text, long* a, long* b) {
+    char* end = nullptr;
+    errno = 0;
+    *a = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != ',' || errno) return false;
+    const char* second = end + 1;
+    *b = std::strtol(second, &end, 10);
+    return end != second && *end == '\0' && errno == 0;
+}
+
+void PrintInfo(const CDIB& dib) {
+    int x = 0, y = 0;
+    dib.GetResolution(&x, &y);
+    std::printf("width=%d height=%d bits=%d colours=%d compression=%s dpi=%dx%d\n",
+                int(dib.m_pBMI->biWidth), int(dib.m_pBMI->biHeight), int(dib.m_pBMI->biBitCount),
+                dib.GetNumColors(), dib.m_pBMI->biCompression == BI_RGB ? "BI_RGB" : "other", x, y);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    AfxSetMessagePresenter([](LPCTSTR text, UINT) {
+        std::fprintf(stderr, "tessaly-image: %s\n", text);
+        return IDOK;
+    });
+
+    struct Operation {
+        std::string name, value;
+    };
+    std::vector<Operation> operations;
+    std::vector<std::string> paths;
+    bool info = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::puts("tessaly-image (Tessaly Converter) 1.0");
+            return 0;
+        }
+        if (arg == "--info") {
+            info = true;
+        } else if (arg == "--band") {
+            if (i + 1 >= argc) return Fail("--band needs FIRST,LAST\n" + std::string(kUsage), 2);
+            operations.push_back({arg, argv[++i]});
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Fail("unknown option " + arg + "\n" + kUsage, 2);
+        } else {
+            paths.push_back(arg);
+        }
+    }
+    if (info ? paths.size() != 1 || !operations.empty() : paths.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+
+    CDIB dib;
+    std::string error;
+    if (!ReadImage(paths[0], dib, &error)) return Fail(error);
+    if (info) {
+        PrintInfo(dib);
+        return 0;
+    }
+
+    // A band is kept as rows of the image read, and written by the save;
+    // a band of a band narrows it.
+    long first = 0, last = dib.GetHeight();
+    for (const Operation& op : operations) {
+        long a = 0, b = 0;
+        if (!ParsePair(op.value, &a, &b))
+            return Fail(op.name + " " + op.value + ": expected FIRST,LAST", 2);
+        if (a < 0 || a >= b || b > last - first)
+            return Fail(op.name + " " + op.value + ": the image has " +
+                        std::to_string(last - first) +
+                        " rows; need 0 <= FIRST < LAST <= " + std::to_string(last - first));
+        last = first + b;
+        first += a;
+    }
+
+    const CString source(paths[0].c_str()), destination(paths[1].c_str());
+    if (const UINT refused = CConversion::CheckDestination(source, destination)) {
+        AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);
+        return 2;
+    }
+    TemporaryFile::RemoveOnSignals();
+    TemporaryFile output(destination);
+    if (!output.ok()) return Fail(paths[1] + ": " + std::strerror(errno));
+    const bool whole = first == 0 && last == dib.GetHeight();
+    if (!dib.Save(output.path(), whole ? 0 : int(first), whole ? 0 : int(last)) || !output.MoveTo())
+        return Fail(paths[1] + ": the image could not be written");
+    return 0;
+}

@@ -1,0 +1,191 @@
+// tessaly-image against two independent BMP implementations: ImageMagick and
+// Pillow read what we write with the same pixels, and we read what they write.
+#include "../TestFiles.h"
+#include "../avi/AviTestSupport.h"
+
+#include "dib/Dib.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using avitest::CommandResult;
+using testfiles::Folder;
+
+const std::string kImage = TESSALY_IMAGE;
+// ImageMagick's own, whatever else the path holds.
+const std::string kConvert = "/usr/bin/convert";
+
+std::string Quote(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// The pixels as each reader sees them: rows top to bottom, red, green, blue.
+std::string MagickRgb(const std::string& path) {
+    return avitest::Run(kConvert + " " + Quote(path) + " -depth 8 rgb:-").out;
+}
+std::string PillowRgb(const std::string& path) {
+    return avitest::Run(
+               "/usr/bin/python3 -c \"import sys; from PIL import Image; "
+               "sys.stdout.buffer.write(Image.open(sys.argv[1]).convert('RGB').tobytes())\" " +
+               Quote(path))
+        .out;
+}
+
+// Largest difference between two equally long strings of channel bytes.
+int Distance(const std::string& a, const std::string& b) {
+    if (a.size() != b.size() || a.empty()) return 256;
+    int worst = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        worst = std::max(worst, std::abs(int(BYTE(a[i])) - int(BYTE(b[i]))));
+    return worst;
+}
+
+class ImageToolTest : public ::testing::Test {
+protected:
+    std::string At(const std::string& name) const { return folder_ / name; }
+    CommandResult Image(const std::string& args) const { return avitest::Run(kImage + " " + args); }
+    Folder folder_;
+};
+
+class OurDepthTest : public ImageToolTest, public ::testing::WithParamInterface<int> {};
+
+// Every pixel a different colour where the depth allows; 16 bits widen five
+// bits to eight by rules that may differ by a few levels.
+TEST_P(OurDepthTest, OthersReadOurPixels) {
+    const int bits = GetParam();
+    CDIB dib;
+    BITMAPINFOHEADER format{};
+    format.biPlanes = 1;
+    format.biBitCount = WORD(bits);
+    ASSERT_TRUE(dib.Create(7, 5, &format, 0));
+    auto* table = reinterpret_cast<RGBQUAD*>(dib.m_pBMI + 1);
+    for (int i = 0; i < dib.GetNumColors(); ++i)
+        table[i] = {BYTE(i * 37), BYTE(255 - i), BYTE(i * 11 + 3), 0};
+    std::string expected;
+    for (int y = 4; y >= 0; --y) // bottom-up rows, read top first
+        for (int x = 0; x < 7; ++x) {
+            BYTE* row = dib.m_pBits + y * dib.GetBytesPerLine();
+            const int v = (x * 5 + y * 3) % 256, r = (v * 7) & 255, g = (v * 13) & 255, b = v;
+            int index = bits == 1 ? v & 1 : bits == 4 ? v & 15 : v;
+            RGBQUAD c{BYTE(b), BYTE(g), BYTE(r), 0};
+            if (bits == 1) row[x / 8] |= BYTE(index << (7 - x % 8));
+            if (bits == 4) row[x / 2] |= BYTE(index << (x % 2 ? 0 : 4));
+            if (bits == 8) row[x] = BYTE(index);
+            if (bits <= 8) c = table[index];
+            if (bits == 16) {
+                const int w = (r >> 3) << 10 | (g >> 3) << 5 | b >> 3;
+                row[2 * x] = BYTE(w);
+                row[2 * x + 1] = BYTE(w >> 8);
+                c = {BYTE((b >> 3) * 255 / 31), BYTE((g >> 3) * 255 / 31),
+                     BYTE((r >> 3) * 255 / 31), 0};
+            }
+            if (bits == 24) std::memcpy(row + 3 * x, &c, 3);
+            expected += {char(c.rgbRed), char(c.rgbGreen), char(c.rgbBlue)};
+        }
+    const std::string path = At("ours.bmp");
+    ASSERT_TRUE(dib.Save(path.c_str()));
+    const int tolerance = bits == 16 ? 4 : 0;
+    EXPECT_LE(Distance(MagickRgb(path), expected), tolerance) << "ImageMagick";
+    EXPECT_LE(Distance(PillowRgb(path), expected), tolerance) << "Pillow";
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, OurDepthTest, ::testing::Values(1, 4, 8, 16, 24));
+
+// Files written by ImageMagick and Pillow, read by us and written again, show
+// the same pixels to both.
+TEST_F(ImageToolTest, WeReadTheirFiles) {
+    const std::string source = At("source.ppm");
+    ASSERT_EQ(
+        avitest::Run(kConvert + " -size 23x9 plasma:fractal -seed 3 " + Quote(source)).exitCode, 0);
+    struct Case {
+        const char* name;
+        std::string command; // %s: the output path
+        const char* bits;
+    };
+    const std::vector<Case> cases = {
+        {"magick_24", kConvert + " SRC -type truecolor bmp3:OUT", "bits=24"},
+        {"magick_8", kConvert + " SRC -colors 200 -type palette -compress none bmp3:OUT", "bits=8"},
+        {"magick_4", kConvert + " SRC -colors 12 -compress none bmp3:OUT", "bits=4"},
+        {"magick_1", kConvert + " SRC -type bilevel bmp3:OUT", "bits=1"},
+        {"magick_core_header", kConvert + " SRC -colors 12 bmp2:OUT", "bits=4"},
+        {"pillow_24", "PIL 'RGB'", "bits=24"},
+        {"pillow_8", "PIL 'P'", "bits=8"},
+        {"pillow_1", "PIL '1'", "bits=1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string theirs = At(std::string(c.name) + ".bmp");
+        const std::string ours = At(std::string(c.name) + "-ours.bmp");
+        std::string command = c.command;
+        if (command.rfind("PIL", 0) == 0)
+            command =
+                "/usr/bin/python3 -c \"import sys; from PIL import Image; Image.open(sys.argv[1])"
+                ".convert(" +
+                command.substr(4) + ").save(sys.argv[2])\" SRC OUT";
+        command.replace(command.find("SRC"), 3, Quote(source));
+        command.replace(command.find("OUT"), 3, Quote(theirs));
+        ASSERT_EQ(avitest::Run(command).exitCode, 0) << command;
+        const CommandResult info = Image("--info " + Quote(theirs));
+        EXPECT_NE(info.out.find(c.bits), std::string::npos) << info.out << info.err;
+        ASSERT_EQ(Image(Quote(theirs) + " " + Quote(ours)).exitCode, 0);
+        EXPECT_EQ(MagickRgb(ours), MagickRgb(theirs));
+        EXPECT_EQ(PillowRgb(ours), PillowRgb(theirs));
+        EXPECT_EQ(MagickRgb(ours).size(), 23u * 9 * 3);
+    }
+}
+
+// Formats refused by design are named; usage errors and refused outputs
+// have their own status, and nothing is left behind.
+TEST_F(ImageToolTest, RefusalsSayWhy) {
+    const std::string source = At("source.ppm");
+    ASSERT_EQ(avitest::Run(kConvert + " -size 8x4 plasma:fractal " + Quote(source)).exitCode, 0);
+    const struct {
+        const char* magick;
+        const char* says;
+    } refused[] = {
+        {"-colors 100 -compress RLE bmp3:", "BI_RLE8"},
+        {"-define bmp:subtype=RGB565 bmp3:", "BI_BITFIELDS"},
+        {"bmp:", "124-byte header"},
+    };
+    for (const auto& r : refused) {
+        const std::string path = At("refused.bmp");
+        ASSERT_EQ(
+            avitest::Run(kConvert + " " + Quote(source) + " " + r.magick + Quote(path)).exitCode,
+            0);
+        const CommandResult result = Image(Quote(path) + " " + Quote(At("out.bmp")));
+        EXPECT_EQ(result.exitCode, 1) << r.magick;
+        EXPECT_NE(result.err.find(r.says), std::string::npos) << result.err;
+    }
+
+    const std::string bmp = At("in.bmp");
+    ASSERT_EQ(avitest::Run(kConvert + " " + Quote(source) +
+                           " -units PixelsPerInch -density 72 bmp3:" + Quote(bmp))
+                  .exitCode,
+              0);
+    const std::string before = testfiles::ReadText(bmp);
+    EXPECT_EQ(Image("--help").exitCode, 0);
+    EXPECT_EQ(Image("--frobnicate " + Quote(bmp) + " x.bmp").exitCode, 2);
+    EXPECT_EQ(Image(Quote(bmp)).exitCode, 2);
+    EXPECT_EQ(Image(Quote(bmp) + " --band 2,5 " + Quote(At("band.bmp"))).exitCode, 1);
+    EXPECT_EQ(Image(Quote(bmp) + " --band 1,x " + Quote(At("band.bmp"))).exitCode, 2);
+    EXPECT_EQ(Image(Quote(bmp) + " " + Quote(bmp)).exitCode, 2) << "the source itself";
+    EXPECT_EQ(testfiles::ReadText(bmp), before);
+    EXPECT_EQ(Image(Quote(At("missing.bmp")) + " " + Quote(At("out.bmp"))).exitCode, 1);
+
+    ASSERT_EQ(Image(Quote(bmp) + " --band 1,4 --band 1,3 " + Quote(At("band.bmp"))).exitCode, 0);
+    EXPECT_EQ(Image("--info " + Quote(At("band.bmp"))).out,
+              "width=8 height=2 bits=24 colours=0 compression=BI_RGB dpi=72x72\n");
+    EXPECT_EQ(MagickRgb(At("band.bmp")), MagickRgb(bmp).substr(2 * 8 * 3, 2 * 8 * 3))
+        << "rows 2 and 3 from the top";
+    EXPECT_EQ(folder_.Names(),
+              (std::set<std::string>{"band.bmp", "in.bmp", "refused.bmp", "source.ppm"}));
+}
+
+} // namespace
