@@ -15,6 +15,8 @@
 // Built with libFuzzer (TESSALY_FUZZ=ON) this is the gif_fuzz fuzzer. Built
 // without it, main() below replays files and folders given on the command
 // line through the same function (gif_fuzz_replay, run by CTest).
+#include "FuzzInput.h"
+
 #include "fw/MessageBox.h"
 #include "gfx/Gdi.h"
 #include "gif/GifDecoder.h"
@@ -40,29 +42,9 @@ namespace {
 
 // The decoder reads files by path, so each input goes to one in-memory file
 // per process, rewritten for every input and opened through /proc/self/fd.
-struct InputFile {
-    int fd;
-    std::string path;
-};
-
-const InputFile& Input() {
-    static const InputFile file = [] {
-        int fd = memfd_create("gif-fuzz-input", MFD_CLOEXEC);
-        if (fd < 0) Fail("memfd_create failed");
-        return InputFile{fd, "/proc/self/fd/" + std::to_string(fd)};
-    }();
+const fuzzinput::MemoryFile& Input() {
+    static const fuzzinput::MemoryFile file = fuzzinput::MakeMemoryFile("gif-fuzz-input");
     return file;
-}
-
-void WriteInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = Input().fd;
-    if (ftruncate(fd, 0) != 0) Fail("ftruncate failed");
-    std::size_t done = 0;
-    while (done < size) {
-        ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-        if (n <= 0) Fail("pwrite failed");
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 constexpr std::uint64_t kMaxPixels = 1u << 22;
@@ -106,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return GetDC(nullptr);
     }();
     if (MayDeclareHugeImage(data, size)) return 0;
-    WriteInput(data, size);
+    fuzzinput::Fill(Input(), data, size);
 
     const GdiObjectCounts before = GdiGetObjectCounts();
     {
