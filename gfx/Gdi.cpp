@@ -3,11 +3,14 @@
 #include "gfx/GdiInternal.h"
 #include "gfx/GdiObjects.h"
 #include "gfx/PixelFormats.h"
+#include "gfx/RasterOps.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <vector>
 
 using namespace gdi_internal;
 
@@ -48,6 +51,41 @@ void FillFromDib(BitmapObject& bitmap, const DibLayout& dib, const BYTE* bits,
                 RgbToDevice(format, cache, colours, n, out);
             }
         }
+    }
+}
+
+// The bits of a device pixel value: indices of palette formats, 5-5-5
+// colours, or blue, green and red (the fourth byte of 32-bit pixels stays 0).
+std::uint32_t PixelMask(int bits) {
+    return bits <= 8 ? (1u << bits) - 1 : bits == 16 ? 0x7FFF : 0xFFFFFF;
+}
+std::uint32_t LoadPixel(const BYTE* p, int bytes) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, p, static_cast<std::size_t>(bytes));
+    return value;
+}
+void StorePixel(BYTE* p, int bytes, std::uint32_t value) {
+    std::memcpy(p, &value, static_cast<std::size_t>(bytes));
+}
+
+// The context's brush as a pixel of `format`.
+std::uint32_t PatternPixel(const ContextObject& context, const DeviceFormat& format,
+                           NearestCache& cache) {
+    const COLORREF c = BrushColour(context);
+    return DevicePixel(format, cache, PackRgb(GetRValue(c), GetGValue(c), GetBValue(c)));
+}
+
+// Combines n pixels at `out` with source values (device values of the
+// destination's format; none for operations without a source) and the
+// pattern.
+void CombineRun(unsigned table, int bits, std::uint32_t pattern, const std::uint32_t* source,
+                BYTE* out, std::int64_t n) {
+    const int bytes = StoredPixelBytes(bits);
+    const std::uint32_t mask = PixelMask(bits);
+    for (std::int64_t i = 0; i < n; ++i) {
+        BYTE* p = out + i * bytes;
+        const std::uint32_t s = source ? source[i] : 0;
+        StorePixel(p, bytes, ApplyRop(table, pattern, s, LoadPixel(p, bytes)) & mask);
     }
 }
 
@@ -120,6 +158,11 @@ BOOL DeleteDC(HDC dc) {
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
     ContextObject* context = FindContext(dc);
+    if (context && State().brushes.Find(object)) {
+        const HBRUSH previous = context->brush ? context->brush : StockBrush(WHITE_BRUSH);
+        context->brush = static_cast<HBRUSH>(object);
+        return previous;
+    }
     BitmapObject* bitmap = FindBitmap(object);
     // Palettes are selected with SelectPalette, as on the platform.
     if (!context || !bitmap || !context->memory) return nullptr;
@@ -143,7 +186,27 @@ BOOL DeleteObject(HGDIOBJ object) {
         State().bitmaps.Remove(object);
         return TRUE;
     }
+    if (const BrushObject* brush = State().brushes.Find(object)) {
+        if (brush->stock) return TRUE;
+        bool selected = false;
+        // (Contexts are few: a search beats bookkeeping.)
+        State().contexts.ForEach(
+            [&](HDC, const ContextObject& c) { selected |= c.brush == object; });
+        if (selected) return FALSE;
+        State().brushes.Remove(object);
+        return TRUE;
+    }
     return DeletePalette(object);
+}
+
+HBRUSH CreateSolidBrush(COLORREF colour) {
+    try {
+        auto [handle, brush] = State().brushes.Add();
+        brush.colour = colour & 0xFFFFFF;
+        return handle;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 int GetObject(HGDIOBJ object, int bufferSize, LPVOID buffer) {
@@ -165,6 +228,7 @@ int GetObject(HGDIOBJ object, int bufferSize, LPVOID buffer) {
 }
 
 HGDIOBJ GetStockObject(int object) {
+    if (object >= WHITE_BRUSH && object <= BLACK_BRUSH) return StockBrush(object);
     return object == DEFAULT_PALETTE ? StockPalette() : nullptr;
 }
 
@@ -315,17 +379,49 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
     return handle;
 }
 
+namespace {
+
+// The bitmap a memory context draws into; null for other contexts and for the
+// shared stock bitmap, which writing would change for every new context.
+BitmapObject* TargetOf(const ContextObject* context) {
+    if (!context || !context->memory) return nullptr;
+    BitmapObject* target = FindBitmap(context->bitmap);
+    return target && !target->stock ? target : nullptr;
+}
+
+} // namespace
+
+BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop) {
+    const ContextObject* context = FindContext(dc);
+    BitmapObject* target = TargetOf(context);
+    const unsigned table = RopTable(rop);
+    if (!target || RopUsesSource(table)) return FALSE;
+    std::int64_t left = x, top = y, width = cx, height = cy;
+    if (width < 0) left += width, width = -width;
+    if (height < 0) top += height, height = -height;
+    const Span h = ClipSpan(left, 0, width, target->width, target->width);
+    const Span v = ClipSpan(top, 0, height, target->height, target->height);
+    const DeviceFormat format = FormatOf(target->bits);
+    NearestCache cache(format.palette, format.colours);
+    const std::uint32_t pattern = PatternPixel(*context, format, cache);
+    const int bytes = StoredPixelBytes(target->bits);
+    for (std::int64_t row = 0; row < v.length; ++row)
+        CombineRun(table, target->bits, pattern, nullptr,
+                   target->Row(LONG(v.dest + row)) + h.dest * bytes, h.length);
+    return TRUE;
+}
+
 BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, DWORD rop) {
+    const unsigned table = RopTable(rop);
+    if (!RopUsesSource(table)) return PatBlt(dest, x, y, cx, cy, rop);
     // Window contexts have no surface of their own here, so only memory
     // contexts take part.
     const ContextObject* to = FindContext(dest);
     const ContextObject* from = FindContext(src);
-    if (!to || !from || !to->memory || !from->memory || rop != SRCCOPY) return FALSE;
-    BitmapObject* target = FindBitmap(to->bitmap);
+    if (!to || !from || !from->memory) return FALSE;
+    BitmapObject* target = TargetOf(to);
     const BitmapObject* source = FindBitmap(from->bitmap);
-    // The stock bitmap is shared by every new memory context; writing into it
-    // would show through all of them.
-    if (!target || !source || target->stock) return FALSE;
+    if (!target || !source) return FALSE;
     if (cx <= 0 || cy <= 0) return TRUE;
 
     const Span h = ClipSpan(x, xSrc, cx, target->width, source->width);
@@ -334,10 +430,10 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
 
     const int targetBytes = StoredPixelBytes(target->bits);
     const int sourceBytes = StoredPixelBytes(source->bits);
-    if (target->bits == source->bits) {
-        // A bitmap copied onto itself may overlap: walk the rows away from
-        // the overlap and move each row as a whole.
-        const bool upwards = target == source && v.dest > v.source;
+    // A bitmap copied onto itself may overlap: walk the rows away from the
+    // overlap, and take each source row whole before writing.
+    const bool upwards = target == source && v.dest > v.source;
+    if (target->bits == source->bits && table == RopTable(SRCCOPY)) {
         const std::size_t rowBytes = std::size_t(h.length) * targetBytes;
         for (std::int64_t i = 0; i < v.length; ++i) {
             const std::int64_t row = upwards ? v.length - 1 - i : i;
@@ -350,14 +446,31 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     const DeviceFormat fromFormat = FormatOf(source->bits);
     const DeviceFormat toFormat = FormatOf(target->bits);
     NearestCache cache(toFormat.palette, toFormat.colours);
+    const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    std::vector<BYTE> sourceRow;
+    try {
+        sourceRow.resize(std::size_t(h.length) * sourceBytes);
+    } catch (const std::bad_alloc&) {
+        return FALSE;
+    }
     Rgb colours[kRun];
-    for (std::int64_t row = 0; row < v.length; ++row) {
-        const BYTE* in = source->Row(LONG(v.source + row)) + h.source * sourceBytes;
+    std::uint32_t values[kRun];
+    for (std::int64_t i = 0; i < v.length; ++i) {
+        const std::int64_t row = upwards ? v.length - 1 - i : i;
+        std::memcpy(sourceRow.data(), source->Row(LONG(v.source + row)) + h.source * sourceBytes,
+                    sourceRow.size());
         BYTE* out = target->Row(LONG(v.dest + row)) + h.dest * targetBytes;
         for (std::int64_t x0 = 0; x0 < h.length; x0 += kRun) {
             const int n = static_cast<int>(std::min<std::int64_t>(kRun, h.length - x0));
-            DeviceToRgb(fromFormat, in + x0 * sourceBytes, n, colours);
-            RgbToDevice(toFormat, cache, colours, n, out + x0 * targetBytes);
+            const BYTE* in = sourceRow.data() + x0 * sourceBytes;
+            if (source->bits == target->bits) {
+                for (int k = 0; k < n; ++k)
+                    values[k] = LoadPixel(in + k * sourceBytes, sourceBytes);
+            } else {
+                DeviceToRgb(fromFormat, in, n, colours);
+                for (int k = 0; k < n; ++k) values[k] = DevicePixel(toFormat, cache, colours[k]);
+            }
+            CombineRun(table, target->bits, pattern, values, out + x0 * targetBytes, n);
         }
     }
     return TRUE;
@@ -400,10 +513,9 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
                   int srcWidth, int srcHeight, const void* bits, const BITMAPINFO* info, UINT usage,
                   DWORD rop) {
     const ContextObject* context = FindContext(dc);
-    if (!context || !context->memory || usage != DIB_RGB_COLORS || !info || !bits) return 0;
-    if (rop != SRCCOPY && rop != SRCAND) return 0;
-    BitmapObject* target = FindBitmap(context->bitmap);
-    if (!target || target->stock) return 0;
+    BitmapObject* target = TargetOf(context);
+    if (!target || usage != DIB_RGB_COLORS || !info || !bits) return 0;
+    const unsigned table = RopTable(rop);
     DibLayout dib{};
     if (!ReadLayout(info->bmiHeader, &dib)) return 0;
     if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0) return 0;
@@ -419,6 +531,8 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
     const DeviceFormat format = FormatOf(target->bits);
     NearestCache cache(format.palette, format.colours);
     const int pixelBytes = StoredPixelBytes(target->bits);
+    const std::uint32_t pattern = PatternPixel(*context, format, cache);
+    const std::uint32_t mask = PixelMask(target->bits);
     std::uint32_t devicePixels[256] = {};
     if (dib.bits <= 8) DeviceTableOf(*info, format, cache, devicePixels);
 
@@ -447,15 +561,95 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
                 pixel = DevicePixel(format, cache, colour);
             }
             BYTE* p = out + (h.start + i) * pixelBytes;
-            if (rop == SRCAND) {
-                std::uint32_t present = 0;
-                std::memcpy(&present, p, pixelBytes);
-                pixel &= present;
-            }
-            std::memcpy(p, &pixel, pixelBytes);
+            if (table != RopTable(SRCCOPY))
+                pixel = ApplyRop(table, pattern, pixel, LoadPixel(p, pixelBytes)) & mask;
+            StorePixel(p, pixelBytes, pixel);
         }
     }
     return srcHeight < 0 ? -srcHeight : srcHeight;
+}
+
+BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, int xSrc, int ySrc,
+                int srcWidth, int srcHeight, DWORD rop) {
+    const unsigned table = RopTable(rop);
+    if (!RopUsesSource(table)) return PatBlt(dest, x, y, destWidth, destHeight, rop);
+    const ContextObject* to = FindContext(dest);
+    const ContextObject* from = FindContext(src);
+    BitmapObject* target = TargetOf(to);
+    if (!target || !from || !from->memory) return FALSE;
+    const BitmapObject* source = FindBitmap(from->bitmap);
+    if (!source) return FALSE;
+    if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0) return TRUE;
+
+    const StretchAxis h = StretchAxis::Make(x, destWidth, xSrc, srcWidth);
+    const StretchAxis v = StretchAxis::Make(y, destHeight, ySrc, srcHeight);
+    const std::int64_t i0 = std::max<std::int64_t>(0, -h.start);
+    const std::int64_t i1 = std::min<std::int64_t>(h.length, target->width - h.start);
+    const std::int64_t j0 = std::max<std::int64_t>(0, -v.start);
+    const std::int64_t j1 = std::min<std::int64_t>(v.length, target->height - v.start);
+    if (i0 >= i1 || j0 >= j1) return TRUE;
+
+    // A stretch within one bitmap reads a copy of it, so that no pixel is
+    // read after it was written.
+    const int sourceBytes = StoredPixelBytes(source->bits);
+    std::vector<BYTE> snapshot;
+    const BYTE* sourcePixels = source->pixels;
+    if (source == target) {
+        try {
+            snapshot.assign(source->pixels, source->pixels + source->stride * source->height);
+        } catch (const std::bad_alloc&) {
+            return FALSE;
+        }
+        sourcePixels = snapshot.data();
+    }
+    auto at = [&](std::int64_t column, std::int64_t row) {
+        return LoadPixel(sourcePixels + std::size_t(row) * source->stride + column * sourceBytes,
+                         sourceBytes);
+    };
+    // The source pixels destination pixel i covers: one, or when shrinking a
+    // 1-bit source, all that fall on it (ANDed).
+    const bool andShrink = source->bits == 1;
+    auto span = [](const StretchAxis& a, std::int64_t i) {
+        const std::int64_t k = a.mirrored ? a.length - 1 - i : i;
+        const std::int64_t first = a.sourceStart + k * a.sourceLength / a.length;
+        const std::int64_t next = a.sourceStart + (k + 1) * a.sourceLength / a.length;
+        return std::pair{first, std::max(next, first + 1)};
+    };
+
+    const DeviceFormat fromFormat = FormatOf(source->bits);
+    const DeviceFormat toFormat = FormatOf(target->bits);
+    NearestCache cache(toFormat.palette, toFormat.colours);
+    const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const int targetBytes = StoredPixelBytes(target->bits);
+    for (std::int64_t j = j0; j < j1; ++j) {
+        auto [row, rowEnd] = span(v, j);
+        if (!andShrink) rowEnd = row + 1;
+        BYTE* out = target->Row(LONG(v.start + j));
+        for (std::int64_t i = i0; i < i1; ++i) {
+            auto [column, columnEnd] = span(h, i);
+            if (!andShrink) columnEnd = column + 1;
+            bool inside = true;
+            std::uint32_t value = andShrink ? 1 : 0;
+            for (std::int64_t r = row; r < rowEnd && inside; ++r)
+                for (std::int64_t c = column; c < columnEnd; ++c) {
+                    if (r < 0 || r >= source->height || c < 0 || c >= source->width) {
+                        inside = false;
+                        break;
+                    }
+                    value = andShrink ? value & at(c, r) : at(c, r);
+                }
+            if (!inside) continue; // nothing of the source falls there
+            std::uint32_t pixel = value;
+            if (source->bits != target->bits) {
+                const BYTE bytes[4] = {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), 0};
+                Rgb colour;
+                DeviceToRgb(fromFormat, bytes, 1, &colour);
+                pixel = DevicePixel(toFormat, cache, colour);
+            }
+            CombineRun(table, target->bits, pattern, &pixel, out + (h.start + i) * targetBytes, 1);
+        }
+    }
+    return TRUE;
 }
 
 BOOL GdiSetScreenBitsPerPixel(int bitsPerPixel) {
@@ -475,5 +669,8 @@ GdiObjectCounts GdiGetObjectCounts() {
     counts.bitmaps = static_cast<long>(state.bitmaps.Size()) - (state.stockBitmap ? 1 : 0);
     counts.contexts = static_cast<long>(state.contexts.Size());
     counts.palettes = LivePaletteCount();
+    std::size_t stockBrushes = 0;
+    for (HBRUSH brush : state.stockBrushes) stockBrushes += brush != nullptr;
+    counts.brushes = static_cast<long>(state.brushes.Size() - stockBrushes);
     return counts;
 }

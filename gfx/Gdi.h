@@ -20,6 +20,8 @@ struct HBITMAP__;
 using HBITMAP = HBITMAP__*;
 struct HPALETTE__;
 using HPALETTE = HPALETTE__*;
+struct HBRUSH__;
+using HBRUSH = HBRUSH__*;
 using HGDIOBJ = void*;
 
 using COLORREF = DWORD; // 0x00BBGGRR
@@ -131,10 +133,30 @@ constexpr DWORD CBM_INIT = 0x04;
 constexpr UINT DIB_RGB_COLORS = 0;
 constexpr UINT DIB_PAL_COLORS = 1;
 
+// Raster operations (ternary: pattern, source, destination; see BitBlt). Any
+// of the 256 codes may be given; these are the named ones.
 constexpr DWORD SRCCOPY = 0x00CC0020;
+constexpr DWORD SRCPAINT = 0x00EE0086;
 constexpr DWORD SRCAND = 0x008800C6;
+constexpr DWORD SRCINVERT = 0x00660046;
+constexpr DWORD SRCERASE = 0x00440328;
+constexpr DWORD NOTSRCCOPY = 0x00330008;
+constexpr DWORD NOTSRCERASE = 0x001100A6;
+constexpr DWORD MERGECOPY = 0x00C000CA;
+constexpr DWORD MERGEPAINT = 0x00BB0226;
+constexpr DWORD PATCOPY = 0x00F00021;
+constexpr DWORD PATPAINT = 0x00FB0A09;
+constexpr DWORD PATINVERT = 0x005A0049;
+constexpr DWORD DSTINVERT = 0x00550009;
+constexpr DWORD BLACKNESS = 0x00000042;
+constexpr DWORD WHITENESS = 0x00FF0062;
 
 constexpr UINT IMAGE_BITMAP = 0;
+constexpr int WHITE_BRUSH = 0;
+constexpr int LTGRAY_BRUSH = 1;
+constexpr int GRAY_BRUSH = 2;
+constexpr int DKGRAY_BRUSH = 3;
+constexpr int BLACK_BRUSH = 4;
 constexpr int DEFAULT_PALETTE = 15;
 constexpr UINT GDI_ERROR = 0xFFFFFFFF;
 
@@ -153,11 +175,15 @@ int ReleaseDC(HWND window, HDC dc);
 HDC CreateCompatibleDC(HDC dc);
 BOOL DeleteDC(HDC dc);
 
-// Selects a bitmap into a memory context; returns the bitmap it replaces, or
-// null on failure (a bitmap sits in at most one context at a time).
+// Selects a bitmap into a memory context, or a brush into any context;
+// returns the object of that kind it replaces, or null on failure (a bitmap
+// sits in at most one context at a time).
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object);
-// Deletes a bitmap or palette. FALSE for unknown handles and for objects still
-// selected into a context; stock objects are left alone (TRUE).
+// A brush of one colour: the pattern of the raster operations of the
+// contexts it is selected into. Contexts start with the stock white brush.
+HBRUSH CreateSolidBrush(COLORREF colour);
+// Deletes a bitmap, palette or brush. FALSE for unknown handles and for
+// objects still selected into a context; stock objects are left alone (TRUE).
 BOOL DeleteObject(HGDIOBJ object);
 // Fills a BITMAP record (for a bitmap) or a WORD entry count (for a palette);
 // returns the bytes written, 0 on failure.
@@ -190,20 +216,37 @@ int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits, BITMA
 // by nearest neighbour. No LR_ flags are supported: other flags than 0 give null.
 HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
 
-// Copies cx x cy pixels from (xSrc, ySrc) of the source context's bitmap to
-// (x, y) of the destination's, clipped at both bitmaps' edges (negative
-// positions included), converting between device formats. FALSE for other
-// raster operations, for window contexts (no surface of their own here) and
-// for a destination still holding the shared stock bitmap.
+// Combines cx x cy pixels from (xSrc, ySrc) of the source context's bitmap
+// with (x, y) of the destination's and its brush, by the raster operation,
+// clipped at both bitmaps' edges (negative positions included). Source
+// pixels are converted to the destination's format first (palette formats:
+// the nearest colour); the operation then works on the device pixel values.
+// An operation that uses no source ignores src. FALSE for window contexts
+// (no surface of their own here) and for a destination still holding the
+// shared stock bitmap.
 BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, DWORD rop);
+// Combines the rectangle (x, y, cx x cy; negative sizes count back from x or
+// y) of the context's bitmap with its brush by an operation that uses no
+// source (PATCOPY, PATINVERT, DSTINVERT, BLACKNESS, WHITENESS, ...),
+// clipped at the bitmap's edges. FALSE for operations that use a source.
+BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop);
+// BitBlt with stretching: source (xSrc, ySrc, srcWidth x srcHeight) onto
+// destination (x, y, destWidth x destHeight) by nearest pixels; a negative
+// size on one side mirrors. Shrinking uses the BLACKONWHITE rule: a 1-bit
+// source's pixels that fall together are ANDed (black wins, so thin black
+// lines survive), other sources keep one pixel of each group.
+BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, int xSrc, int ySrc,
+                int srcWidth, int srcHeight, DWORD rop);
 
 // Draws a packed DIB (as CreateDIBitmap takes it) into the bitmap selected
 // into a memory context, stretching source (xSrc, ySrc, srcWidth x srcHeight)
 // onto destination (x, y, destWidth x destHeight) by nearest pixels, clipped
 // at the bitmap's edges. Source coordinates are the DIB's own: for a
 // bottom-up DIB ySrc counts from the bottom row. A negative width or height on
-// one side mirrors the picture. SRCCOPY replaces the destination; SRCAND ANDs
-// the device pixels. Returns the number of source scan lines, 0 on failure.
+// one side mirrors the picture. The DIB's colours are mapped to the
+// destination's format, then combined with the destination and the context's
+// brush by the raster operation, as BitBlt does. Returns the number of source
+// scan lines, 0 on failure.
 int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc, int ySrc,
                   int srcWidth, int srcHeight, const void* bits, const BITMAPINFO* info, UINT usage,
                   DWORD rop);
@@ -220,6 +263,7 @@ struct GdiObjectCounts {
     long bitmaps = 0;
     long contexts = 0;
     long palettes = 0;
+    long brushes = 0;
     friend bool operator==(const GdiObjectCounts&, const GdiObjectCounts&) = default;
 };
 GdiObjectCounts GdiGetObjectCounts();

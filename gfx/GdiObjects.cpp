@@ -55,6 +55,25 @@ HBITMAP StockBitmap() {
     return state.stockBitmap;
 }
 
+HBRUSH StockBrush(int which) {
+    GdiState& state = State();
+    HBRUSH& brush = state.stockBrushes[which];
+    if (!brush) {
+        static const COLORREF kColours[5] = {RGB(255, 255, 255), RGB(192, 192, 192),
+                                             RGB(128, 128, 128), RGB(64, 64, 64), RGB(0, 0, 0)};
+        auto [handle, object] = state.brushes.Add();
+        object.colour = kColours[which];
+        object.stock = true;
+        brush = handle;
+    }
+    return brush;
+}
+
+COLORREF BrushColour(const ContextObject& context) {
+    const BrushObject* brush = State().brushes.Find(context.brush);
+    return brush ? brush->colour : RGB(255, 255, 255);
+}
+
 int DepthOfContext(const ContextObject& context) {
     if (!context.memory) return context.bits;
     const BitmapObject* bitmap = FindBitmap(context.bitmap);

@@ -32,15 +32,23 @@ struct ContextObject {
     HWND window = nullptr;
     int bits = 32;            // screen and window contexts: the screen's depth when made
     HBITMAP bitmap = nullptr; // memory contexts: the selected bitmap
+    HBRUSH brush = nullptr;   // null: the stock white brush
 };
 
-// Bitmaps carry tag 1 and contexts tag 2 in their handles; palettes (in
-// Palette.cpp) carry 3, so DeleteObject and GetObject can tell them apart.
+struct BrushObject {
+    COLORREF colour = 0;
+    bool stock = false;
+};
+
+// Bitmaps carry tag 1, contexts 2 and brushes 4 in their handles; palettes
+// (in Palette.cpp) carry 3, so DeleteObject and GetObject can tell them apart.
 struct GdiState {
     int screenBits = 32;
     HandleTable<HBITMAP, BitmapObject, 1> bitmaps;
     HandleTable<HDC, ContextObject, 2> contexts;
+    HandleTable<HBRUSH, BrushObject, 4> brushes;
     HBITMAP stockBitmap = nullptr;
+    HBRUSH stockBrushes[5] = {};
 };
 
 GdiState& State();
@@ -58,6 +66,11 @@ inline ContextObject* FindContext(const void* handle) {
 HBITMAP NewBitmap(int bits, LONG width, LONG height, bool zero, BitmapObject** made);
 // The 1 x 1 monochrome bitmap (one black pixel) that new memory contexts hold.
 HBITMAP StockBitmap();
+// A stock brush (WHITE_BRUSH to BLACK_BRUSH); never counted or deleted.
+HBRUSH StockBrush(int which);
+// The colour of the brush selected into a context.
+COLORREF BrushColour(const ContextObject& context);
+
 // The depth of a context's pixels: its bitmap's for a memory context; 0 when
 // that bitmap is gone.
 int DepthOfContext(const ContextObject& context);

@@ -14,8 +14,9 @@ struct Block {
     unsigned locks = 0;
 };
 
-HandleTable<HGLOBAL, Block>& Blocks() {
-    static HandleTable<HGLOBAL, Block> table;
+// Tag 7: no device object's handle has the value of a global block's.
+HandleTable<HGLOBAL, Block, 7>& Blocks() {
+    static HandleTable<HGLOBAL, Block, 7> table;
     return table;
 }
 

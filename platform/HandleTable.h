@@ -1,5 +1,5 @@
 // Objects reached through opaque handles. A handle is a serial number that is
-// never reused, shifted left past a two-bit tag: a released, forged or foreign
+// never reused, shifted left past a three-bit tag: a released, forged or foreign
 // handle is recognised instead of followed, and tables with different tags
 // never hand out the same value, so one lookup can tell the kinds apart.
 #pragma once
@@ -11,7 +11,7 @@
 
 template <class Handle, class Object, std::uintptr_t Tag = 0>
 class HandleTable {
-    static_assert(Tag < 4, "the tag takes the two low bits");
+    static_assert(Tag < 8, "the tag takes the three low bits");
 
 public:
     struct Added {
@@ -23,7 +23,7 @@ public:
     // cannot grow; objects never move once added.
     template <class... Args>
     Added Add(Args&&... args) {
-        const std::uintptr_t key = (m_next << 2) | Tag;
+        const std::uintptr_t key = (m_next << 3) | Tag;
         Object& object = m_objects.try_emplace(key, std::forward<Args>(args)...).first->second;
         ++m_next;
         return {reinterpret_cast<Handle>(key), object};
@@ -44,6 +44,12 @@ public:
     }
 
     std::size_t Size() const { return m_objects.size(); }
+
+    // Calls visit(handle, object) for each object, in no particular order.
+    template <class Visit>
+    void ForEach(Visit visit) const {
+        for (const auto& [key, object] : m_objects) visit(reinterpret_cast<Handle>(key), object);
+    }
 
 private:
     std::unordered_map<std::uintptr_t, Object> m_objects;
