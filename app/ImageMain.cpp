@@ -28,6 +28,9 @@ constexpr const char* kUsage =
     "file at its own depth.\n"
     "\n"
     "  --band FIRST,LAST  keep picture rows FIRST to LAST-1, counted from the top\n"
+    "  --map-palette FILE.bmp\n"
+    "                     remap a 4-, 8- or 24-bit image onto the colours of FILE's\n"
+    "                     colour table (the nearest colour for each)\n"
     "  --info             print the image's size, depth, colours and resolution\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -170,8 +173,8 @@ int main(int argc, char** argv) {
         }
         if (arg == "--info") {
             info = true;
-        } else if (arg == "--band") {
-            if (i + 1 >= argc) return Fail("--band needs FIRST,LAST\n" + std::string(kUsage), 2);
+        } else if (arg == "--band" || arg == "--map-palette") {
+            if (i + 1 >= argc) return Fail(arg + " needs a value\n" + std::string(kUsage), 2);
             operations.push_back({arg, argv[++i]});
         } else if (arg == "--") {
             for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
@@ -198,6 +201,20 @@ int main(int argc, char** argv) {
     // a band of a band narrows it.
     long first = 0, last = dib.GetHeight();
     for (const Operation& op : operations) {
+        if (op.name == "--map-palette") {
+            // The palette made from another BMP file's colour table.
+            CDIB source;
+            std::string why;
+            if (!ReadImage(op.value, source, &why)) return Fail(why);
+            if (!source.m_Palette.GetSafeHandle())
+                return Fail(op.value + ": the image has no colour table to take a palette from");
+            if (!dib.MapToPalette(&source.m_Palette))
+                return Fail(op.name + ": not for images of " +
+                            std::to_string(dib.m_pBMI->biBitCount) +
+                            " bits with this palette (4 bits take up to 16 colours; 8 and 24 bits "
+                            "up to 256)");
+            continue;
+        }
         long a = 0, b = 0;
         if (!ParsePair(op.value, &a, &b))
             return Fail(op.name + " " + op.value + ": expected FIRST,LAST", 2);

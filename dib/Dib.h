@@ -54,6 +54,33 @@ public:
     virtual int Draw(CDC* dc, int x, int y);
     virtual int DrawMask(CDC* dc, const RECT& dest, const RECT& source);
 
+    // Pixel addressing, block copy and palette mapping. Picture coordinates:
+    // x from the left, y from the top row of the picture.
+
+    // Remaps a 4-, 8- or 24-bit image onto the palette: indexed pixels through
+    // the nearest entry of each colour-table entry, 24-bit pixels to the
+    // colour of their nearest entry. The colour table the image has (up to
+    // the palette's count) becomes the palette's; biClrUsed says how many
+    // entries were rewritten, and m_Palette follows. FALSE with nothing
+    // changed for a null or unreadable palette, other depths, and a 4-bit
+    // image with a palette of more than 16 entries.
+    virtual BOOL MapToPalette(CPalette* palette);
+    // (0, 0, biWidth, biHeight).
+    virtual RECT GetRect();
+    // Copies nRows rows of nBytes bytes from pixel (xSrc, ySrc) of this image to
+    // pixel (xDest, yDest) of `dest`; a source byte equal to the low byte of
+    // nTransparent leaves its destination byte alone (-1: every byte is
+    // copied). Rows and bytes outside either image are left out.
+    virtual void CopyBlockTo(CDIB* dest, int xDest, int yDest, int nBytes, int nRows, int xSrc,
+                             int ySrc, int nTransparent);
+
+    // The byte holding pixel (x, y) of a 1-, 4-, 8-, 16- or 24-bit image; null
+    // outside the image and at other depths.
+    BYTE* GetPixelAddress(int x, int y);
+    // The first entry among nColors of the header's colour table with the
+    // colour's red, green and blue; -1 when none has.
+    static int FindColor(const BITMAPINFOHEADER* header, int nColors, COLORREF colour);
+
     // Four 32-bit fields (m_bBorrowed, m_nBitsFlag, m_nFormatTag, m_nXDpi),
     // then the BMP file; nothing for an empty object. Throws CMemoryException
     // when the BMP cannot be written or read back.

@@ -2,6 +2,7 @@
 
 #include "gfx/GdiInternal.h"
 
+#include "gfx/PaletteSearch.h"
 #include "gfx/StockColors.h"
 #include "platform/HandleTable.h"
 
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -24,7 +26,14 @@ constexpr Rgb EntryToRgb(const PALETTEENTRY& e) {
 struct PaletteObject {
     std::vector<PALETTEENTRY> entries;
     bool stock = false;
+    // The entries as colours, and the answers of GetNearestPaletteIndex so
+    // far: remapping a picture asks once per pixel, for few distinct colours.
+    std::vector<Rgb> colours;
+    std::unique_ptr<gdi_internal::PaletteSearch> nearest;
+    int queries = 0;
 };
+
+constexpr int kQueriesBeforeSearch = 64;
 
 // What a context holds. Contexts missing from the table hold the default
 // palette, unrealised.
@@ -37,6 +46,8 @@ struct Selection {
 struct PaletteState {
     // Palette handles carry tag 3; bitmaps and contexts carry 1 and 2.
     HandleTable<HPALETTE, PaletteObject, 3> palettes;
+    const void* lastHandle = nullptr;
+    PaletteObject* lastObject = nullptr;
     std::unordered_map<std::uintptr_t, Selection> selections;
     HPALETTE stock = nullptr;
     // The palette last realised in the foreground on a screen or window
@@ -62,14 +73,25 @@ std::uintptr_t KeyOf(const void* handle) {
     return reinterpret_cast<std::uintptr_t>(handle);
 }
 
+// Remaps ask for the same palette once per pixel: the last one found is kept.
 PaletteObject* FindPalette(const void* handle) {
-    return State().palettes.Find(handle);
+    PaletteState& state = State();
+    if (handle && handle == state.lastHandle) return state.lastObject;
+    PaletteObject* object = state.palettes.Find(handle);
+    if (object) {
+        state.lastHandle = handle;
+        state.lastObject = object;
+    }
+    return object;
 }
 
 HPALETTE AddPalette(std::vector<PALETTEENTRY> entries, bool stock) {
     auto [handle, palette] = State().palettes.Add();
     palette.entries = std::move(entries);
     palette.stock = stock;
+    palette.colours.resize(palette.entries.size());
+    std::transform(palette.entries.begin(), palette.entries.end(), palette.colours.begin(),
+                   EntryToRgb);
     return handle;
 }
 
@@ -126,6 +148,7 @@ BOOL gdi_internal::DeletePalette(HGDIOBJ object) {
         if (selection.palette == object) return FALSE;
     }
     State().palettes.Remove(object);
+    State().lastHandle = nullptr;
     if (State().screen == object) State().screen = nullptr;
     return TRUE;
 }
@@ -180,14 +203,21 @@ HPALETTE CreatePalette(const LOGPALETTE* palette) {
 }
 
 UINT GetNearestPaletteIndex(HPALETTE palette, COLORREF colour) {
-    const PaletteObject* object = FindPalette(palette);
+    PaletteObject* object = FindPalette(palette);
     if (!object) return CLR_INVALID;
-    std::vector<Rgb> table(object->entries.size());
-    std::transform(object->entries.begin(), object->entries.end(), table.begin(), EntryToRgb);
     const Rgb wanted =
         (Rgb{GetRValue(colour)} << 16) | (Rgb{GetGValue(colour)} << 8) | GetBValue(colour);
-    return static_cast<UINT>(
-        gdi_internal::NearestColour(table.data(), static_cast<int>(table.size()), wanted));
+    // A palette asked often gets a search structure of its own (256 KiB and
+    // more: not for the one question of a blank image's fill). Palettes of
+    // more than 256 entries are searched in full each time.
+    const int count = static_cast<int>(object->colours.size());
+    if (count > 256 || (!object->nearest && ++object->queries < kQueriesBeforeSearch))
+        return static_cast<UINT>(
+            gdi_internal::NearestColour(object->colours.data(), count, wanted));
+    if (!object->nearest)
+        object->nearest =
+            std::make_unique<gdi_internal::PaletteSearch>(object->colours.data(), count);
+    return static_cast<UINT>(object->nearest->Find(wanted));
 }
 
 UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* entries) {

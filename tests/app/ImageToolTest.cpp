@@ -188,4 +188,32 @@ TEST_F(ImageToolTest, RefusalsSayWhy) {
               (std::set<std::string>{"band.bmp", "in.bmp", "refused.bmp", "source.ppm"}));
 }
 
+// Every colour of a remapped image is one of the palette image's colours, as
+// Pillow reads both.
+TEST_F(ImageToolTest, MapPaletteLeavesOnlyThePalettesColours) {
+    const std::string source = At("source.bmp"), palette = At("palette.bmp"), out = At("out.bmp");
+    ASSERT_EQ(
+        avitest::Run(kConvert + " -size 40x30 plasma:fractal -type truecolor bmp3:" + Quote(source))
+            .exitCode,
+        0);
+    ASSERT_EQ(avitest::Run(kConvert + " " + Quote(source) +
+                           " -colors 9 -type palette -compress none bmp3:" + Quote(palette))
+                  .exitCode,
+              0);
+    ASSERT_EQ(Image(Quote(source) + " --map-palette " + Quote(palette) + " " + Quote(out)).exitCode,
+              0);
+    const CommandResult check = avitest::Run(
+        "/usr/bin/python3 -c \"import sys; from PIL import Image; "
+        "used = {c for n, c in Image.open(sys.argv[1]).convert('RGB').getcolors(1 << 16)}; "
+        "table = Image.open(sys.argv[2]).getpalette(); "
+        "allowed = {tuple(table[i:i + 3]) for i in range(0, len(table), 3)}; "
+        "print(len(used), used <= allowed)\" " +
+        Quote(out) + " " + Quote(palette));
+    EXPECT_EQ(check.out.substr(check.out.find(' ') + 1), "True\n") << check.out << check.err;
+    EXPECT_GT(std::stoi(check.out), 1);
+    EXPECT_EQ(Image(Quote(source) + " --map-palette " + Quote(source) + " " + Quote(out)).exitCode,
+              1)
+        << "a 24-bit image has no colour table";
+}
+
 } // namespace

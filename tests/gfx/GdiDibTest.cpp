@@ -170,6 +170,44 @@ TEST(StockColors, TablesHoldTheStandardColours) {
     EXPECT_EQ(RGB(e[10].peRed, e[10].peGreen, e[10].peBlue), RGB(0xFF, 0xFB, 0xF0));
 }
 
+// Past its first questions a palette answers from its search structure:
+// the answers must stay those of a full search, ties to the lowest index
+// included, over random palettes with repeated and near colours.
+TEST_F(GdiTest, ManyQuestionsGetTheFullSearchsAnswers) {
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525 + 1013904223; };
+    for (int count : {1, 7, 40, 256}) {
+        std::vector<COLORREF> colours;
+        for (int i = 0; i < count; ++i)
+            colours.push_back(i % 5 == 4 ? colours[std::size_t(i) / 2]
+                                         : COLORREF(next() >> 8 & 0xFFFFFF));
+        const HPALETTE palette = MakePalette(colours);
+        for (int q = 0; q < 20000; ++q) {
+            // Half anywhere, half close to an entry, where entries compete.
+            COLORREF c = next() >> 8 & 0xFFFFFF;
+            if (q % 2) {
+                const COLORREF e = colours[next() % std::size_t(count)];
+                auto near = [&](int v) {
+                    return BYTE(std::clamp(v + int(next() % 41) - 20, 0, 255));
+                };
+                c = RGB(near(GetRValue(e)), near(GetGValue(e)), near(GetBValue(e)));
+            }
+            UINT best = 0;
+            long bestDistance = LONG_MAX;
+            for (int i = 0; i < count; ++i) {
+                const long dr = GetRValue(c) - GetRValue(colours[std::size_t(i)]),
+                           dg = GetGValue(c) - GetGValue(colours[std::size_t(i)]),
+                           db = GetBValue(c) - GetBValue(colours[std::size_t(i)]);
+                if (dr * dr + dg * dg + db * db < bestDistance)
+                    bestDistance = dr * dr + dg * dg + db * db, best = UINT(i);
+            }
+            ASSERT_EQ(GetNearestPaletteIndex(palette, c), best)
+                << count << " entries, colour " << c;
+        }
+        DeleteObject(palette);
+    }
+}
+
 TEST_F(GdiTest, PalettesFindNearestEntriesAndListThem) {
     EXPECT_EQ(MakePalette({RGB(1, 1, 1)}, 0x200), nullptr);
     EXPECT_EQ(MakePalette({}), nullptr);

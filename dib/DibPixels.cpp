@@ -1,0 +1,144 @@
+// CDIB's pixel addressing, block copy between images and remapping onto a
+// logical palette.
+#include "dib/Dib.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
+
+} // namespace
+
+BYTE* CDIB::GetPixelAddress(int x, int y) {
+    Layout layout;
+    if (!HeldLayout(&layout)) return nullptr;
+    const LONG width = m_pBMI->biWidth, height = m_pBMI->biHeight;
+    if (x < 0 || y < 0 || x >= width || y >= height) return nullptr;
+    std::size_t offset;
+    switch (m_pBMI->biBitCount) {
+    case 1:
+        offset = std::size_t(x) / 8;
+        break;
+    case 4:
+        offset = std::size_t(x) / 2;
+        break;
+    case 8:
+        offset = std::size_t(x);
+        break;
+    case 16:
+        offset = 2 * std::size_t(x);
+        break;
+    case 24:
+        offset = 3 * std::size_t(x);
+        break;
+    default:
+        return nullptr;
+    }
+    // Rows are stored bottom-up.
+    return m_pBits + std::size_t(height - y - 1) * GetBytesPerLine() + offset;
+}
+
+RECT CDIB::GetRect() {
+    return {0, 0, m_pBMI->biWidth, m_pBMI->biHeight};
+}
+
+void CDIB::CopyBlockTo(CDIB* dest, int xDest, int yDest, int nBytes, int nRows, int xSrc, int ySrc,
+                       int nTransparent) {
+    if (!dest || nBytes <= 0 || nRows <= 0) return;
+    // Row by row from the lowest picture row, which comes first in storage;
+    // rows outside either image are left out, and the bytes are cut at the
+    // end of the shorter row.
+    for (int r = nRows - 1; r >= 0; --r) {
+        BYTE* from = GetPixelAddress(xSrc, ySrc + r);
+        BYTE* to = dest->GetPixelAddress(xDest, yDest + r);
+        if (!from || !to) continue;
+        const std::size_t fromRowEnd = std::size_t(
+            m_pBits + std::size_t(m_pBMI->biHeight - (ySrc + r)) * GetBytesPerLine() - from);
+        const std::size_t toRowEnd = std::size_t(
+            dest->m_pBits +
+            std::size_t(dest->m_pBMI->biHeight - (yDest + r)) * dest->GetBytesPerLine() - to);
+        const std::size_t n = std::min({std::size_t(nBytes), fromRowEnd, toRowEnd});
+        if (nTransparent == -1) {
+            std::memmove(to, from, n);
+            continue;
+        }
+        const BYTE transparent = static_cast<BYTE>(nTransparent);
+        for (std::size_t i = 0; i < n; ++i)
+            if (from[i] != transparent) to[i] = from[i];
+    }
+}
+
+int CDIB::FindColor(const BITMAPINFOHEADER* header, int nColors, COLORREF colour) {
+    if (!header || nColors <= 0) return -1;
+    const bool core = !IsInfoHeader(header);
+    const BYTE* table = reinterpret_cast<const BYTE*>(header) + (core ? 12 : kInfoHeaderSize);
+    const std::size_t entry = core ? 3 : 4;
+    for (int i = 0; i < nColors; ++i) {
+        const BYTE* e = table + std::size_t(i) * entry; // blue, green, red
+        if (e[2] == GetRValue(colour) && e[1] == GetGValue(colour) && e[0] == GetBValue(colour))
+            return i;
+    }
+    return -1;
+}
+
+BOOL CDIB::MapToPalette(CPalette* palette) {
+    Layout layout;
+    if (!palette || !HeldLayout(&layout)) return FALSE;
+    const HPALETTE handle = *palette;
+    WORD count = 0;
+    if (!handle || GetObject(handle, sizeof count, &count) == 0 || count == 0) return FALSE;
+    const int bits = m_pBMI->biBitCount;
+    if (bits != 4 && bits != 8 && bits != 24) return FALSE;
+    // Indices must fit the pixels: 16 entries for 4 bits, 256 otherwise.
+    if (count > (bits == 4 ? 16 : 256)) return FALSE;
+
+    std::vector<PALETTEENTRY> entries(count);
+    if (GetPaletteEntries(handle, 0, count, entries.data()) != count) return FALSE;
+    // The colour-table entries the block holds before the pixels.
+    const std::size_t held = (layout.pixelOffset - kInfoHeaderSize) / 4;
+    auto* table = reinterpret_cast<RGBQUAD*>(reinterpret_cast<BYTE*>(m_pBMI) + kInfoHeaderSize);
+
+    if (bits == 24) {
+        const LONG width = m_pBMI->biWidth;
+        for (LONG y = 0; y < m_pBMI->biHeight; ++y) {
+            BYTE* p = GetPixelAddress(0, y);
+            for (LONG x = 0; x < width; ++x, p += 3) {
+                const PALETTEENTRY& e =
+                    entries[GetNearestPaletteIndex(handle, RGB(p[2], p[1], p[0]))];
+                p[0] = e.peBlue;
+                p[1] = e.peGreen;
+                p[2] = e.peRed;
+            }
+        }
+    } else {
+        // Indices past the table show black.
+        BYTE lookup[256];
+        for (std::size_t i = 0; i < 256; ++i) {
+            const RGBQUAD c = i < held ? table[i] : RGBQUAD{0, 0, 0, 0};
+            lookup[i] = static_cast<BYTE>(
+                GetNearestPaletteIndex(handle, RGB(c.rgbRed, c.rgbGreen, c.rgbBlue)));
+        }
+        BYTE* p = m_pBits;
+        if (bits == 8) {
+            for (std::size_t i = 0; i < layout.pixelBytes; ++i) p[i] = lookup[p[i]];
+        } else {
+            for (std::size_t i = 0; i < layout.pixelBytes; ++i)
+                p[i] = static_cast<BYTE>(lookup[p[i] & 0x0F] | (lookup[p[i] >> 4] << 4));
+        }
+    }
+
+    // The table the image has takes the palette's colours, as far as they go;
+    // the rest of it is cleared.
+    const std::size_t rewritten = std::min<std::size_t>(held, count);
+    for (std::size_t i = 0; i < held; ++i) {
+        table[i] = i < rewritten
+                       ? RGBQUAD{entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0}
+                       : RGBQUAD{0, 0, 0, 0};
+    }
+    m_pBMI->biClrUsed = static_cast<DWORD>(rewritten);
+    MakePalette(static_cast<int>(rewritten), &m_Palette);
+    return TRUE;
+}
