@@ -74,6 +74,26 @@ public:
     virtual void CopyBlockTo(CDIB* dest, int xDest, int yDest, int nBytes, int nRows, int xSrc,
                              int ySrc, int nTransparent);
 
+    // Transfers. D is the destination rectangle, S the source rectangle, in
+    // picture coordinates; rop is a raster operation (BitBlt's).
+
+    // Draws this image into a device bitmap made from the target's image and
+    // captures the result back into the target (at the depth the device
+    // bitmap has). FALSE, the target unchanged, when it holds no image.
+    virtual BOOL RenderInto(CDIB* target, int xD, int yD, int wD, int hD, int xS, int yS, int wS,
+                            int hS, DWORD rop);
+    // StretchDIBits of this image into the context; PatBlt of the rectangle
+    // when there is no image.
+    virtual int StretchToDC(HDC dc, int xD, int yD, int wD, int hD, int xS, int yS, int wS, int hS,
+                            DWORD rop);
+    // The clipboard, which the caller opens (and empties before a copy) and
+    // closes. A copy puts a CF_DIB block of the header, the colour table and
+    // the pixels on it. A paste takes an uncompressed bottom-up CF_DIB block
+    // whose size holds what its header describes (else FALSE, nothing
+    // changed) and sets m_nBitsFlag to 1.
+    virtual BOOL CopyToClipboard();
+    virtual BOOL PasteFromClipboard(int unused);
+
     // The byte holding pixel (x, y) of a 1-, 4-, 8-, 16- or 24-bit image; null
     // outside the image and at other depths.
     BYTE* GetPixelAddress(int x, int y);

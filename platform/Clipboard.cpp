@@ -1,0 +1,65 @@
+#include "platform/Clipboard.h"
+
+#include <map>
+#include <new>
+
+namespace {
+
+struct Clipboard {
+    bool open = false;
+    std::map<UINT, HGLOBAL> blocks;
+};
+
+Clipboard& State() {
+    static Clipboard clipboard;
+    return clipboard;
+}
+
+} // namespace
+
+BOOL OpenClipboard(HWND) {
+    Clipboard& c = State();
+    if (c.open) return FALSE;
+    c.open = true;
+    return TRUE;
+}
+
+BOOL CloseClipboard() {
+    Clipboard& c = State();
+    if (!c.open) return FALSE;
+    c.open = false;
+    return TRUE;
+}
+
+BOOL EmptyClipboard() {
+    Clipboard& c = State();
+    if (!c.open) return FALSE;
+    for (auto& [format, block] : c.blocks) GlobalFree(block);
+    c.blocks.clear();
+    return TRUE;
+}
+
+HANDLE SetClipboardData(UINT format, HANDLE data) {
+    Clipboard& c = State();
+    const auto block = static_cast<HGLOBAL>(data);
+    if (!c.open || !block || GlobalSize(block) == 0) return nullptr;
+    try {
+        HGLOBAL& slot = c.blocks[format];
+        if (slot && slot != block) GlobalFree(slot);
+        slot = block;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    return data;
+}
+
+HANDLE GetClipboardData(UINT format) {
+    const Clipboard& c = State();
+    if (!c.open) return nullptr;
+    const auto it = c.blocks.find(format);
+    return it == c.blocks.end() ? nullptr : it->second;
+}
+
+BOOL IsClipboardFormatAvailable(UINT format) {
+    return State().blocks.count(format) != 0;
+}
