@@ -58,6 +58,18 @@ bool PlanBmp(const BITMAPINFOHEADER& h, BmpLayout* layout) {
     return true;
 }
 
+// The header at the start of a new block, with the pixel size and the colour
+// count filled in where it leaves them 0; null when there is no block.
+BITMAPINFOHEADER* PutHeader(GlobalBlock& block, const BITMAPINFOHEADER& header,
+                            const BmpLayout& layout) {
+    auto* info = static_cast<BITMAPINFOHEADER*>(block.data());
+    if (!info) return nullptr;
+    *info = header;
+    if (info->biSizeImage == 0) info->biSizeImage = static_cast<DWORD>(layout.pixelBytes);
+    if (info->biClrUsed == 0) info->biClrUsed = static_cast<DWORD>(layout.colours);
+    return info;
+}
+
 // Top-down rows turned bottom-up in place, as every image is held.
 void HoldBottomUp(BITMAPINFOHEADER* header, BYTE* pixels, const BmpLayout& layout) {
     if (header->biHeight > 0) return;
@@ -114,12 +126,9 @@ BOOL CDIB::ReadFromFile(CFile* file) {
     if (pixelsAt > length || layout.pixelBytes > length - pixelsAt) return FALSE;
 
     GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, layout.blockBytes));
-    auto* base = static_cast<BYTE*>(block.data());
-    if (!base) return FALSE;
-    auto* info = reinterpret_cast<BITMAPINFOHEADER*>(base);
-    *info = header;
-    if (info->biSizeImage == 0) info->biSizeImage = static_cast<DWORD>(layout.pixelBytes);
-    if (info->biClrUsed == 0) info->biClrUsed = static_cast<DWORD>(layout.colours);
+    BITMAPINFOHEADER* info = PutHeader(block, header, layout);
+    if (!info) return FALSE;
+    auto* base = reinterpret_cast<BYTE*>(info);
 
     BYTE* table = base + kInfoHeaderSize;
     if (core) {
@@ -169,12 +178,9 @@ BOOL CDIB::ReadFromArchive(CArchive& ar) {
     layout.pixelBytes = static_cast<std::size_t>(pixelBytes);
 
     GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, layout.blockBytes));
-    auto* base = static_cast<BYTE*>(block.data());
-    if (!base) return FALSE;
-    auto* info = reinterpret_cast<BITMAPINFOHEADER*>(base);
-    *info = header;
-    if (info->biSizeImage == 0) info->biSizeImage = static_cast<DWORD>(layout.pixelBytes);
-    if (info->biClrUsed == 0) info->biClrUsed = static_cast<DWORD>(layout.colours);
+    BITMAPINFOHEADER* info = PutHeader(block, header, layout);
+    if (!info) return FALSE;
+    auto* base = reinterpret_cast<BYTE*>(info);
 
     // Read back to back: the archive is read in order, so bfOffBits serves
     // only to size the pixels.

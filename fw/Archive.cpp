@@ -13,7 +13,9 @@ void PutLittleEndian(CArchive& ar, T value) {
 }
 
 template <class T>
-T FromLittleEndian(const BYTE* bytes) {
+T GetLittleEndian(CArchive& ar) {
+    BYTE bytes[sizeof(T)];
+    ar.ReadExactly(bytes, sizeof bytes);
     std::make_unsigned_t<T> value = 0;
     for (std::size_t i = 0; i < sizeof(T); ++i)
         value |= static_cast<std::make_unsigned_t<T>>(std::make_unsigned_t<T>{bytes[i]} << (8 * i));
@@ -63,21 +65,15 @@ CArchive& CArchive::operator>>(BYTE& value) {
     return *this;
 }
 CArchive& CArchive::operator>>(WORD& value) {
-    BYTE bytes[2];
-    ReadExactly(bytes, sizeof bytes);
-    value = FromLittleEndian<WORD>(bytes);
+    value = GetLittleEndian<WORD>(*this);
     return *this;
 }
 CArchive& CArchive::operator>>(DWORD& value) {
-    BYTE bytes[4];
-    ReadExactly(bytes, sizeof bytes);
-    value = FromLittleEndian<DWORD>(bytes);
+    value = GetLittleEndian<DWORD>(*this);
     return *this;
 }
 CArchive& CArchive::operator>>(LONG& value) {
-    BYTE bytes[4];
-    ReadExactly(bytes, sizeof bytes);
-    value = FromLittleEndian<LONG>(bytes);
+    value = GetLittleEndian<LONG>(*this);
     return *this;
 }
 

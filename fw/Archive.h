@@ -59,8 +59,10 @@ public:
     static constexpr WORD kObjectTag = 0xFFFF;
     static constexpr WORD kMaxClassName = 64;
 
-private:
+    // Reads exactly count bytes; fewer throw CArchiveException (endOfFile).
     void ReadExactly(void* buffer, UINT count);
+
+private:
     [[noreturn]] void Fail(int cause) const;
 
     CFile* m_pFile;

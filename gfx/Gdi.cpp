@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 using namespace gdi_internal;
@@ -500,6 +501,10 @@ struct StretchAxis {
         }
         return a;
     }
+    // The destination pixels [first, last) of the span that lie in [0, size).
+    std::pair<std::int64_t, std::int64_t> Inside(std::int64_t size) const {
+        return {std::max<std::int64_t>(0, -start), std::min<std::int64_t>(length, size - start)};
+    }
     // Source position of destination pixel i (0-based within the span).
     std::int64_t Source(std::int64_t i) const {
         const std::int64_t k = mirrored ? length - 1 - i : i;
@@ -523,10 +528,8 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
     const StretchAxis h = StretchAxis::Make(x, destWidth, xSrc, srcWidth);
     const StretchAxis v = StretchAxis::Make(y, destHeight, ySrc, srcHeight);
     // Destination pixels inside the bitmap.
-    const std::int64_t i0 = std::max<std::int64_t>(0, -h.start);
-    const std::int64_t i1 = std::min<std::int64_t>(h.length, target->width - h.start);
-    const std::int64_t j0 = std::max<std::int64_t>(0, -v.start);
-    const std::int64_t j1 = std::min<std::int64_t>(v.length, target->height - v.start);
+    const auto [i0, i1] = h.Inside(target->width);
+    const auto [j0, j1] = v.Inside(target->height);
 
     const DeviceFormat format = FormatOf(target->bits);
     NearestCache cache(format.palette, format.colours);
@@ -583,10 +586,9 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
 
     const StretchAxis h = StretchAxis::Make(x, destWidth, xSrc, srcWidth);
     const StretchAxis v = StretchAxis::Make(y, destHeight, ySrc, srcHeight);
-    const std::int64_t i0 = std::max<std::int64_t>(0, -h.start);
-    const std::int64_t i1 = std::min<std::int64_t>(h.length, target->width - h.start);
-    const std::int64_t j0 = std::max<std::int64_t>(0, -v.start);
-    const std::int64_t j1 = std::min<std::int64_t>(v.length, target->height - v.start);
+    // Destination pixels inside the bitmap.
+    const auto [i0, i1] = h.Inside(target->width);
+    const auto [j0, j1] = v.Inside(target->height);
     if (i0 >= i1 || j0 >= j1) return TRUE;
 
     // A stretch within one bitmap reads a copy of it, so that no pixel is
