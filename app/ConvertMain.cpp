@@ -2,6 +2,7 @@
 // with the dialog's conversion, checks and messages.
 #include "app/Conversion.h"
 #include "app/PathRules.h"
+#include "app/StandardOptions.h"
 #include "app/TemporaryFile.h"
 #include "fw/MessageBox.h"
 #include "gfx/Gdi.h"
@@ -47,14 +48,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::puts("tessaly-convert (Tessaly Converter) 1.0");
-            return 0;
-        }
+        if (AnswerStandardOption(arg, "tessaly-convert", kUsage)) return 0;
         if (arg == "--rle8") {
             uncompressed = false;
         } else if (arg == "--uncompressed") {

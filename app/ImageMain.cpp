@@ -1,6 +1,7 @@
 // tessaly-image: reads a BMP file, or the first image of a GIF file, applies
 // image operations in the order given, and writes the result as a BMP file.
 #include "app/Conversion.h"
+#include "app/StandardOptions.h"
 #include "app/TemporaryFile.h"
 #include "dib/Dib.h"
 #include "fw/Exception.h"
@@ -163,14 +164,7 @@ int main(int argc, char** argv) {
     bool info = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::puts("tessaly-image (Tessaly Converter) 1.0");
-            return 0;
-        }
+        if (AnswerStandardOption(arg, "tessaly-image", kUsage)) return 0;
         if (arg == "--info") {
             info = true;
         } else if (arg == "--band" || arg == "--map-palette") {
