@@ -29,9 +29,23 @@ constexpr const char* kUsage =
     "file at its own depth.\n"
     "\n"
     "  --band FIRST,LAST  keep picture rows FIRST to LAST-1, counted from the top\n"
+    "  --crop LEFT,TOP,RIGHT,BOTTOM\n"
+    "                     keep the part from (LEFT,TOP) to (RIGHT-1,BOTTOM-1);\n"
+    "                     what lies outside the picture comes out white\n"
+    "  --fill black|white[,X,Y,W,H]\n"
+    "                     paint the image, or the W x H rectangle at (X,Y), black\n"
+    "                     or white (the nearest colour of the image's table)\n"
+    "  --stretch W,H      resize to W x H by nearest pixels, same depth and colours\n"
     "  --map-palette FILE.bmp\n"
     "                     remap a 4-, 8- or 24-bit image onto the colours of FILE's\n"
     "                     colour table (the nearest colour for each)\n"
+    "  --rop CODE,FILE.bmp\n"
+    "                     combine FILE's pixels, from its top-left corner, with the\n"
+    "                     image by a raster operation: a code in hexadecimal\n"
+    "                     (CC0020) or a name (SRCCOPY, SRCPAINT, SRCAND,\n"
+    "                     SRCINVERT, SRCERASE, NOTSRCCOPY, NOTSRCERASE, MERGECOPY,\n"
+    "                     MERGEPAINT, PATCOPY, PATPAINT, PATINVERT, DSTINVERT,\n"
+    "                     BLACKNESS, WHITENESS); the pattern is white\n"
     "  --info             print the image's size, depth, colours and resolution\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -129,15 +143,106 @@ bool ReadImage(const std::string& path, CDIB& dib, std::string* error) {
     return false;
 }
 
-// Parses "A,B" of two integers.
-bool ParsePair(const std::string& text, long* a, long* b) {
+// Parses exactly `count` comma-separated integers of the int range.
+bool ParseInts(const std::string& text, int count, int* out) {
+    const char* at = text.c_str();
+    for (int i = 0; i < count; ++i) {
+        char* end = nullptr;
+        errno = 0;
+        const long value = std::strtol(at, &end, 10);
+        if (end == at || errno || value < INT32_MIN || value > INT32_MAX) return false;
+        if (*end != (i + 1 < count ? ',' : '\0')) return false;
+        out[i] = static_cast<int>(value);
+        at = end + 1;
+    }
+    return true;
+}
+
+// A raster operation by name or as a hexadecimal code.
+bool ParseRop(const std::string& text, DWORD* rop) {
+    static const struct {
+        const char* name;
+        DWORD code;
+    } kNamed[] = {
+        {"SRCCOPY", SRCCOPY},         {"SRCPAINT", SRCPAINT},   {"SRCAND", SRCAND},
+        {"SRCINVERT", SRCINVERT},     {"SRCERASE", SRCERASE},   {"NOTSRCCOPY", NOTSRCCOPY},
+        {"NOTSRCERASE", NOTSRCERASE}, {"MERGECOPY", MERGECOPY}, {"MERGEPAINT", MERGEPAINT},
+        {"PATCOPY", PATCOPY},         {"PATPAINT", PATPAINT},   {"PATINVERT", PATINVERT},
+        {"DSTINVERT", DSTINVERT},     {"BLACKNESS", BLACKNESS}, {"WHITENESS", WHITENESS}};
+    for (const auto& named : kNamed) {
+        if (text == named.name) {
+            *rop = named.code;
+            return true;
+        }
+    }
     char* end = nullptr;
     errno = 0;
-    *a = std::strtol(text.c_str(), &end, 10);
-    if (end == text.c_str() || *end != ',' || errno) return false;
-    const char* second = end + 1;
-    *b = std::strtol(second, &end, 10);
-    return end != second && *end == '\0' && errno == 0;
+    const unsigned long code = std::strtoul(text.c_str(), &end, 16);
+    if (text.empty() || text[0] == '-' || *end != '\0' || errno || code > 0xFFFFFFFF) return false;
+    *rop = static_cast<DWORD>(code);
+    return true;
+}
+
+// Applies one operation other than --band; an error message when it cannot,
+// with *status 2 for a value of the wrong form.
+std::string Apply(const std::string& name, const std::string& value, CDIB& dib, int* status) {
+    const auto usage = [&](const std::string& form) {
+        *status = 2;
+        return name + " " + value + ": expected " + form;
+    };
+    if (name == "--map-palette") {
+        // The palette made from another BMP file's colour table.
+        CDIB source;
+        std::string why;
+        if (!ReadImage(value, source, &why)) return why;
+        if (!source.m_Palette.GetSafeHandle())
+            return value + ": the image has no colour table to take a palette from";
+        if (!dib.MapToPalette(&source.m_Palette))
+            return name + ": not for images of " + std::to_string(dib.m_pBMI->biBitCount) +
+                   " bits with this palette (4 bits take up to 16 colours; 8 and 24 bits up to "
+                   "256)";
+        return {};
+    }
+    if (name == "--crop") {
+        int r[4];
+        if (!ParseInts(value, 4, r)) return usage("LEFT,TOP,RIGHT,BOTTOM");
+        if (r[0] >= r[2] || r[1] >= r[3]) return usage("LEFT < RIGHT and TOP < BOTTOM");
+        dib.Crop(r[0], r[1], r[2], r[3]);
+        return {};
+    }
+    if (name == "--fill") {
+        const std::size_t comma = value.find(',');
+        const std::string colour = value.substr(0, comma);
+        int r[4] = {0, 0, dib.GetWidth(), dib.GetHeight()};
+        if ((colour != "black" && colour != "white") ||
+            (comma != std::string::npos && !ParseInts(value.substr(comma + 1), 4, r)))
+            return usage("black|white[,X,Y,W,H]");
+        dib.Fill(r[0], r[1], r[2], r[3], colour == "black" ? BLACKNESS : WHITENESS);
+        return {};
+    }
+    if (name == "--stretch") {
+        int size[2];
+        if (!ParseInts(value, 2, size) || size[0] <= 0 || size[1] <= 0)
+            return usage("WIDTH,HEIGHT of at least 1");
+        CDIB resized;
+        if (!resized.CreateLike(size[0], size[1], dib))
+            return name + " " + value + ": an image of that size cannot be made";
+        dib.StretchInto(&resized, 0, 0, size[0], size[1], 0, 0, dib.GetWidth(), dib.GetHeight(),
+                        SRCCOPY);
+        dib = resized;
+        return {};
+    }
+    // --rop CODE,FILE
+    const std::size_t comma = value.find(',');
+    DWORD rop = 0;
+    if (comma == std::string::npos || !ParseRop(value.substr(0, comma), &rop))
+        return usage("CODE,FILE.bmp with CODE a hexadecimal raster operation or its name");
+    CDIB source;
+    std::string why;
+    if (!ReadImage(value.substr(comma + 1), source, &why)) return why;
+    source.StretchInto(&dib, 0, 0, dib.GetWidth(), dib.GetHeight(), 0, 0, dib.GetWidth(),
+                       dib.GetHeight(), rop);
+    return {};
 }
 
 void PrintInfo(const CDIB& dib) {
@@ -167,7 +272,8 @@ int main(int argc, char** argv) {
         if (AnswerStandardOption(arg, "tessaly-image", kUsage)) return 0;
         if (arg == "--info") {
             info = true;
-        } else if (arg == "--band" || arg == "--map-palette") {
+        } else if (arg == "--band" || arg == "--map-palette" || arg == "--crop" ||
+                   arg == "--fill" || arg == "--stretch" || arg == "--rop") {
             if (i + 1 >= argc) return Fail(arg + " needs a value\n" + std::string(kUsage), 2);
             operations.push_back({arg, argv[++i]});
         } else if (arg == "--") {
@@ -195,23 +301,29 @@ int main(int argc, char** argv) {
     // a band of a band narrows it.
     long first = 0, last = dib.GetHeight();
     for (const Operation& op : operations) {
-        if (op.name == "--map-palette") {
-            // The palette made from another BMP file's colour table.
-            CDIB source;
-            std::string why;
-            if (!ReadImage(op.value, source, &why)) return Fail(why);
-            if (!source.m_Palette.GetSafeHandle())
-                return Fail(op.value + ": the image has no colour table to take a palette from");
-            if (!dib.MapToPalette(&source.m_Palette))
-                return Fail(op.name + ": not for images of " +
-                            std::to_string(dib.m_pBMI->biBitCount) +
-                            " bits with this palette (4 bits take up to 16 colours; 8 and 24 bits "
-                            "up to 256)");
+        if (op.name != "--band") {
+            // Other operations work on the whole image: a band before them is
+            // cut out first.
+            if (first != 0 || last != dib.GetHeight()) {
+                dib.Crop(0, int(first), dib.GetWidth(), int(last));
+                first = 0;
+                last = dib.GetHeight();
+            }
+            std::string error;
+            int status = 1;
+            try {
+                error = Apply(op.name, op.value, dib, &status);
+            } catch (const CMemoryException&) {
+                error = op.name + " " + op.value + ": out of memory";
+            }
+            if (!error.empty()) return Fail(error, status);
+            last = dib.GetHeight();
             continue;
         }
-        long a = 0, b = 0;
-        if (!ParsePair(op.value, &a, &b))
+        int pair[2] = {};
+        if (!ParseInts(op.value, 2, pair))
             return Fail(op.name + " " + op.value + ": expected FIRST,LAST", 2);
+        const long a = pair[0], b = pair[1];
         if (a < 0 || a >= b || b > last - first)
             return Fail(op.name + " " + op.value + ": the image has " +
                         std::to_string(last - first) +

@@ -86,6 +86,22 @@ public:
     // when there is no image.
     virtual int StretchToDC(HDC dc, int xD, int yD, int wD, int hD, int xS, int yS, int wS, int hS,
                             DWORD rop);
+    // Stretches this image onto `dest` through two DIB sections (StretchBlt,
+    // nearest pixels), converting colours into dest's format and colour table;
+    // dest keeps its size, format and table. Parts of either rectangle outside
+    // its image are clipped. Nothing happens when either holds no image or a
+    // section cannot be made.
+    virtual void StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS,
+                             int hS, DWORD rop);
+    // Fill(left, top, right - left, bottom - top, rop).
+    virtual void FillRect(const RECT* rect, DWORD rop);
+    // Paints the rectangle black (BLACKNESS) or white (WHITENESS), or the
+    // nearest colour of the palette; other operations do nothing.
+    virtual void Fill(int x, int y, int width, int height, DWORD rop);
+    // Keeps the part of the picture from (left, top) up to (right, bottom),
+    // in the same format and colour table; what lies outside the picture comes
+    // out white. An empty rectangle, or no image, changes nothing.
+    virtual void Crop(int left, int top, int right, int bottom);
     // The clipboard, which the caller opens (and empties before a copy) and
     // closes. A copy puts a CF_DIB block of the header, the colour table and
     // the pixels on it. A paste takes an uncompressed bottom-up CF_DIB block

@@ -10,7 +10,7 @@ class CMemoryDC {
 public:
     explicit CMemoryDC(HDC compatible, HBITMAP bitmap = nullptr)
         : m_hDC(CreateCompatibleDC(compatible)) {
-        if (m_hDC && bitmap) m_hOld = SelectObject(m_hDC, bitmap);
+        if (bitmap) SelectBitmap(bitmap);
     }
     ~CMemoryDC() {
         if (!m_hDC) return;
@@ -22,6 +22,13 @@ public:
 
     // Null when no context could be made.
     HDC GetSafeHdc() const { return m_hDC; }
+    // Selects a bitmap in place of the one selected now; FALSE when it cannot
+    // be selected.
+    BOOL SelectBitmap(HBITMAP bitmap) {
+        const HGDIOBJ old = m_hDC ? SelectObject(m_hDC, bitmap) : nullptr;
+        if (old && !m_hOld) m_hOld = old;
+        return old != nullptr;
+    }
 
 private:
     HDC m_hDC;

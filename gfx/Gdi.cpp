@@ -10,12 +10,34 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 using namespace gdi_internal;
 
 namespace {
+
+// The packed rows of a 1- or 4-bit DIB section, brought into its bitmap for
+// the length of one call and, when the call draws into it, written back at
+// the end. Does nothing for other bitmaps (deeper sections draw in their own
+// rows).
+class SectionScope {
+public:
+    SectionScope(BitmapObject* bitmap, bool drawsInto)
+        : m_pBitmap(bitmap && bitmap->section ? bitmap : nullptr), m_bDrawsInto(drawsInto) {
+        if (m_pBitmap) LoadSection(*m_pBitmap);
+    }
+    ~SectionScope() {
+        if (m_pBitmap && m_bDrawsInto) StoreSection(*m_pBitmap);
+    }
+    SectionScope(const SectionScope&) = delete;
+    SectionScope& operator=(const SectionScope&) = delete;
+
+private:
+    BitmapObject* m_pBitmap;
+    bool m_bDrawsInto;
+};
 
 // Fills the top-left overlap of a new bitmap and a packed DIB.
 void FillFromDib(BitmapObject& bitmap, const DibLayout& dib, const BYTE* bits,
@@ -69,6 +91,22 @@ void StorePixel(BYTE* p, int bytes, std::uint32_t value) {
     std::memcpy(p, &value, static_cast<std::size_t>(bytes));
 }
 
+// Calls f with the pixel size as a compile-time constant, so that pixels in
+// the loops it runs move as single loads and stores.
+template <class F>
+void WithPixelBytes(int bytes, F&& f) {
+    switch (bytes) {
+    case 1:
+        return f(std::integral_constant<int, 1>{});
+    case 2:
+        return f(std::integral_constant<int, 2>{});
+    case 3:
+        return f(std::integral_constant<int, 3>{});
+    default:
+        return f(std::integral_constant<int, 4>{});
+    }
+}
+
 // The context's brush as a pixel of `format`.
 std::uint32_t PatternPixel(const ContextObject& context, const DeviceFormat& format,
                            NearestCache& cache) {
@@ -82,6 +120,12 @@ std::uint32_t PatternPixel(const ContextObject& context, const DeviceFormat& for
 void CombineRun(unsigned table, int bits, std::uint32_t pattern, const std::uint32_t* source,
                 BYTE* out, std::int64_t n) {
     const int bytes = StoredPixelBytes(bits);
+    if (source && table == RopTable(SRCCOPY)) {
+        WithPixelBytes(bytes, [&](auto size) {
+            for (std::int64_t i = 0; i < n; ++i) std::memcpy(out + i * size, &source[i], size);
+        });
+        return;
+    }
     const std::uint32_t mask = PixelMask(bits);
     for (std::int64_t i = 0; i < n; ++i) {
         BYTE* p = out + i * bytes;
@@ -223,7 +267,10 @@ int GetObject(HGDIOBJ object, int bufferSize, LPVOID buffer) {
         static_cast<LONG>((std::int64_t(bitmap->width) * bitmap->bits + 15) / 16 * 2);
     record.bmPlanes = 1;
     record.bmBitsPixel = static_cast<WORD>(bitmap->bits);
-    record.bmBits = nullptr;
+    if (const SectionObject* section = bitmap->section.get()) {
+        record.bmWidthBytes = static_cast<LONG>(section->layout.stride);
+        record.bmBits = section->bits.get();
+    }
     std::memcpy(buffer, &record, sizeof record);
     return sizeof record;
 }
@@ -266,8 +313,9 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
 int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits, BITMAPINFO* info,
               UINT usage) {
     if (usage != DIB_RGB_COLORS || !info || !FindContext(dc)) return 0;
-    const BitmapObject* bitmap = FindBitmap(bitmapHandle);
+    BitmapObject* bitmap = FindBitmap(bitmapHandle);
     if (!bitmap) return 0;
+    const SectionScope scope(bitmap, false);
     BITMAPINFOHEADER& header = info->bmiHeader;
     if (header.biSize < sizeof(BITMAPINFOHEADER) || header.biSize > kMaxInfoHeaderSize) return 0;
 
@@ -319,7 +367,7 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
 
     // Scan line numbers count in the DIB's own row order.
     const UINT count = std::min(lines, static_cast<UINT>(dib.height) - start);
-    const DeviceFormat format = FormatOf(bitmap->bits);
+    const DeviceFormat format = FormatOf(*bitmap);
     const int pixelBytes = StoredPixelBytes(bitmap->bits);
     NearestCache cache(table, tableColours);
     Rgb colours[kRun];
@@ -349,11 +397,42 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
     return static_cast<int>(count);
 }
 
+HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
+                         DWORD offset) {
+    if (bits) *bits = nullptr;
+    DibLayout layout{};
+    if ((dc && !FindContext(dc)) || usage != DIB_RGB_COLORS || !info || section || offset != 0 ||
+        !ReadLayout(info->bmiHeader, &layout))
+        return nullptr;
+    Rgb table[256] = {};
+    int colours = 0;
+    if (layout.bits <= 8) {
+        const DWORD slots = DWORD{1} << layout.bits;
+        const DWORD used = info->bmiHeader.biClrUsed;
+        colours = static_cast<int>(used == 0 ? slots : std::min(used, slots));
+        const BYTE* entries = reinterpret_cast<const BYTE*>(info) + info->bmiHeader.biSize;
+        for (int i = 0; i < colours; ++i) {
+            RGBQUAD quad;
+            std::memcpy(&quad, entries + 4 * i, sizeof quad);
+            table[i] = QuadToRgb(quad);
+        }
+    }
+    try {
+        BitmapObject* bitmap = nullptr;
+        const HBITMAP handle = NewSection(layout, table, colours, &bitmap);
+        if (handle && bits) *bits = bitmap->section->bits.get();
+        return handle;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
     // None of the LR_ flags is supported, so a caller asking for one is refused.
     if (type != IMAGE_BITMAP || flags != 0 || cx < 0 || cy < 0) return nullptr;
     const BitmapObject* source = FindBitmap(image);
-    if (!source) return nullptr;
+    // DIB sections are not copied here.
+    if (!source || source->section) return nullptr;
     const LONG width = cx == 0 ? source->width : cx;
     const LONG height = cy == 0 ? source->height : cy;
     const bool emptySource = source->width == 0 || source->height == 0;
@@ -397,12 +476,13 @@ BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop) {
     BitmapObject* target = TargetOf(context);
     const unsigned table = RopTable(rop);
     if (!target || RopUsesSource(table)) return FALSE;
+    const SectionScope scope(target, true);
     std::int64_t left = x, top = y, width = cx, height = cy;
     if (width < 0) left += width, width = -width;
     if (height < 0) top += height, height = -height;
     const Span h = ClipSpan(left, 0, width, target->width, target->width);
     const Span v = ClipSpan(top, 0, height, target->height, target->height);
-    const DeviceFormat format = FormatOf(target->bits);
+    const DeviceFormat format = FormatOf(*target);
     NearestCache cache(format.palette, format.colours);
     const std::uint32_t pattern = PatternPixel(*context, format, cache);
     const int bytes = StoredPixelBytes(target->bits);
@@ -421,9 +501,11 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     const ContextObject* from = FindContext(src);
     if (!to || !from || !from->memory) return FALSE;
     BitmapObject* target = TargetOf(to);
-    const BitmapObject* source = FindBitmap(from->bitmap);
+    BitmapObject* source = FindBitmap(from->bitmap);
     if (!target || !source) return FALSE;
     if (cx <= 0 || cy <= 0) return TRUE;
+    const SectionScope read(source, false);
+    const SectionScope drawn(target, true);
 
     const Span h = ClipSpan(x, xSrc, cx, target->width, source->width);
     const Span v = ClipSpan(y, ySrc, cy, target->height, source->height);
@@ -434,7 +516,8 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     // A bitmap copied onto itself may overlap: walk the rows away from the
     // overlap, and take each source row whole before writing.
     const bool upwards = target == source && v.dest > v.source;
-    if (target->bits == source->bits && table == RopTable(SRCCOPY)) {
+    const bool sameFormat = SameFormat(*source, *target);
+    if (sameFormat && table == RopTable(SRCCOPY)) {
         const std::size_t rowBytes = std::size_t(h.length) * targetBytes;
         for (std::int64_t i = 0; i < v.length; ++i) {
             const std::int64_t row = upwards ? v.length - 1 - i : i;
@@ -444,8 +527,8 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
         return TRUE;
     }
 
-    const DeviceFormat fromFormat = FormatOf(source->bits);
-    const DeviceFormat toFormat = FormatOf(target->bits);
+    const DeviceFormat fromFormat = FormatOf(*source);
+    const DeviceFormat toFormat = FormatOf(*target);
     NearestCache cache(toFormat.palette, toFormat.colours);
     const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
     std::vector<BYTE> sourceRow;
@@ -464,7 +547,7 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
         for (std::int64_t x0 = 0; x0 < h.length; x0 += kRun) {
             const int n = static_cast<int>(std::min<std::int64_t>(kRun, h.length - x0));
             const BYTE* in = sourceRow.data() + x0 * sourceBytes;
-            if (source->bits == target->bits) {
+            if (sameFormat) {
                 for (int k = 0; k < n; ++k)
                     values[k] = LoadPixel(in + k * sourceBytes, sourceBytes);
             } else {
@@ -531,7 +614,8 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
     const auto [i0, i1] = h.Inside(target->width);
     const auto [j0, j1] = v.Inside(target->height);
 
-    const DeviceFormat format = FormatOf(target->bits);
+    const SectionScope drawn(target, true);
+    const DeviceFormat format = FormatOf(*target);
     NearestCache cache(format.palette, format.colours);
     const int pixelBytes = StoredPixelBytes(target->bits);
     const std::uint32_t pattern = PatternPixel(*context, format, cache);
@@ -580,7 +664,7 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
     const ContextObject* from = FindContext(src);
     BitmapObject* target = TargetOf(to);
     if (!target || !from || !from->memory) return FALSE;
-    const BitmapObject* source = FindBitmap(from->bitmap);
+    BitmapObject* source = FindBitmap(from->bitmap);
     if (!source) return FALSE;
     if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0) return TRUE;
 
@@ -590,6 +674,8 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
     const auto [i0, i1] = h.Inside(target->width);
     const auto [j0, j1] = v.Inside(target->height);
     if (i0 >= i1 || j0 >= j1) return TRUE;
+    const SectionScope read(source, false);
+    const SectionScope drawn(target, true);
 
     // A stretch within one bitmap reads a copy of it, so that no pixel is
     // read after it was written.
@@ -604,51 +690,89 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
         }
         sourcePixels = snapshot.data();
     }
-    auto at = [&](std::int64_t column, std::int64_t row) {
-        return LoadPixel(sourcePixels + std::size_t(row) * source->stride + column * sourceBytes,
-                         sourceBytes);
-    };
-    // The source pixels destination pixel i covers: one, or when shrinking a
-    // 1-bit source, all that fall on it (ANDed).
+    // The source pixels that destination pixel i of an axis covers: one, or
+    // when a 1-bit source shrinks, all that fall on it (ANDed, so black wins).
     const bool andShrink = source->bits == 1;
-    auto span = [](const StretchAxis& a, std::int64_t i) {
+    auto group = [&](const StretchAxis& a, std::int64_t i) {
         const std::int64_t k = a.mirrored ? a.length - 1 - i : i;
         const std::int64_t first = a.sourceStart + k * a.sourceLength / a.length;
         const std::int64_t next = a.sourceStart + (k + 1) * a.sourceLength / a.length;
-        return std::pair{first, std::max(next, first + 1)};
+        return std::pair{first, andShrink ? std::max(next, first + 1) : first + 1};
     };
+    // Only destination pixels whose whole group lies in the source are
+    // drawn. Groups move monotonically, so those columns are one range.
+    std::vector<std::int64_t> columns, columnEnds;
+    try {
+        columns.resize(std::size_t(i1 - i0));
+        columnEnds.resize(columns.size());
+    } catch (const std::bad_alloc&) {
+        return FALSE;
+    }
+    std::int64_t first = i1, last = i0;
+    for (std::int64_t i = i0; i < i1; ++i) {
+        const auto [column, end] = group(h, i);
+        columns[std::size_t(i - i0)] = column;
+        columnEnds[std::size_t(i - i0)] = end;
+        if (column >= 0 && end <= source->width) {
+            first = std::min(first, i);
+            last = i + 1;
+        }
+    }
 
-    const DeviceFormat fromFormat = FormatOf(source->bits);
-    const DeviceFormat toFormat = FormatOf(target->bits);
+    const DeviceFormat fromFormat = FormatOf(*source);
+    const DeviceFormat toFormat = FormatOf(*target);
+    const bool sameFormat = SameFormat(*source, *target);
     NearestCache cache(toFormat.palette, toFormat.colours);
     const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
     const int targetBytes = StoredPixelBytes(target->bits);
+    BYTE run[kRun * 4];
+    Rgb colours[kRun];
+    std::uint32_t values[kRun];
     for (std::int64_t j = j0; j < j1; ++j) {
-        auto [row, rowEnd] = span(v, j);
-        if (!andShrink) rowEnd = row + 1;
+        const auto [row, rowEnd] = group(v, j);
+        if (row < 0 || rowEnd > source->height) continue; // nothing of the source falls there
+        const BYTE* in = sourcePixels + source->RowIndex(LONG(row)) * source->stride;
         BYTE* out = target->Row(LONG(v.start + j));
-        for (std::int64_t i = i0; i < i1; ++i) {
-            auto [column, columnEnd] = span(h, i);
-            if (!andShrink) columnEnd = column + 1;
-            bool inside = true;
-            std::uint32_t value = andShrink ? 1 : 0;
-            for (std::int64_t r = row; r < rowEnd && inside; ++r)
-                for (std::int64_t c = column; c < columnEnd; ++c) {
-                    if (r < 0 || r >= source->height || c < 0 || c >= source->width) {
-                        inside = false;
-                        break;
-                    }
-                    value = andShrink ? value & at(c, r) : at(c, r);
+        if (sameFormat && !andShrink && table == RopTable(SRCCOPY)) {
+            // The common case: pixels copied as they are.
+            const std::int64_t* column = &columns[std::size_t(first - i0)];
+            BYTE* to = out + (h.start + first) * targetBytes;
+            WithPixelBytes(sourceBytes, [&](auto size) {
+                for (std::int64_t i = 0; i < last - first; ++i)
+                    std::memcpy(to + i * size, in + column[i] * size, size);
+            });
+            continue;
+        }
+        for (std::int64_t x0 = first; x0 < last; x0 += kRun) {
+            const int n = static_cast<int>(std::min<std::int64_t>(kRun, last - x0));
+            const std::int64_t* column = &columns[std::size_t(x0 - i0)];
+            const std::int64_t* columnEnd = &columnEnds[std::size_t(x0 - i0)];
+            if (andShrink) {
+                for (int k = 0; k < n; ++k) {
+                    BYTE value = 1;
+                    for (std::int64_t r = row; r < rowEnd; ++r)
+                        for (std::int64_t c = column[k]; c < columnEnd[k]; ++c)
+                            value &= sourcePixels[source->RowIndex(LONG(r)) * source->stride + c];
+                    run[k] = value;
                 }
-            if (!inside) continue; // nothing of the source falls there
-            std::uint32_t pixel = value;
-            if (source->bits != target->bits) {
-                const BYTE bytes[4] = {BYTE(value), BYTE(value >> 8), BYTE(value >> 16), 0};
-                Rgb colour;
-                DeviceToRgb(fromFormat, bytes, 1, &colour);
-                pixel = DevicePixel(toFormat, cache, colour);
+            } else {
+                WithPixelBytes(sourceBytes, [&](auto size) {
+                    for (int k = 0; k < n; ++k)
+                        std::memcpy(run + k * size, in + column[k] * size, size);
+                });
             }
-            CombineRun(table, target->bits, pattern, &pixel, out + (h.start + i) * targetBytes, 1);
+            if (sameFormat) {
+                WithPixelBytes(sourceBytes, [&](auto size) {
+                    for (int k = 0; k < n; ++k) {
+                        values[k] = 0;
+                        std::memcpy(&values[k], run + k * size, size);
+                    }
+                });
+            } else {
+                DeviceToRgb(fromFormat, run, n, colours);
+                for (int k = 0; k < n; ++k) values[k] = DevicePixel(toFormat, cache, colours[k]);
+            }
+            CombineRun(table, target->bits, pattern, values, out + (h.start + x0) * targetBytes, n);
         }
     }
     return TRUE;

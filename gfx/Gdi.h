@@ -121,7 +121,7 @@ struct BITMAP {
     LONG bmWidthBytes; // row length of the device format, rounded to 16 bits
     WORD bmPlanes;
     WORD bmBitsPixel;
-    LPVOID bmBits; // always null: device bitmaps keep their pixels to themselves
+    LPVOID bmBits; // a DIB section's rows; null for device bitmaps, which keep theirs
 };
 
 constexpr DWORD BI_RGB = 0;
@@ -212,7 +212,18 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
 int GetDIBits(HDC dc, HBITMAP bitmap, UINT start, UINT lines, LPVOID bits, BITMAPINFO* info,
               UINT usage);
 
-// An independent copy of a bitmap, stretched to cx x cy (0: the source size)
+// A bitmap whose pixels are a packed DIB that the caller reads and writes at
+// *bits (zeroed at first): BI_RGB, 1 to 32 bits, bottom-up or top-down, its
+// colour table after the header (biClrUsed entries, or 2^bits when 0; values
+// past it show black). Drawing calls take the rows from there and write what
+// they draw back before they return. For 8 bits and fewer the values index
+// the section's own table, and colours drawn into it map to its nearest
+// entry. Only DIB_RGB_COLORS, and no file mapping (section null, offset 0).
+// Null, and *bits null, on failure.
+HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits, HANDLE section,
+                         DWORD offset);
+
+// An independent copy of a device bitmap, stretched to cx x cy (0: the source size)
 // by nearest neighbour. No LR_ flags are supported: other flags than 0 give null.
 HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gfx/Gdi.h"
+#include "gfx/PixelFormats.h"
 #include "platform/HandleTable.h"
 
 #include <cstddef>
@@ -14,17 +15,36 @@ struct FreeBlock {
     void operator()(BYTE* block) const;
 };
 
+// What a DIB section adds to a bitmap: the packed-DIB rows the caller reads
+// and writes, and the colour table its indices stand for (all 256 slots kept,
+// those past `colours` black). Sections of 8 bits and more draw in those rows
+// themselves. Those of 1 and 4 bits keep rows of one index per byte as every
+// bitmap does; drawing calls bring the packed rows in first and write them
+// back after (see SectionScope).
+struct SectionObject {
+    DibLayout layout{};
+    std::unique_ptr<BYTE[], FreeBlock> bits;
+    Rgb table[256] = {};
+    int colours = 0;
+};
+
 struct BitmapObject {
     int bits = 1;
     LONG width = 0;
     LONG height = 0;
-    std::size_t stride = 0;                   // bytes per stored row, top row first, no padding
-    std::unique_ptr<BYTE[], FreeBlock> block; // null for the stock bitmap
+    std::size_t stride = 0;                   // bytes per stored row
+    bool bottomUp = false;                    // rows stored bottom row first
+    std::unique_ptr<BYTE[], FreeBlock> block; // null for the stock bitmap and shared sections
     BYTE* pixels = nullptr;
     HDC selectedIn = nullptr; // the memory context it is selected into
     bool stock = false;
+    std::unique_ptr<SectionObject> section; // null for device bitmaps
 
-    BYTE* Row(LONG y) const { return pixels + static_cast<std::size_t>(y) * stride; }
+    // Where row y of the picture (from the top) is stored, in rows.
+    std::size_t RowIndex(LONG y) const {
+        return static_cast<std::size_t>(bottomUp ? height - 1 - y : y);
+    }
+    BYTE* Row(LONG y) const { return pixels + RowIndex(y) * stride; }
 };
 
 struct ContextObject {
@@ -64,6 +84,18 @@ inline ContextObject* FindContext(const void* handle) {
 // black in every device format while the system palette is the stock one).
 // Null when the size is refused or its pixels cannot be allocated.
 HBITMAP NewBitmap(int bits, LONG width, LONG height, bool zero, BitmapObject** made);
+// A new DIB section of the layout and colour table given, its rows zeroed.
+HBITMAP NewSection(const DibLayout& layout, const Rgb* table, int colours, BitmapObject** made);
+// The rows of a 1- or 4-bit section into its bitmap, and back.
+void LoadSection(BitmapObject& bitmap);
+void StoreSection(BitmapObject& bitmap);
+
+// The format of a bitmap's pixel values: the device's for its depth, or for
+// sections of 8 bits and fewer, indices into the section's own table.
+DeviceFormat FormatOf(const BitmapObject& bitmap);
+// Whether pixel values of the two bitmaps mean the same colours.
+bool SameFormat(const BitmapObject& a, const BitmapObject& b);
+
 // The 1 x 1 monochrome bitmap (one black pixel) that new memory contexts hold.
 HBITMAP StockBitmap();
 // A stock brush (WHITE_BRUSH to BLACK_BRUSH); never counted or deleted.

@@ -186,6 +186,19 @@ void DibIndices(int bits, const BYTE* row, int x0, int n, BYTE* out) {
     }
 }
 
+void PackIndices(int bits, const BYTE* indices, int n, BYTE* row) {
+    if (bits == 8) {
+        std::memcpy(row, indices, static_cast<std::size_t>(n));
+        return;
+    }
+    const int perByte = 8 / bits;
+    const unsigned mask = (1u << bits) - 1;
+    std::memset(row, 0, static_cast<std::size_t>((n + perByte - 1) / perByte));
+    for (int x = 0; x < n; ++x)
+        row[x / perByte] |=
+            static_cast<BYTE>((indices[x] & mask) << (8 - bits * (x % perByte + 1)));
+}
+
 void DibDirectToRgb(int bits, const BYTE* row, int x0, int n, Rgb* out) {
     for (int i = 0; i < n; ++i) {
         const std::size_t x = static_cast<std::size_t>(x0 + i);

@@ -74,6 +74,9 @@ void DeviceTableOf(const BITMAPINFO& info, const DeviceFormat& format, NearestCa
                    std::uint32_t devicePixels[256]);
 // Indices of pixels [x0, x0 + n) of a 1-, 4- or 8-bit row.
 void DibIndices(int bits, const BYTE* row, int x0, int n, BYTE* out);
+// Writes n indices as pixels [0, n) of a 1-, 4- or 8-bit row; the bits past
+// the last pixel in its byte are 0.
+void PackIndices(int bits, const BYTE* indices, int n, BYTE* row);
 // Colours of pixels [x0, x0 + n) of a 16-, 24- or 32-bit row.
 void DibDirectToRgb(int bits, const BYTE* row, int x0, int n, Rgb* out);
 // Writes colours as pixels [x0, x0 + n) of a row that starts zeroed.

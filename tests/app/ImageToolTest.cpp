@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -214,6 +215,106 @@ TEST_F(ImageToolTest, MapPaletteLeavesOnlyThePalettesColours) {
     EXPECT_EQ(Image(Quote(source) + " --map-palette " + Quote(source) + " " + Quote(out)).exitCode,
               1)
         << "a 24-bit image has no colour table";
+}
+
+// Crops and fills of BMP files at every depth agree with Pillow's crop and
+// rectangle fill of the same files. Fills take the table's nearest colour to
+// black or white (the first exact one, else the least squared distance).
+class EditDepthTest : public ImageToolTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EditDepthTest, CropsAndFillsAgreeWithPillow) {
+    const int bits = GetParam();
+    CDIB dib;
+    BITMAPINFOHEADER format{};
+    format.biPlanes = 1;
+    format.biBitCount = WORD(bits);
+    ASSERT_TRUE(dib.Create(23, 9, &format, 0));
+    auto* table = reinterpret_cast<RGBQUAD*>(dib.m_pBMI + 1);
+    for (int i = 0; i < dib.GetNumColors(); ++i)
+        table[i] = {BYTE(i * 11 + 3), BYTE(255 - i), BYTE(i * 37), 0};
+    for (DWORD k = 0; k < dib.m_dwSizeImage; ++k) dib.m_pBits[k] = BYTE(k * 37 + 11);
+    const std::string source = At("source.bmp"), out = At("out.bmp");
+    ASSERT_TRUE(dib.Save(source.c_str()));
+    auto nearest = [&](int v) {
+        if (bits > 8) return std::to_string(v) + " " + std::to_string(v) + " " + std::to_string(v);
+        int best = 0;
+        long bestDistance = LONG_MAX;
+        for (int i = 0; i < dib.GetNumColors(); ++i) {
+            const long r = table[i].rgbRed - v, g = table[i].rgbGreen - v, b = table[i].rgbBlue - v,
+                       d = r * r + g * g + b * b;
+            if (d < bestDistance) bestDistance = d, best = i;
+        }
+        return std::to_string(table[best].rgbRed) + " " + std::to_string(table[best].rgbGreen) +
+               " " + std::to_string(table[best].rgbBlue);
+    };
+    const struct {
+        const char* ours;
+        std::string pillow; // crop L T R B, or fill R G B X Y W H
+    } cases[] = {
+        {"--crop 3,2,17,8", "crop 3 2 17 8"},
+        {"--crop 0,0,23,9", "crop 0 0 23 9"},
+        {"--fill white,2,1,9,5", "fill " + nearest(255) + " 2 1 9 5"},
+        {"--fill black", "fill " + nearest(0) + " 0 0 23 9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ours);
+        ASSERT_EQ(Image(Quote(source) + " " + c.ours + " " + Quote(out)).exitCode, 0);
+        const CommandResult theirs = avitest::Run(
+            "/usr/bin/python3 -c \"import sys; from PIL import Image, ImageDraw; "
+            "im = Image.open(sys.argv[1]).convert('RGB'); a = [int(v) for v in sys.argv[3:]]\n"
+            "if sys.argv[2] == 'crop': im = im.crop(tuple(a))\n"
+            "else: ImageDraw.Draw(im).rectangle([a[3], a[4], a[3] + a[5] - 1, a[4] + a[6] - 1], "
+            "fill=tuple(a[:3]))\n"
+            "sys.stdout.buffer.write(im.tobytes())\" " +
+            Quote(source) + " " + c.pillow);
+        ASSERT_EQ(theirs.exitCode, 0) << theirs.err;
+        EXPECT_LE(Distance(PillowRgb(out), theirs.out), bits == 16 ? 4 : 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, EditDepthTest, ::testing::Values(1, 4, 8, 16, 24, 32));
+
+// --stretch takes pixel floor(i x old / new) on each axis, and --rop combines
+// the second file's pixels bitwise, computed here in Python from Pillow's
+// reading of the inputs; malformed values are usage errors.
+TEST_F(ImageToolTest, StretchAndRopAgreeWithTheirFormulas) {
+    const std::string a = At("a.bmp"), b = At("b.bmp"), out = At("out.bmp");
+    for (const auto& [path, seed] : {std::pair{a, "3"}, std::pair{b, "5"}})
+        ASSERT_EQ(avitest::Run(kConvert + " -size 11x7 -seed " + seed +
+                               " plasma:fractal -type truecolor bmp3:" + Quote(path))
+                      .exitCode,
+                  0);
+    const struct {
+        const char* ours;
+        const char* python; // of A and B, the inputs' pixel bytes, and W and H
+    } cases[] = {
+        {"--stretch 17,4",
+         "bytes(A[3 * ((y * 7 // 4) * 11 + x * 11 // 17) + c] for y in range(4) for x in "
+         "range(17) for c in range(3))"},
+        {"--stretch 5,13",
+         "bytes(A[3 * ((y * 7 // 13) * 11 + x * 11 // 5) + c] for y in range(13) for x in "
+         "range(5) for c in range(3))"},
+        {"--rop SRCINVERT,B", "bytes(p ^ q for p, q in zip(A, B))"},
+        {"--rop 8800C6,B", "bytes(p & q for p, q in zip(A, B))"},
+        // Truth table 0xB8 under the white pattern: D | ~S.
+        {"--rop 0x00B8074A,B", "bytes(p | (q ^ 255) for p, q in zip(A, B))"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ours);
+        std::string ours = c.ours;
+        if (ours.back() == 'B') ours.replace(ours.size() - 1, 1, Quote(b));
+        ASSERT_EQ(Image(Quote(a) + " " + ours + " " + Quote(out)).exitCode, 0);
+        const CommandResult want =
+            avitest::Run("/usr/bin/python3 -c \"import sys; from PIL import Image\n"
+                         "A, B = (Image.open(p).convert('RGB').tobytes() for p in sys.argv[1:3])\n"
+                         "sys.stdout.buffer.write(" +
+                         std::string(c.python) + ")\" " + Quote(a) + " " + Quote(b));
+        ASSERT_EQ(want.exitCode, 0) << want.err;
+        EXPECT_EQ(PillowRgb(out), want.out);
+    }
+    for (const char* bad : {"--rop XYZ,b.bmp", "--rop SRCCOPY", "--stretch 0,3", "--crop 4,1,2,5",
+                            "--fill grey", "--fill white,1,2,3"})
+        EXPECT_EQ(Image(Quote(a) + " " + bad + " " + Quote(out)).exitCode, 2) << bad;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -112,6 +113,103 @@ TEST_F(DibTransferTest, DrawsIntoContextsAndImages) {
                 << x << "," << y;
         }
     EXPECT_FALSE(red.RenderInto(&none, 0, 0, 1, 1, 0, 0, 1, 1, SRCCOPY));
+    EXPECT_FALSE(none.IsValid());
+}
+
+// A picture pixel's value: its index, or the colour of a direct image.
+std::uint32_t Value(const CDIB& dib, int x, int y) {
+    const gfxtest::Dib view(dib.m_pBMI, dib.m_pBits);
+    return view.depth <= 8 ? view.Index(x, y) : view.Colour(x, y);
+}
+
+// A picture whose bytes run through every pattern, at each depth.
+void Patterned(CDIB& dib, int width, int height, int bits) {
+    Make(dib, width, height, bits);
+    for (DWORD k = 0; k < dib.m_dwSizeImage; ++k) dib.m_pBits[k] = BYTE(k * 37 + 11);
+}
+
+// Onto itself at its size, a stretch changes nothing. Into a 24-bit image,
+// mirrored, wider and shorter, each pixel shows the colour of the nearest
+// source pixel (the AND of the rows that fall together for 1 bit).
+TEST_F(DibTransferTest, StretchIntoTakesNearestPixelsAndConverts) {
+    for (int bits : {1, 4, 8, 16, 24, 32}) {
+        SCOPED_TRACE(bits);
+        CDIB image, before, wide;
+        Patterned(image, 9, 5, bits);
+        before = image;
+        image.StretchInto(&image, 0, 0, 9, 5, 0, 0, 9, 5, SRCCOPY);
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < 9; ++x) ASSERT_EQ(Value(image, x, y), Value(before, x, y));
+
+        Make(wide, 14, 3, 24);
+        image.StretchInto(&wide, 14, 0, -14, 3, 0, 0, 9, 5, SRCCOPY);
+        const gfxtest::Dib view(image.m_pBMI, image.m_pBits);
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 14; ++x) {
+                const int sx = (13 - x) * 9 / 14, first = y * 5 / 3, end = (y + 1) * 5 / 3;
+                COLORREF want = view.Colour(sx, first);
+                if (bits == 1) {
+                    unsigned index = 1;
+                    for (int r = first; r < end; ++r) index &= view.Index(sx, r);
+                    want = view.EntryColour(int(index));
+                }
+                ASSERT_EQ(Value(wide, x, y), want) << x << "," << y;
+            }
+    }
+}
+
+// Only BLACKNESS and WHITENESS fill, with the table's nearest colour; a crop
+// of the whole picture is the picture; empty rectangles and empty images are
+// left alone.
+TEST_F(DibTransferTest, FillsAndCrops) {
+    std::vector<COLORREF> table;
+    for (int i = 0; i < 256; ++i) table.push_back(RGB(i, i / 2, 255 - i)); // no white, no black
+    gfxtest::Dib format(8, 40, 70, table);
+    CDIB image, before;
+    ASSERT_TRUE(image.Create(40, 70, &format.Header(), RGB(0, 0, 255)));
+    for (DWORD k = 0; k < image.m_dwSizeImage; ++k) image.m_pBits[k] = BYTE(k % 7);
+    before = image;
+    auto unchanged = [&](int x, int y) { return Value(image, x, y) == Value(before, x, y); };
+    image.Fill(0, 0, 40, 70, SRCCOPY);
+    image.Fill(0, 0, 40, 70, PATCOPY);
+    image.Crop(0, 0, 40, 70);
+    image.Crop(5, 5, 5, 9);
+    EXPECT_EQ(image.GetWidth(), 40);
+    EXPECT_EQ(image.GetHeight(), 70);
+    for (int y = 0; y < 70; ++y)
+        for (int x = 0; x < 40; ++x) ASSERT_TRUE(unchanged(x, y)) << x << "," << y;
+
+    // The nearest entry to white by squared distance.
+    unsigned nearest = 0;
+    long best = LONG_MAX;
+    for (unsigned i = 0; i < 256; ++i) {
+        const long r = 255 - GetRValue(table[i]), g = 255 - GetGValue(table[i]),
+                   b = 255 - GetBValue(table[i]), d = r * r + g * g + b * b;
+        if (d < best) best = d, nearest = i;
+    }
+    const RECT rect{10, 20, 30, 60};
+    image.FillRect(&rect, WHITENESS);
+    for (int y = 0; y < 70; ++y)
+        for (int x = 0; x < 40; ++x) {
+            if (x >= 10 && x < 30 && y >= 20 && y < 60)
+                ASSERT_EQ(Value(image, x, y), nearest) << x << "," << y;
+            else
+                ASSERT_TRUE(unchanged(x, y)) << x << "," << y;
+        }
+
+    image.Crop(8, 18, 13, 25);
+    ASSERT_EQ(image.GetWidth(), 5);
+    ASSERT_EQ(image.GetHeight(), 7);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 5; ++x) {
+            const bool filled = x + 8 >= 10 && y + 18 >= 20;
+            ASSERT_EQ(Value(image, x, y), filled ? nearest : Value(before, x + 8, y + 18));
+        }
+    EXPECT_EQ(std::memcmp(image.m_pBMI + 1, before.m_pBMI + 1, 4 * 256), 0) << "the same table";
+
+    CDIB none;
+    none.Fill(0, 0, 4, 4, BLACKNESS);
+    none.Crop(0, 0, 4, 4);
     EXPECT_FALSE(none.IsValid());
 }
 

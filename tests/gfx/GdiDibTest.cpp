@@ -437,4 +437,46 @@ TEST_F(GdiTest, FailedAllocationsLeaveNothingBehind) {
     DeleteObject(good);
 }
 
+// DIB sections at every depth and in both row orders: drawing calls read the
+// caller's rows through the section's own colour table, and what they draw
+// lands in the caller's rows, mapped back onto that table.
+using SectionTest = GdiParamTest<std::tuple<int, bool>>;
+
+TEST_P(SectionTest, TheCallersRowsAreThePixels) {
+    const auto [depth, topDown] = GetParam();
+    const int w = 13, h = 3;
+    std::vector<COLORREF> table;
+    for (DWORD i = 0; i < DibTableEntries(unsigned(depth)); ++i)
+        table.push_back(RGB(i, 255 - i, i * 7 % 256));
+    Dib picture(depth, w, topDown ? -h : h, table), wide(24, w, -h), again = picture;
+    for (std::size_t k = 0; k < picture.bits.size(); ++k) picture.bits[k] = BYTE(k * 37 + 11);
+
+    auto section = [](Dib& format, void** bits) {
+        return CreateDIBSection(nullptr, format.Info(), DIB_RGB_COLORS, bits, nullptr, 0);
+    };
+    void *pictureBits = nullptr, *wideBits = nullptr, *againBits = nullptr;
+    const HBITMAP a = section(picture, &pictureBits), b = section(wide, &wideBits),
+                  c = section(again, &againBits);
+    ASSERT_TRUE(a && b && c);
+    BITMAP bm{};
+    ASSERT_EQ(GetObject(a, sizeof bm, &bm), int(sizeof bm));
+    EXPECT_EQ(bm.bmBits, pictureBits);
+    std::memcpy(pictureBits, picture.bits.data(), picture.bits.size());
+    ASSERT_TRUE(Blit(b, 0, 0, w, h, a, 0, 0));
+    ASSERT_TRUE(Blit(c, 0, 0, w, h, b, 0, 0));
+    std::memcpy(wide.bits.data(), wideBits, wide.bits.size());
+    std::memcpy(again.bits.data(), againBits, again.bits.size());
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            EXPECT_EQ(wide.Colour(x, y), picture.Colour(x, y)) << x << "," << y;
+            if (depth <= 8)
+                EXPECT_EQ(again.Index(x, y), picture.Index(x, y)) << x << "," << y;
+            else
+                EXPECT_EQ(again.Colour(x, y), picture.Colour(x, y)) << x << "," << y;
+        }
+    for (HBITMAP made : {a, b, c}) EXPECT_TRUE(DeleteObject(made));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllDepths, SectionTest, Combine(Values(1, 4, 8, 16, 24, 32), Bool()));
+
 } // namespace
