@@ -208,6 +208,8 @@ std::string Apply(const std::string& name, const std::string& value, CDIB& dib, 
         if (!ParseInts(value, 4, r)) return usage("LEFT,TOP,RIGHT,BOTTOM");
         if (r[0] >= r[2] || r[1] >= r[3]) return usage("LEFT < RIGHT and TOP < BOTTOM");
         dib.Crop(r[0], r[1], r[2], r[3]);
+        if (dib.GetWidth() != r[2] - r[0] || dib.GetHeight() != r[3] - r[1])
+            return name + " " + value + ": out of memory";
         return {};
     }
     if (name == "--fill") {
@@ -227,8 +229,9 @@ std::string Apply(const std::string& name, const std::string& value, CDIB& dib, 
         CDIB resized;
         if (!resized.CreateLike(size[0], size[1], dib))
             return name + " " + value + ": an image of that size cannot be made";
-        dib.StretchInto(&resized, 0, 0, size[0], size[1], 0, 0, dib.GetWidth(), dib.GetHeight(),
-                        SRCCOPY);
+        if (!dib.TryStretchInto(&resized, 0, 0, size[0], size[1], 0, 0, dib.GetWidth(),
+                                dib.GetHeight(), SRCCOPY))
+            return name + " " + value + ": out of memory";
         dib = resized;
         return {};
     }
@@ -240,8 +243,9 @@ std::string Apply(const std::string& name, const std::string& value, CDIB& dib, 
     CDIB source;
     std::string why;
     if (!ReadImage(value.substr(comma + 1), source, &why)) return why;
-    source.StretchInto(&dib, 0, 0, dib.GetWidth(), dib.GetHeight(), 0, 0, dib.GetWidth(),
-                       dib.GetHeight(), rop);
+    if (!source.TryStretchInto(&dib, 0, 0, dib.GetWidth(), dib.GetHeight(), 0, 0, dib.GetWidth(),
+                               dib.GetHeight(), rop))
+        return name + " " + value + ": out of memory";
     return {};
 }
 

@@ -93,6 +93,10 @@ public:
     // section cannot be made.
     virtual void StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS,
                              int hS, DWORD rop);
+    // StretchInto that says whether it drew: FALSE, with dest unchanged, when
+    // either image is missing or a DIB section could not be made.
+    BOOL TryStretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS, int hS,
+                        DWORD rop);
     // Fill(left, top, right - left, bottom - top, rop).
     virtual void FillRect(const RECT* rect, DWORD rop);
     // Paints the rectangle black (BLACKNESS) or white (WHITENESS), or the
@@ -100,7 +104,8 @@ public:
     virtual void Fill(int x, int y, int width, int height, DWORD rop);
     // Keeps the part of the picture from (left, top) up to (right, bottom),
     // in the same format and colour table; what lies outside the picture comes
-    // out white. An empty rectangle, or no image, changes nothing.
+    // out white. An empty rectangle, no image, or a copy that cannot be made
+    // changes nothing.
     virtual void Crop(int left, int top, int right, int bottom);
     // The clipboard, which the caller opens (and empties before a copy) and
     // closes. A copy puts a CF_DIB block of the header, the colour table and

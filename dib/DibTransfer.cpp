@@ -32,13 +32,18 @@ int CDIB::StretchToDC(HDC dc, int xD, int yD, int wD, int hD, int xS, int yS, in
 
 void CDIB::StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS, int hS,
                        DWORD rop) {
+    TryStretchInto(dest, xD, yD, wD, hD, xS, yS, wS, hS, rop);
+}
+
+BOOL CDIB::TryStretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS,
+                          int hS, DWORD rop) {
     Layout mine, theirs;
-    if (!dest || !HeldLayout(&mine) || !dest->HeldLayout(&theirs)) return;
+    if (!dest || !HeldLayout(&mine) || !dest->HeldLayout(&theirs)) return FALSE;
     // Declared first, so that the contexts let the sections go before they
     // are deleted.
     CGdiObject sourceSection, destSection;
     CMemoryDC first(nullptr), second(nullptr);
-    if (!first.GetSafeHdc() || !second.GetSafeHdc()) return;
+    if (!first.GetSafeHdc() || !second.GetSafeHdc()) return FALSE;
     for (HDC dc : {first.GetSafeHdc(), second.GetSafeHdc()}) {
         if (SelectPalette(dc, m_Palette, FALSE)) RealizePalette(dc);
     }
@@ -48,11 +53,11 @@ void CDIB::StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int y
     if (!sourceSection.Attach(CreateDIBSection(first.GetSafeHdc(),
                                                reinterpret_cast<const BITMAPINFO*>(m_pBMI),
                                                DIB_RGB_COLORS, &sourceBits, nullptr, 0)))
-        return;
+        return FALSE;
     if (!destSection.Attach(CreateDIBSection(second.GetSafeHdc(),
                                              reinterpret_cast<const BITMAPINFO*>(dest->m_pBMI),
                                              DIB_RGB_COLORS, &destBits, nullptr, 0)))
-        return;
+        return FALSE;
     // (The sections hold exactly the rows the headers describe.)
     const std::size_t sourceBytes = SectionBytes(*m_pBMI);
     const std::size_t destBytes = SectionBytes(*dest->m_pBMI);
@@ -61,9 +66,10 @@ void CDIB::StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int y
 
     if (!first.SelectBitmap(static_cast<HBITMAP>(sourceSection.GetSafeHandle())) ||
         !second.SelectBitmap(static_cast<HBITMAP>(destSection.GetSafeHandle())))
-        return;
-    StretchBlt(second.GetSafeHdc(), xD, yD, wD, hD, first.GetSafeHdc(), xS, yS, wS, hS, rop);
-    if (dest->m_dwSizeImage <= destBytes) dest->SetBits(static_cast<const BYTE*>(destBits), 0);
+        return FALSE;
+    if (!StretchBlt(second.GetSafeHdc(), xD, yD, wD, hD, first.GetSafeHdc(), xS, yS, wS, hS, rop))
+        return FALSE;
+    return dest->m_dwSizeImage <= destBytes && dest->SetBits(static_cast<const BYTE*>(destBits), 0);
 }
 
 void CDIB::FillRect(const RECT* rect, DWORD rop) {
@@ -91,8 +97,10 @@ void CDIB::Crop(int left, int top, int right, int bottom) {
     const long long h = static_cast<long long>(bottom) - top;
     if (!IsValid() || w <= 0 || h <= 0 || w > INT32_MAX || h > INT32_MAX) return;
     CDIB part;
-    if (!part.CreateLike(int(w), int(h), *this)) return;
-    StretchInto(&part, 0, 0, int(w), int(h), left, top, int(w), int(h), SRCCOPY);
+    // A copy that could not be made must not replace the picture by white.
+    if (!part.CreateLike(int(w), int(h), *this) ||
+        !TryStretchInto(&part, 0, 0, int(w), int(h), left, top, int(w), int(h), SRCCOPY))
+        return;
     Empty();
     if (CreateLike(int(w), int(h), part)) SetBits(part.m_pBits, 0);
 }

@@ -404,19 +404,8 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
     if ((dc && !FindContext(dc)) || usage != DIB_RGB_COLORS || !info || section || offset != 0 ||
         !ReadLayout(info->bmiHeader, &layout))
         return nullptr;
-    Rgb table[256] = {};
-    int colours = 0;
-    if (layout.bits <= 8) {
-        const DWORD slots = DWORD{1} << layout.bits;
-        const DWORD used = info->bmiHeader.biClrUsed;
-        colours = static_cast<int>(used == 0 ? slots : std::min(used, slots));
-        const BYTE* entries = reinterpret_cast<const BYTE*>(info) + info->bmiHeader.biSize;
-        for (int i = 0; i < colours; ++i) {
-            RGBQUAD quad;
-            std::memcpy(&quad, entries + 4 * i, sizeof quad);
-            table[i] = QuadToRgb(quad);
-        }
-    }
+    Rgb table[256];
+    const int colours = DibColours(*info, table);
     try {
         BitmapObject* bitmap = nullptr;
         const HBITMAP handle = NewSection(layout, table, colours, &bitmap);

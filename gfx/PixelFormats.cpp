@@ -156,21 +156,26 @@ bool ReadLayout(const BITMAPINFOHEADER& header, DibLayout* layout) {
     return true;
 }
 
-void DeviceTableOf(const BITMAPINFO& info, const DeviceFormat& format, NearestCache& cache,
-                   std::uint32_t devicePixels[256]) {
+int DibColours(const BITMAPINFO& info, Rgb table[256]) {
+    std::fill_n(table, 256, Rgb{0});
+    if (info.bmiHeader.biBitCount > 8) return 0;
     const DWORD slots = DWORD{1} << info.bmiHeader.biBitCount;
     const DWORD used = info.bmiHeader.biClrUsed;
     const DWORD colours = used == 0 ? slots : std::min(used, slots);
-    const BYTE* table = reinterpret_cast<const BYTE*>(&info) + info.bmiHeader.biSize;
-    for (DWORD i = 0; i < 256; ++i) {
-        Rgb colour = 0;
-        if (i < colours) {
-            RGBQUAD quad;
-            std::memcpy(&quad, table + 4 * i, sizeof quad);
-            colour = QuadToRgb(quad);
-        }
-        devicePixels[i] = DevicePixel(format, cache, colour);
+    const BYTE* entries = reinterpret_cast<const BYTE*>(&info) + info.bmiHeader.biSize;
+    for (DWORD i = 0; i < colours; ++i) {
+        RGBQUAD quad;
+        std::memcpy(&quad, entries + 4 * i, sizeof quad);
+        table[i] = QuadToRgb(quad);
     }
+    return static_cast<int>(colours);
+}
+
+void DeviceTableOf(const BITMAPINFO& info, const DeviceFormat& format, NearestCache& cache,
+                   std::uint32_t devicePixels[256]) {
+    Rgb table[256];
+    DibColours(info, table);
+    for (int i = 0; i < 256; ++i) devicePixels[i] = DevicePixel(format, cache, table[i]);
 }
 
 void DibIndices(int bits, const BYTE* row, int x0, int n, BYTE* out) {

@@ -67,6 +67,10 @@ constexpr DWORD kMaxInfoHeaderSize = 124;
 // Accepts BI_RGB DIBs of 1, 4, 8, 16, 24 and 32 bits with a header of 40 to
 // 124 bytes.
 bool ReadLayout(const BITMAPINFOHEADER& header, DibLayout* layout);
+// The colour table after the header of a DIB of 8 bits or fewer: biClrUsed
+// entries, or 2^bits when that is 0 (never more); the rest of the 256 slots
+// black. Returns the number of entries (0 for deeper DIBs).
+int DibColours(const BITMAPINFO& info, Rgb table[256]);
 // The device pixel of each of the 256 possible indices of a DIB of 8 bits or
 // fewer, from the colour table after its header; indices past the table are
 // black.

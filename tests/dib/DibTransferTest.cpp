@@ -3,7 +3,9 @@
 #include "../LeakCheckedTest.h"
 #include "../gfx/GfxTestSupport.h"
 
+#include "fw/Exception.h"
 #include "platform/Clipboard.h"
+#include "platform/Memory.h"
 
 #include <gtest/gtest.h>
 
@@ -211,6 +213,30 @@ TEST_F(DibTransferTest, FillsAndCrops) {
     none.Fill(0, 0, 4, 4, BLACKNESS);
     none.Crop(0, 0, 4, 4);
     EXPECT_FALSE(none.IsValid());
+}
+
+// Whichever allocation fails, a crop gives the cropped picture, leaves the
+// picture as it was, or throws: never a picture of the wrong pixels.
+TEST_F(DibTransferTest, FailedAllocationsNeverCropToWrongPixels) {
+    for (long n = 0; n < 8; ++n) {
+        CDIB image, before;
+        Patterned(image, 9, 5, 8);
+        before = image;
+        AfxInjectAllocFailure(n);
+        try {
+            image.Crop(2, 1, 6, 4);
+        } catch (const CMemoryException&) {
+        }
+        AfxInjectAllocFailure(-1);
+        if (!image.IsValid()) continue; // thrown after the old image went
+        const bool cropped = image.GetWidth() == 4;
+        ASSERT_EQ(image.GetHeight(), cropped ? 3 : 5) << n;
+        for (int y = 0; y < image.GetHeight(); ++y)
+            for (int x = 0; x < image.GetWidth(); ++x)
+                ASSERT_EQ(Value(image, x, y),
+                          Value(before, x + (cropped ? 2 : 0), y + (cropped ? 1 : 0)))
+                    << n << ": " << x << "," << y;
+    }
 }
 
 } // namespace
