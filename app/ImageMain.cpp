@@ -8,12 +8,15 @@
 #include "fw/MessageBox.h"
 #include "gif/GifDecoder.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,19 @@ constexpr const char* kUsage =
     "                     SRCINVERT, SRCERASE, NOTSRCCOPY, NOTSRCERASE, MERGECOPY,\n"
     "                     MERGEPAINT, PATCOPY, PATPAINT, PATINVERT, DSTINVERT,\n"
     "                     BLACKNESS, WHITENESS); the pattern is white\n"
+    "  --rotate DEGREES[,RRGGBB]\n"
+    "                     turn counter-clockwise onto a canvas that holds the\n"
+    "                     turned picture, the corners in RRGGBB (white)\n"
+    "  --blur N           blur by N passes (16 and 24 bits)\n"
+    "  --smooth WEIGHT    3 x 3 smoothing, the right-hand neighbour weighted\n"
+    "                     (16 and 24 bits)\n"
+    "  --levels LOW,HIGH  stretch levels LOW..HIGH to 0..255 (24 bits); or\n"
+    "  --levels LOW,HIGHBLUE,HIGHGREEN,HIGHRED\n"
+    "  --erode P,C,N      keep pixels whose neighbours in the previous, current\n"
+    "                     and next row (3-bit patterns 0-7) are all set (1 bit)\n"
+    "  --dilate P,C,N     set pixels with any of those neighbours set (1 bit)\n"
+    "  --erode-repeat TIMES, --dilate-repeat TIMES\n"
+    "                     erode or dilate with 7,7,7 TIMES times (0-65535)\n"
     "  --info             print the image's size, depth, colours and resolution\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
@@ -54,6 +70,14 @@ constexpr const char* kUsage =
     "are read; compressed BMP files and longer headers are not. Exit status: 0\n"
     "when done; 1 when the image could not be read, processed or written; 2 for\n"
     "a usage error or a refused output file.\n";
+
+bool IsOperation(const std::string& arg) {
+    static const char* const kOperations[] = {
+        "--band",  "--map-palette", "--crop",         "--fill",         "--stretch",
+        "--rop",   "--rotate",      "--blur",         "--smooth",       "--levels",
+        "--erode", "--dilate",      "--erode-repeat", "--dilate-repeat"};
+    return std::find(std::begin(kOperations), std::end(kOperations), arg) != std::end(kOperations);
+}
 
 int Fail(const std::string& text, int status = 1) {
     std::fprintf(stderr, "tessaly-image: %s\n", text.c_str());
@@ -183,6 +207,14 @@ bool ParseRop(const std::string& text, DWORD* rop) {
     return true;
 }
 
+// The depths an operation works on; none listed when it works on all.
+std::vector<int> DepthsOf(const std::string& name) {
+    if (name == "--blur" || name == "--smooth") return {16, 24};
+    if (name == "--levels") return {24};
+    if (name.rfind("--erode", 0) == 0 || name.rfind("--dilate", 0) == 0) return {1};
+    return {};
+}
+
 // Applies one operation other than --band; an error message when it cannot,
 // with *status 2 for a value of the wrong form.
 std::string Apply(const std::string& name, const std::string& value, CDIB& dib, int* status) {
@@ -190,6 +222,63 @@ std::string Apply(const std::string& name, const std::string& value, CDIB& dib, 
         *status = 2;
         return name + " " + value + ": expected " + form;
     };
+    const int bits = dib.m_pBMI->biBitCount;
+    const std::vector<int> depths = DepthsOf(name);
+    if (!depths.empty() && std::find(depths.begin(), depths.end(), bits) == depths.end()) {
+        std::string only;
+        for (int d : depths) only += (only.empty() ? "" : " and ") + std::to_string(d);
+        return name + ": not for " + std::to_string(bits) + "-bit images (" + only +
+               (depths.back() == 1 ? " bit" : " bits") + " only)";
+    }
+    int n[4] = {};
+    if (name == "--rotate") {
+        const std::size_t comma = value.find(',');
+        COLORREF background = RGB(255, 255, 255);
+        if (comma != std::string::npos) {
+            const std::string hex = value.substr(comma + 1);
+            char* end = nullptr;
+            const unsigned long rgb = std::strtoul(hex.c_str(), &end, 16);
+            if (hex.size() != 6 || *end != '\0' || !std::isxdigit(BYTE(hex[0])))
+                return usage("DEGREES[,RRGGBB]");
+            background = RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF);
+        }
+        if (!ParseInts(value.substr(0, comma), 1, n)) return usage("DEGREES[,RRGGBB]");
+        if (!dib.Rotate(n[0], background)) return name + ": not for top-down or compressed images";
+        return {};
+    }
+    if (name == "--blur") {
+        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 10000) return usage("N from 0 to 10000");
+        dib.Blur(n[0]);
+        return {};
+    }
+    if (name == "--smooth") {
+        if (!ParseInts(value, 1, n) || n[0] <= -8) return usage("WEIGHT above -8");
+        dib.SmoothWeighted(n[0]);
+        return {};
+    }
+    if (name == "--levels") {
+        const bool one = ParseInts(value, 2, n);
+        if (one) n[2] = n[3] = n[1];
+        if (!one && !ParseInts(value, 4, n))
+            return usage("LOW,HIGH or LOW,HIGHBLUE,HIGHGREEN,HIGHRED");
+        for (int k = 1; k < 4; ++k)
+            if (n[0] < 0 || n[k] <= n[0] || n[k] > 255)
+                return usage("levels with 0 <= LOW < HIGH <= 255");
+        dib.AdjustLevels(n[0], n[1], n[2], n[3]);
+        return {};
+    }
+    if (name == "--erode" || name == "--dilate") {
+        if (!ParseInts(value, 3, n) || std::any_of(n, n + 3, [](int p) { return p < 0 || p > 7; }))
+            return usage("three row patterns P,C,N from 0 to 7");
+        name == "--erode" ? dib.Erode(n[0], n[1], n[2]) : dib.Dilate(n[0], n[1], n[2]);
+        return {};
+    }
+    if (name == "--erode-repeat" || name == "--dilate-repeat") {
+        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 0xFFFF)
+            return usage("TIMES from 0 to 65535");
+        name == "--erode-repeat" ? dib.ErodeRepeat(n[0]) : dib.DilateRepeat(n[0]);
+        return {};
+    }
     if (name == "--map-palette") {
         // The palette made from another BMP file's colour table.
         CDIB source;
@@ -276,8 +365,7 @@ int main(int argc, char** argv) {
         if (AnswerStandardOption(arg, "tessaly-image", kUsage)) return 0;
         if (arg == "--info") {
             info = true;
-        } else if (arg == "--band" || arg == "--map-palette" || arg == "--crop" ||
-                   arg == "--fill" || arg == "--stretch" || arg == "--rop") {
+        } else if (IsOperation(arg)) {
             if (i + 1 >= argc) return Fail(arg + " needs a value\n" + std::string(kUsage), 2);
             operations.push_back({arg, argv[++i]});
         } else if (arg == "--") {

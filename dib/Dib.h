@@ -115,6 +115,55 @@ public:
     virtual BOOL CopyToClipboard();
     virtual BOOL PasteFromClipboard(int unused);
 
+    // Filters and geometry. Rows here are stored rows: row 0 is the bottom row
+    // of the picture.
+
+    // Stretches the levels of a 24-bit image: each byte of the pixel area,
+    // taken in groups of three from its first byte across row ends, becomes
+    // (byte - low) x (255 / (high - low)) modulo 256, with the high value of
+    // blue, green or red by its place in the group. Only the low 8 bits of
+    // each argument count. Other depths, and a high value equal to the low
+    // one, leave the image as it is.
+    virtual void AdjustLevels(int low, int highBlue, int highGreen, int highRed);
+    // Turns the picture counter-clockwise by whole degrees about the corner of
+    // the first stored pixel onto a canvas that holds the turned rectangle,
+    // by nearest pixels from single-precision sine and cosine (so 90 degrees
+    // is not an exact quarter turn). Canvas pixels outside the picture get
+    // the background colour (1 bit: white only when it is exactly white;
+    // 4 and 8 bits: the first table entry of that colour, else index 0).
+    // FALSE, nothing changed, for no image, top-down rows and compressed
+    // pixels; CMemoryException, nothing changed, for a canvas that cannot be
+    // had or would exceed 256 MiB.
+    virtual BOOL Rotate(int degrees, COLORREF background);
+    // 1-bit images: a pixel stays 1 when, in the row before, its own row and
+    // the row after, every pixel the row's pattern selects is 1 (bit 2: the
+    // left neighbour, bit 1: the pixel, bit 0: the right one; higher bits are
+    // ignored). Pixels outside the image count as 0, padding bits count as
+    // pixels, and bit 0 of the last byte of each row comes out 0. FALSE for
+    // no image or other depths; CMemoryException, nothing changed, when the
+    // row buffers cannot be had.
+    virtual BOOL Erode(int patternPrev, int patternCur, int patternNext);
+    // Erode(7, 7, 7) as many times as the low 16 bits of `times` say.
+    virtual BOOL ErodeRepeat(int times);
+    // As Erode, but a pixel becomes 1 when any selected pixel is 1.
+    virtual BOOL Dilate(int patternPrev, int patternCur, int patternNext);
+    virtual BOOL DilateRepeat(int times);
+    // BlurStep(n), BlurStep(n - 1), ..., BlurStep(1); always TRUE.
+    virtual BOOL Blur(int n);
+    // One in-place pass of 16- or 24-bit images: each pixel becomes the
+    // average of the four pixels d rows and columns away diagonally (clamped
+    // at the edges; rows and pixels already passed read new). FALSE for other
+    // depths.
+    virtual BOOL BlurStep(int d);
+    virtual BOOL BlurStep16(int d);
+    virtual BOOL BlurStep24(int d);
+    // In place over 16- and 24-bit images: each inner pixel becomes the sum
+    // of its 3 x 3 block, with the right-hand neighbour counted `weight`
+    // times instead of once, over weight + 8 (neighbours already smoothed
+    // read new). Other depths, and weights of -8 or less, leave the image as
+    // it is.
+    virtual void SmoothWeighted(int weight);
+
     // The byte holding pixel (x, y) of a 1-, 4-, 8-, 16- or 24-bit image; null
     // outside the image and at other depths.
     BYTE* GetPixelAddress(int x, int y);

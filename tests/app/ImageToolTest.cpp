@@ -317,4 +317,42 @@ TEST_F(ImageToolTest, StretchAndRopAgreeWithTheirFormulas) {
         EXPECT_EQ(Image(Quote(a) + " " + bad + " " + Quote(out)).exitCode, 2) << bad;
 }
 
+// A filter on a depth it does not take names both and fails; malformed
+// values are usage errors.
+TEST_F(ImageToolTest, FiltersRefuseDepthsTheyDoNotTake) {
+    const std::string colour = At("colour.bmp"), mono = At("mono.bmp"), out = At("out.bmp");
+    ASSERT_EQ(avitest::Run(kConvert +
+                           " -size 100x60 plasma:fractal -type truecolor bmp3:" + Quote(colour))
+                  .exitCode,
+              0);
+    ASSERT_EQ(avitest::Run(kConvert + " " + Quote(colour) + " -type bilevel bmp3:" + Quote(mono))
+                  .exitCode,
+              0);
+    const struct {
+        const std::string* input;
+        const char* operation;
+        const char* says;
+    } refused[] = {
+        {&colour, "--erode 7,7,7", "--erode: not for 24-bit images (1 bit only)"},
+        {&colour, "--dilate-repeat 1", "--dilate-repeat: not for 24-bit images"},
+        {&mono, "--blur 2", "--blur: not for 1-bit images (16 and 24 bits only)"},
+        {&mono, "--levels 0,100", "--levels: not for 1-bit images (24 bits only)"},
+    };
+    for (const auto& r : refused) {
+        const CommandResult result = Image(Quote(*r.input) + " " + r.operation + " " + Quote(out));
+        EXPECT_EQ(result.exitCode, 1) << r.operation;
+        EXPECT_NE(result.err.find(r.says), std::string::npos) << result.err;
+    }
+    for (const char* bad : {"--rotate 30,zz0000", "--rotate x", "--levels 5,5", "--levels 1,2,3",
+                            "--smooth -8", "--blur -1"})
+        EXPECT_EQ(Image(Quote(colour) + " " + bad + " " + Quote(out)).exitCode, 2) << bad;
+    for (const char* bad : {"--erode 8,0,0", "--erode-repeat 70000"})
+        EXPECT_EQ(Image(Quote(mono) + " " + bad + " " + Quote(out)).exitCode, 2) << bad;
+    ASSERT_EQ(Image(Quote(colour) + " --rotate 90 --blur 2 --smooth 1 --levels 0,100 " + Quote(out))
+                  .exitCode,
+              0);
+    EXPECT_EQ(Image("--info " + Quote(out)).out.substr(0, 21), "width=60 height=100 b");
+    ASSERT_EQ(Image(Quote(mono) + " --erode 2,7,2 --dilate-repeat 3 " + Quote(out)).exitCode, 0);
+}
+
 } // namespace
