@@ -306,8 +306,9 @@ std::string Apply(const std::string& name, const std::string& value, CDIB& dib, 
         const std::string colour = value.substr(0, comma);
         int r[4] = {0, 0, dib.GetWidth(), dib.GetHeight()};
         if ((colour != "black" && colour != "white") ||
-            (comma != std::string::npos && !ParseInts(value.substr(comma + 1), 4, r)))
-            return usage("black|white[,X,Y,W,H]");
+            (comma != std::string::npos && !ParseInts(value.substr(comma + 1), 4, r)) ||
+            r[2] <= 0 || r[3] <= 0)
+            return usage("black|white[,X,Y,W,H] with W and H of at least 1");
         dib.Fill(r[0], r[1], r[2], r[3], colour == "black" ? BLACKNESS : WHITENESS);
         return {};
     }

@@ -13,17 +13,21 @@
 
 namespace {
 
-// The pixels of a window (byte j - 1 in the high byte, byte j in the low
-// one) whose selected neighbours are all 1: bit k for k = 1 to 8 says so of
-// the pixel at bit k (bit 8 being bit 0 of byte j - 1, the carry into the
-// byte to the left). Bit t of the pattern asks for window bit k - 1 + t.
-unsigned Hits(unsigned window, unsigned pattern) {
-    unsigned hits = ~0u;
-    if (pattern & 1) hits &= window << 1;
-    if (pattern & 2) hits &= window;
-    if (pattern & 4) hits &= window >> 1;
-    return hits;
-}
+// One row's test of a window (byte j - 1 in the high byte, byte j in the low
+// one): bit k of the result, for k = 1 to 8, is set when every neighbour the
+// row's pattern selects of the pixel at bit k is 1 (bit 8 being bit 0 of
+// byte j - 1, the carry into the byte to the left). Pattern bit t asks for
+// window bit k - 1 + t; a neighbour not selected lets every bit pass.
+struct RowTest {
+    unsigned left, centre, right;
+
+    explicit RowTest(int pattern)
+        : left(pattern & 4 ? 0 : ~0u), centre(pattern & 2 ? 0 : ~0u), right(pattern & 1 ? 0 : ~0u) {
+    }
+    unsigned Hits(unsigned window) const {
+        return ((window >> 1) | left) & (window | centre) & ((window << 1) | right);
+    }
+};
 
 // Dilation is erosion of the inverted picture, inverted: outside pixels,
 // byte -1 and the first carry take the inverted values too, so that pixels
@@ -33,6 +37,7 @@ BOOL ErodeOrDilate(CDIB& dib, bool dilate, int patternPrev, int patternCur, int 
     const std::size_t stride = dib.GetBytesPerLine();
     const std::size_t rows = std::size_t(dib.GetHeight());
     if (stride * rows > dib.m_dwSizeImage) return FALSE;
+    if (stride == 0) return TRUE; // no pixels
     const BYTE outside = dilate ? 0xFF : 0x00;
 
     // The rows before, at and after the one being made, as they were: each
@@ -53,27 +58,30 @@ BOOL ErodeOrDilate(CDIB& dib, bool dilate, int patternPrev, int patternCur, int 
     };
     if (rows > 0) load(0, next);
 
-    const unsigned patterns[3] = {unsigned(patternPrev) & 7, unsigned(patternCur) & 7,
-                                  unsigned(patternNext) & 7};
+    const RowTest before(patternPrev), at(patternCur), after(patternNext);
     for (std::size_t i = 0; i < rows; ++i) {
-        std::memcpy(prev, cur, stride);
-        std::memcpy(cur, next, stride);
+        BYTE* oldest = prev;
+        prev = cur;
+        cur = next;
+        next = oldest;
         if (i + 1 < rows)
             load(i + 1, next);
         else
             std::memset(next, outside, stride);
 
+        // Right to left: each byte takes from the one to its right the
+        // result for its bit 0.
         BYTE* out = dib.m_pBits + i * stride;
         unsigned carry = dilate ? 1 : 0;
-        for (std::size_t j = stride; j-- > 0;) {
-            auto window = [&](const BYTE* row) {
-                return unsigned(j > 0 ? row[j - 1] : outside) << 8 | row[j];
-            };
-            const unsigned hits = Hits(window(prev), patterns[0]) & Hits(window(cur), patterns[1]) &
-                                  Hits(window(next), patterns[2]);
+        auto make = [&](std::size_t j, unsigned prevLeft, unsigned curLeft, unsigned nextLeft) {
+            const unsigned hits = before.Hits(prevLeft << 8 | prev[j]) &
+                                  at.Hits(curLeft << 8 | cur[j]) &
+                                  after.Hits(nextLeft << 8 | next[j]);
             out[j] = BYTE(((hits & 0xFE) | carry) ^ outside);
             carry = (hits >> 8) & 1;
-        }
+        };
+        for (std::size_t j = stride - 1; j > 0; --j) make(j, prev[j - 1], cur[j - 1], next[j - 1]);
+        make(0, outside, outside, outside);
     }
     return TRUE;
 }

@@ -313,7 +313,7 @@ TEST_F(ImageToolTest, StretchAndRopAgreeWithTheirFormulas) {
         EXPECT_EQ(PillowRgb(out), want.out);
     }
     for (const char* bad : {"--rop XYZ,b.bmp", "--rop SRCCOPY", "--stretch 0,3", "--crop 4,1,2,5",
-                            "--fill grey", "--fill white,1,2,3"})
+                            "--fill grey", "--fill white,1,2,3", "--fill black,0,0,0,4"})
         EXPECT_EQ(Image(Quote(a) + " " + bad + " " + Quote(out)).exitCode, 2) << bad;
 }
 

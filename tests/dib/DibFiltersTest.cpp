@@ -201,6 +201,10 @@ TEST_F(DibFiltersTest, ErosionAndDilationAgreeWithAPerPixelReference) {
     EXPECT_TRUE(repeated.ErodeRepeat(0));
     EXPECT_TRUE(repeated.DilateRepeat(65536));
     EXPECT_EQ(Bytes(repeated), before);
+    CDIB empty; // rows of no bytes
+    Random(empty, 0, 3, 1, random);
+    EXPECT_TRUE(empty.Erode(7, 7, 7));
+    EXPECT_TRUE(empty.Dilate(7, 7, 7));
     Random(indexed, 8, 8, 8, random);
     EXPECT_FALSE(indexed.Erode(7, 7, 7));
     EXPECT_FALSE(indexed.Dilate(7, 7, 7));
