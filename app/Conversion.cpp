@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <new>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -44,6 +45,26 @@ COLORREF BackgroundColour(const CGifDecoder& decoder) {
     return RGB(c[0], c[1], c[2]);
 }
 
+// Paints a rectangle of the canvas in one colour.
+void FillWith(HDC dc, HBITMAP canvas, const RECT& rect, COLORREF colour) {
+    CMemoryDC memory(dc, canvas);
+    const HBRUSH brush = CreateSolidBrush(colour);
+    if (!brush) throw CMemoryException();
+    const HGDIOBJ old = SelectObject(memory.GetSafeHdc(), brush);
+    PatBlt(memory.GetSafeHdc(), rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+           PATCOPY);
+    SelectObject(memory.GetSafeHdc(), old);
+    DeleteObject(brush);
+}
+
+// Copies a rectangle of one bitmap onto the same place of another.
+void Restore(HDC dc, HBITMAP to, HBITMAP from, const RECT& rect) {
+    CMemoryDC source(dc, from);
+    CMemoryDC target(dc, to);
+    BitBlt(target.GetSafeHdc(), rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
+           source.GetSafeHdc(), rect.left, rect.top, SRCCOPY);
+}
+
 // A width x height device bitmap for `dc`, all of one colour.
 HBITMAP SolidBitmap(HDC dc, int width, int height, COLORREF colour) {
     BITMAPINFOHEADER header{sizeof header, width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
@@ -69,6 +90,47 @@ HBITMAP CConversion::DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int
     CMemoryDC canvasDc(dc, canvas);
     BitBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, frameDc.GetSafeHdc(), 0, 0, SRCCOPY);
     return canvas;
+}
+
+HBITMAP CConversion::DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
+                                int cx, int cy) {
+    // The raster operation D AND NOT S: the frame black where the mask is white.
+    constexpr DWORD kMaskOut = 0x00220326;
+    CMemoryDC frameDc(dc, frame);
+    CMemoryDC maskDc(dc, mask);
+    CMemoryDC canvasDc(dc, canvas);
+    BitBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, maskDc.GetSafeHdc(), 0, 0, SRCAND);
+    BitBlt(frameDc.GetSafeHdc(), 0, 0, cx, cy, maskDc.GetSafeHdc(), 0, 0, kMaskOut);
+    BitBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, frameDc.GetSafeHdc(), 0, 0, SRCPAINT);
+    return canvas;
+}
+
+CConversion::Timing CConversion::TimingOf(const std::vector<int>& delays) {
+    Timing timing;
+    int g = 0;
+    long long total = 0;
+    for (int d : delays) {
+        g = std::gcd(g, d);
+        total += d;
+    }
+    if (g == 0) return timing;
+    if (100 / g <= 50) {
+        // Every image lasts a whole number of frames of g hundredths.
+        timing.rate = 100;
+        timing.scale = DWORD(g);
+        for (int d : delays) timing.frames.push_back(d / g);
+        return timing;
+    }
+    // 50 frames per second: each image starts at the frame nearest its start.
+    timing.rate = 50;
+    timing.scale = 1;
+    long long start = 0;
+    for (int d : delays) {
+        const long long first = (start + 1) / 2, next = (start + d + 1) / 2;
+        timing.frames.push_back(int(next - first));
+        start += d;
+    }
+    return timing;
 }
 
 namespace {
@@ -106,6 +168,26 @@ Canvas CanvasFor(const CGifDecoder& decoder, const RECT& first) {
     return canvas;
 }
 
+// An image's delay as browsers take it, in hundredths of a second: 0, 1 or
+// no graphic control extension count as 10.
+int DelayOf(const CGifDecoder::ImageControl& control) {
+    return control.seen && control.delay > 1 ? control.delay : 10;
+}
+// Its disposal method: 4 to 7 act as 0.
+int DisposalOf(const CGifDecoder::ImageControl& control) {
+    return control.seen && control.disposal < 4 ? control.disposal : 0;
+}
+
+// Whether the opaque 15-frames-per-second video leaves out what the images
+// ask for.
+bool FaithfulDiffers(const std::vector<CGifDecoder::ImageControl>& controls) {
+    for (const auto& c : controls) {
+        const int delay = DelayOf(c);
+        if ((c.seen && c.transparent) || DisposalOf(c) >= 2 || delay < 6 || delay > 7) return true;
+    }
+    return false;
+}
+
 // A failed AVI library call: memory, or else the disk.
 UINT WriteFailureMessage(HRESULT result) {
     return result == AVIERR_MEMORY ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
@@ -133,7 +215,7 @@ CString CConversion::Message(UINT id, const CString& path, int frames) {
 
 CConversion::Result CConversion::Run(const CString& source, const CString& requested,
                                      bool uncompressed, HDC dc,
-                                     const std::function<void(int)>& progress) {
+                                     const std::function<void(int)>& progress, bool faithful) {
     Result result;
     result.path = requested;
     result.messageId = CheckDestination(source, requested);
@@ -147,8 +229,21 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         return result;
     }
     decoder.m_hDC = dc;
+    decoder.m_bMakeMasks = faithful;
 
     try {
+        const std::vector<CGifDecoder::ImageControl> controls = decoder.CollectControls();
+        // Transparency and disposal 2 can show the background where the
+        // first image covers the screen.
+        bool showsBackground = false;
+        std::vector<int> delays;
+        for (const auto& c : controls) {
+            showsBackground |= (c.seen && c.transparent) || DisposalOf(c) == 2;
+            delays.push_back(DelayOf(c));
+        }
+        const Timing timing = faithful ? TimingOf(delays) : Timing{};
+        if (!faithful) result.faithfulDiffers = FaithfulDiffers(controls);
+
         // An RLE8 video has one colour table, made from every colour the GIF
         // can show and realised where the frames are reduced to 8 bits. It is
         // realised before the first image is decoded: on an 8-bit screen that
@@ -158,7 +253,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         if (!uncompressed) {
             RECT first;
             std::vector<COLORREF> colours = decoder.CollectColors(&first);
-            if (!CanvasFor(decoder, first).fromFirstImage)
+            if (!CanvasFor(decoder, first).fromFirstImage || (faithful && showsBackground))
                 colours.push_back(BackgroundColour(decoder));
             palette.emplace(std::move(colours));
             if (!palette->Realize(dc)) throw CMemoryException();
@@ -181,10 +276,12 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             return result;
         }
         BitmapHolder canvas(
-            shape.fromFirstImage
+            shape.fromFirstImage && !faithful
                 ? static_cast<HBITMAP>(CopyImage(frame.get(), IMAGE_BITMAP, width, height, 0))
                 : SolidBitmap(dc, width, height, BackgroundColour(decoder)));
         if (!canvas.get()) throw CMemoryException();
+        // What an image of disposal 3 restores: the canvas before it.
+        BitmapHolder saved;
 
         // A file that may not be written is not replaced behind its back.
         result.path = requested;
@@ -201,10 +298,47 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         HRESULT completed = AVIERR_OK;
         {
             CAviWriter writer(file.path(), width, height);
+            if (faithful) writer.SetFrameRate(timing.rate, timing.scale);
+            RECT previous{};
+            int previousDisposal = 0;
+            std::size_t image = 0;
             while (frame.get()) {
-                DrawFrame(dc, canvas.get(), frame.get(), decoder.m_nLeft, decoder.m_nTop,
-                          decoder.m_nWidth, decoder.m_nHeight);
-                if (!writer.AddFrame(canvas.address(), uncompressed)) {
+                const RECT place{decoder.m_nLeft, decoder.m_nTop,
+                                 decoder.m_nLeft + decoder.m_nWidth,
+                                 decoder.m_nTop + decoder.m_nHeight};
+                int repeats = 1;
+                if (faithful) {
+                    // The image before leaves as its disposal says.
+                    if (previousDisposal == 2)
+                        FillWith(dc, canvas.get(), previous, BackgroundColour(decoder));
+                    if (previousDisposal == 3 && saved.get())
+                        Restore(dc, canvas.get(), saved.get(), previous);
+                    const int disposal = DisposalOf(decoder.m_imageControl);
+                    if (disposal == 3) {
+                        if (!saved.get())
+                            saved.Reset(static_cast<HBITMAP>(
+                                CopyImage(canvas.get(), IMAGE_BITMAP, 0, 0, 0)));
+                        else
+                            Restore(dc, saved.get(), canvas.get(), RECT{0, 0, width, height});
+                        if (!saved.get()) throw CMemoryException();
+                    }
+                    if (decoder.m_hMask)
+                        DrawMasked(dc, canvas.get(), frame.get(), decoder.m_hMask, place.left,
+                                   place.top, decoder.m_nWidth, decoder.m_nHeight);
+                    else
+                        DrawFrame(dc, canvas.get(), frame.get(), place.left, place.top,
+                                  decoder.m_nWidth, decoder.m_nHeight);
+                    previous = place;
+                    previousDisposal = disposal;
+                    repeats = image < timing.frames.size() ? timing.frames[image] : 1;
+                } else {
+                    DrawFrame(dc, canvas.get(), frame.get(), place.left, place.top,
+                              decoder.m_nWidth, decoder.m_nHeight);
+                }
+                ++image;
+                // An image of no time is composed but gives no frame.
+                if (repeats > 0 && (!writer.AddFrame(canvas.address(), uncompressed) ||
+                                    !writer.AddEmptyFrames(repeats - 1))) {
                     // A writer still usable refused the capture (memory); an
                     // unusable one met a failing library call.
                     failure = writer.IsAvailable() ? IDS_MEMORY_ERROR

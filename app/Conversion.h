@@ -3,18 +3,27 @@
 // share. It shows no message of its own (the GIF decoder reports a file it
 // cannot open); it answers with the message its caller shows.
 //
-// Every GIF image is drawn opaquely at its place on a canvas of the logical
-// screen's size, and the canvas is appended after each image as the next video
-// frame, at 15 frames per second. Transparency, disposal and delays are not
-// applied. The video is written to a temporary file (TemporaryFile) and takes
-// the destination's name only when complete, so a failed or interrupted
-// conversion leaves the destination as it was.
+// By default every GIF image is drawn opaquely at its place on a canvas of the
+// logical screen's size, and the canvas is appended after each image as the
+// next video frame, at 15 frames per second: transparency, disposal and delays
+// are not applied. The faithful mode plays the animation as browsers do: each
+// image's graphic control extension governs it alone; transparent pixels
+// leave the canvas as it was; before each image the previous one's disposal
+// applies (2: its rectangle back to the background colour, 3: back to what
+// it was before it was drawn; 0, 1 and 4 to 7 leave it); and each image shows
+// for its delay (0, 1 or none counting as 10 hundredths), the video running
+// at 100 / g frames per second for g the delays' greatest common divisor, at
+// most 50 (image starts then rounded to the nearest frame). An image that
+// lasts k frames is written once and followed by k - 1 empty frames. The video is written to a
+// temporary file (TemporaryFile) and takes the destination's name only when complete, so a failed
+// or interrupted conversion leaves the destination as it was.
 #pragma once
 
 #include "fw/String.h"
 #include "gfx/Gdi.h"
 
 #include <functional>
+#include <vector>
 
 class CConversion {
 public:
@@ -22,7 +31,10 @@ public:
         bool converted = false;
         UINT messageId = 0; // IDS_CONVERTED, or what to show instead
         CString path;       // the file the message names ("%1")
-        int frames = 0;     // video frames written ("%2")
+        int frames = 0;     // images written ("%2")
+        // The default mode left out what the GIF asks for: transparency,
+        // disposal 2 or 3, or delays other than about 1/15 s.
+        bool faithfulDiffers = false;
     };
 
     // Converts `source` into `destination` (both already checked), drawing
@@ -33,7 +45,7 @@ public:
     // after the first ends the video there: the video is complete, and the
     // result is IDS_PARTLY_CONVERTED, not a success.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
-                      const std::function<void(int)>& progress = {});
+                      const std::function<void(int)>& progress = {}, bool faithful = false);
 
     // Why `destination` may not receive a video from `source`, before
     // anything is read or written: IDS_DEST_IS_SOURCE when it is the source
@@ -51,6 +63,20 @@ public:
     // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y),
     // opaquely, clipped at the canvas edges; returns the canvas.
     static HBITMAP DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy);
+    // As DrawFrame, but where the monochrome `mask` is white the canvas stays
+    // as it was: the mask ANDed onto the canvas, then the frame, its masked
+    // pixels made black, ORed on. The frame's masked pixels become black.
+    static HBITMAP DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
+                              int cx, int cy);
+
+    // How long each image shows in the faithful mode: the video's rate as
+    // rate / scale frames per second, and each image's number of frames (0
+    // for an image that rounds to no time).
+    struct Timing {
+        DWORD rate = 15, scale = 1;
+        std::vector<int> frames;
+    };
+    static Timing TimingOf(const std::vector<int>& delays);
 
     // No canvas may need more than this (256 MiB at 32 bits per pixel).
     static constexpr long long kMaxCanvasBytes = 256LL << 20;

@@ -16,13 +16,17 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessaly-convert [--rle8 | --uncompressed] SOURCE.gif DESTINATION[.avi]\n"
+    "usage: tessaly-convert [--rle8 | --uncompressed] [--faithful] SOURCE.gif\n"
+    "                       DESTINATION[.avi]\n"
     "\n"
     "Converts a GIF picture, usually an animated GIF, into an AVI video with one\n"
     "frame per GIF image at 15 frames per second.\n"
     "\n"
     "  --rle8          RLE8 compression, 8 bits per pixel (the default)\n"
     "  --uncompressed  no compression, 24 bits per pixel\n"
+    "  --faithful      play as the GIF animates in a browser: transparent pixels\n"
+    "                  show what lies beneath, disposal methods clear or restore,\n"
+    "                  and each image stays for its delay\n"
     "  --help          show this text\n"
     "  --version       show the version\n"
     "\n"
@@ -45,6 +49,7 @@ int main(int argc, char** argv) {
     });
 
     bool uncompressed = false;
+    bool faithful = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -53,6 +58,8 @@ int main(int argc, char** argv) {
             uncompressed = false;
         } else if (arg == "--uncompressed") {
             uncompressed = true;
+        } else if (arg == "--faithful") {
+            faithful = true;
         } else if (arg == "--") {
             for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -85,14 +92,24 @@ int main(int argc, char** argv) {
     };
     HDC screen = GetDC(nullptr);
     CConversion::Result result =
-        CConversion::Run(source, destination, uncompressed, screen, progress);
+        CConversion::Run(source, destination, uncompressed, screen, progress, faithful);
     ReleaseDC(nullptr, screen);
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 
+    // What the default mode left out, said once after the outcome.
+    auto hint = [&result] {
+        if (result.faithfulDiffers)
+            std::fputs("tessaly-convert: this GIF uses transparency, disposal or delays that the "
+                       "video leaves out; --faithful plays it as browsers do\n",
+                       stderr);
+    };
     if (!result.converted) {
         AfxMessageBox(CConversion::Message(result), MB_OK | MB_ICONERROR);
+        hint();
         return 1;
     }
     std::printf("%s\n", static_cast<LPCTSTR>(CConversion::Message(result)));
+    std::fflush(stdout);
+    hint();
     return 0;
 }

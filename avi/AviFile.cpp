@@ -297,8 +297,19 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, LPVOID buffe
     if (!f) return AVIERR_BADPARAM;
     if (f->Failure() != AVIERR_OK) return f->Failure();
     if (!f->HasFormat() || (!s->file && !s->hasFormat)) return AVIERR_BADFORMAT;
-    if (start < 0 || DWORD(start) != f->Frames() || samples != 1 || !buffer || bufferSize <= 0)
-        return AVIERR_BADPARAM;
+    if (start < 0 || DWORD(start) != f->Frames() || samples != 1) return AVIERR_BADPARAM;
+    if (!buffer && bufferSize == 0) {
+        // An empty sample: the previous frame shows on.
+        try {
+            TakeFrameMemory();
+            if (HRESULT hr = f->WriteFrame(nullptr, 0, false)) return hr;
+        } catch (const std::bad_alloc&) {
+            return AVIERR_MEMORY;
+        }
+        if (samplesWritten) *samplesWritten = 1;
+        return AVIERR_OK;
+    }
+    if (!buffer || bufferSize <= 0) return AVIERR_BADPARAM;
     const BYTE* pixels = static_cast<const BYTE*>(buffer);
     std::size_t expected = s->file ? f->FrameBytes() : s->imageBytes;
     if (expected != 0 && std::size_t(bufferSize) != expected) return AVIERR_BADPARAM;

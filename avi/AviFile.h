@@ -119,7 +119,10 @@ HRESULT AVIStreamSetFormat(PAVISTREAM stream, LONG position, LPVOID format, LONG
 // (AVIERR_BADPARAM otherwise, AVIERR_BADFORMAT before any format). A file's
 // own stream flags the frame as a key frame when `flags` has AVIIF_KEYFRAME.
 // AVIERR_FILEWRITE when the disk refuses the data; AVIERR_UNSUPPORTED when the
-// file would need more than AVI_MAX_RIFF_PARTS RIFF parts.
+// file would need more than AVI_MAX_RIFF_PARTS RIFF parts. No buffer and a
+// size of 0 append an empty sample, in any stream and never compressed: a
+// chunk of no bytes, no key frame, which readers take for "the previous frame
+// again".
 HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, LPVOID buffer, LONG bufferSize,
                        DWORD flags, LONG* samplesWritten, LONG* bytesWritten);
 // Drop one reference; the count left. The file is completed on disk when the

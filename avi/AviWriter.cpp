@@ -78,8 +78,8 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
         std::memset(&m_streamInfo, 0, sizeof m_streamInfo);
         m_streamInfo.fccType = streamtypeVIDEO;
         m_streamInfo.fccHandler = 0;
-        m_streamInfo.dwScale = 1;
-        m_streamInfo.dwRate = 15;
+        m_streamInfo.dwScale = m_dwScale;
+        m_streamInfo.dwRate = m_dwRate;
         m_streamInfo.dwSuggestedBufferSize = dib->biSizeImage;
         m_streamInfo.rcFrame = RECT{0, 0, dib->biWidth, dib->biHeight};
         if (failed(AVIFileCreateStream(m_pFile, &m_pStream, &m_streamInfo))) return false;
@@ -103,6 +103,28 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
                               nullptr)))
         return false;
     ++m_nFrameCount;
+    return true;
+}
+
+bool CAviWriter::SetFrameRate(DWORD dwRate, DWORD dwScale) {
+    if (m_nFrameCount > 0 || dwRate == 0 || dwScale == 0) return false;
+    m_dwRate = dwRate;
+    m_dwScale = dwScale;
+    return true;
+}
+
+bool CAviWriter::AddEmptyFrames(int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!m_bAvailable || m_nFrameCount == 0) return false;
+        const HRESULT result =
+            AVIStreamWrite(m_pCompressedStream, m_nFrameCount, 1, nullptr, 0, 0, nullptr, nullptr);
+        if (result != AVIERR_OK) {
+            m_hrLastError = result;
+            m_bAvailable = false;
+            return false;
+        }
+        ++m_nFrameCount;
+    }
     return true;
 }
 

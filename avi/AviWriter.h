@@ -1,6 +1,6 @@
-// CAviWriter: writes one AVI file with one video stream at 15 frames per
-// second. Each AddFrame turns a device bitmap into a packed DIB (8 bits for
-// RLE8, the bitmap's own depth otherwise) and appends it as the next key
+// CAviWriter: writes one AVI file with one video stream, at 15 frames per
+// second unless told otherwise before the first frame. Each AddFrame turns a device bitmap into a
+// packed DIB (8 bits for RLE8, the bitmap's own depth otherwise) and appends it as the next key
 // frame; the first frame creates the file. The file is complete after Close,
 // or when the writer is destroyed.
 #pragma once
@@ -28,6 +28,14 @@ public:
     // failed library call makes it unusable for good.
     virtual bool AddFrame(HBITMAP* phBitmap, bool bUncompressed);
     virtual bool IsAvailable() { return m_bAvailable; }
+    // The video's rate, dwRate / dwScale frames per second (15 / 1 unless
+    // set); it takes effect with the first frame. False after it, or for a
+    // rate or scale of 0.
+    bool SetFrameRate(DWORD dwRate, DWORD dwScale);
+    // Appends `count` empty frames after the first: chunks of no data, which
+    // players show as the frame before. False before the first frame or when
+    // the writer is unusable.
+    bool AddEmptyFrames(int count);
     // Releases the streams and the file, which completes the file on disk,
     // and answers the library's result of completing it: AVIERR_OK, or the
     // first failure of any write to the file (AVIERR_FILEWRITE,
@@ -44,6 +52,8 @@ public:
     PAVISTREAM m_pCompressedStream = nullptr;
     AVICOMPRESSOPTIONS m_compressOptions;
     int m_nFrameCount = 0;
+    DWORD m_dwRate = 15;
+    DWORD m_dwScale = 1;
     bool m_bAvailable = true;
     // The result of the library call that made the writer unusable
     // (AVIERR_MEMORY, AVIERR_FILEWRITE, ...); AVIERR_OK before one failed.

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 // One entry of the LZW code table. The string of a code is the string of its
 // prefix followed by its suffix; codes below the first free code are roots
@@ -156,6 +158,23 @@ struct CGifDecoder::BlockCursor {
     }
 };
 
+namespace {
+
+// An image's control from the graphic control extension met before it, if
+// one was (`seen`).
+CGifDecoder::ImageControl ControlOf(bool seen, BYTE packed, int delay, int transparentIndex) {
+    CGifDecoder::ImageControl image;
+    if (!seen) return image;
+    image.seen = true;
+    image.disposal = (packed >> 2) & 7;
+    image.transparent = (packed & 1) != 0;
+    image.transparentIndex = transparentIndex;
+    image.delay = delay;
+    return image;
+}
+
+} // namespace
+
 CGifDecoder::BlockCursor CGifDecoder::Cursor() const {
     return {m_pData, m_pData ? m_nDataSize : 0, m_nPos};
 }
@@ -170,6 +189,7 @@ CGifDecoder::CGifDecoder()
       m_bTransparent(0), m_nDelay(0) {}
 
 CGifDecoder::~CGifDecoder() {
+    if (m_hMask) DeleteObject(m_hMask);
     if (m_pGlobalColors) AfxFreeMemory(m_pGlobalColors);
     if (m_pData) AfxFreeMemory(m_pData);
 }
@@ -245,6 +265,8 @@ BOOL CGifDecoder::SkipSubBlocks() {
 
 HBITMAP CGifDecoder::GetNextFrame() {
     m_nFrameFailure = frameEnded;
+    if (m_hMask) DeleteObject(m_hMask);
+    m_hMask = nullptr;
     if (!m_pData) return nullptr;
     if (m_nPos >= m_nDataSize) {
         m_pCursor = m_pData;
@@ -262,8 +284,25 @@ HBITMAP CGifDecoder::GetNextFrame() {
         m_nDelay = control.delay;
         m_nTransparentIndex = control.transparentIndex;
     }
+    m_imageControl =
+        ControlOf(control.seen, control.packed, control.delay, control.transparentIndex);
     Follow(cursor);
     return stop == BlockCursor::stopImage ? DecodeImage() : nullptr;
+}
+
+std::vector<CGifDecoder::ImageControl> CGifDecoder::CollectControls() const {
+    std::vector<ImageControl> controls;
+    BlockCursor cursor{m_pData, m_pData ? m_nDataSize : 0, 0};
+    for (;;) {
+        BlockCursor::Control control;
+        BlockCursor::Image image;
+        if (cursor.NextImage(&control) != BlockCursor::stopImage || !cursor.Descriptor(&image) ||
+            !cursor.LocalTable(&image) || !cursor.Skip(1) || !cursor.SkipSubBlocks())
+            break;
+        controls.push_back(
+            ControlOf(control.seen, control.packed, control.delay, control.transparentIndex));
+    }
+    return controls;
 }
 
 std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
@@ -404,6 +443,10 @@ HBITMAP CGifDecoder::DecodeImage() {
         m_nFrameFailure = frameRefused;
         return nullptr;
     }
+    if (m_bMakeMasks && m_imageControl.transparent && !MakeMask()) {
+        m_nFrameFailure = frameNoMemory;
+        return nullptr;
+    }
 
     HBITMAP bitmap = CreateDIBitmap(m_hDC, header, CBM_INIT, m_pIndices,
                                     reinterpret_cast<const BITMAPINFO*>(header), DIB_RGB_COLORS);
@@ -429,6 +472,39 @@ HBITMAP CGifDecoder::DecodeImage() {
         ++m_nPos;
     }
     return bitmap;
+}
+
+bool CGifDecoder::MakeMask() {
+    const auto transparent = static_cast<BYTE>(m_imageControl.transparentIndex);
+    const std::size_t stride = DibRowBytes(static_cast<std::uint64_t>(m_nWidth), 1);
+    std::vector<BYTE> bits;
+    bool any = false;
+    try {
+        bits.assign(stride * static_cast<std::size_t>(m_nHeight), 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (int y = 0; y < m_nHeight; ++y) {
+        const BYTE* in = m_pIndices + static_cast<std::size_t>(y) * m_nStride;
+        BYTE* out = bits.data() + static_cast<std::size_t>(y) * stride;
+        for (int x = 0; x < m_nWidth; ++x) {
+            if (in[x] != transparent) continue;
+            out[x >> 3] |= static_cast<BYTE>(0x80 >> (x & 7));
+            any = true;
+        }
+    }
+    if (!any) return true;
+    struct {
+        BITMAPINFOHEADER header;
+        RGBQUAD colours[2];
+    } info{{kHeaderSize, m_nWidth, -m_nHeight, 1, 1, BI_RGB, 0, 0, 0, 2, 2},
+           {{0, 0, 0, 0}, {255, 255, 255, 0}}};
+    // A memory context starts monochrome: bitmaps made for it are too.
+    const HDC mono = CreateCompatibleDC(nullptr);
+    m_hMask = CreateDIBitmap(mono, &info.header, CBM_INIT, bits.data(),
+                             reinterpret_cast<const BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    if (mono) DeleteDC(mono);
+    return m_hMask != nullptr;
 }
 
 BYTE CGifDecoder::ReadDataByte() {

@@ -45,6 +45,30 @@ public:
     // there is none). Leaves the walk of GetNextFrame where it was.
     std::vector<COLORREF> CollectColors(RECT* pFirstImage = nullptr) const;
 
+    // The graphic control extension of one image, as GIF89a scopes it: the
+    // one met since the image before, if any, governs this image alone.
+    struct ImageControl {
+        bool seen = false;
+        int disposal = 0; // 0 to 7, from the packed byte's bits 2 to 4
+        bool transparent = false;
+        int transparentIndex = 0;
+        int delay = 0; // hundredths of a second, as stored
+    };
+    // The controls of the images GetNextFrame would hand out, in order,
+    // without decoding them. Leaves the walk where it was.
+    std::vector<ImageControl> CollectControls() const;
+    // The control of the image GetNextFrame gave last.
+    ImageControl m_imageControl;
+
+    // When set, GetNextFrame also makes a mask of the image's transparent
+    // pixels (those of its control's transparent index, whether or not the
+    // colour table reaches it): a monochrome device bitmap of the image's
+    // size, white where transparent, black elsewhere. Null when the image has
+    // no transparent index or no pixel of it. The decoder owns the mask;
+    // it lasts until the next GetNextFrame.
+    bool m_bMakeMasks = false;
+    HBITMAP m_hMask = nullptr;
+
     int m_nScreenWidth = 0;
     int m_nScreenHeight = 0;
     int m_nDataSize;
@@ -93,6 +117,8 @@ private:
     void Follow(const BlockCursor& cursor);
 
     HBITMAP DecodeImage();
+    // The mask of the image just decoded into m_hMask; false without memory.
+    bool MakeMask();
     BOOL DecodeLzw(CodeEntry* table);
     BYTE ReadDataByte();
     WORD ReadCode();
