@@ -9,6 +9,7 @@
 #include "res/Resource.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QShortcut>
 #include <QStringList>
 
@@ -31,6 +33,12 @@ CString FromQt(const QString& text) {
 QString ToQt(const CString& text) {
     return QString::fromStdString(text.str());
 }
+// Where the dialog keeps what it remembers between runs.
+QSettings Settings() {
+    return QSettings(QStringLiteral("Tessaly"), QStringLiteral("Tessaly Converter"));
+}
+constexpr const char* kFaithfulKey = "faithful";
+
 QString LoadText(UINT id) {
     CString text;
     text.LoadString(id);
@@ -128,18 +136,30 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     m_rle8->raise();
     m_noCompression->raise();
 
+    m_faithful = new QCheckBox(
+        QStringLiteral("&Play as the GIF animates (transparency, disposal, timing)"), this);
+    m_faithful->setObjectName(QStringLiteral("IDC_FAITHFUL"));
+    m_faithful->setProperty("controlId", IDC_FAITHFUL);
+    du.Place(m_faithful, 7, 107, 250, 10);
+    if (m_faithful->sizeHint().width() > m_faithful->width())
+        m_faithful->resize(std::min(m_faithful->sizeHint().width(), width() - du.X(7)),
+                           m_faithful->height());
+
     QWidget::setTabOrder(m_source, browseSource);
     QWidget::setTabOrder(browseSource, m_destination);
     QWidget::setTabOrder(m_destination, browseDestination);
     QWidget::setTabOrder(browseDestination, convert);
     QWidget::setTabOrder(convert, about);
     QWidget::setTabOrder(about, exit);
+    QWidget::setTabOrder(exit, m_faithful);
 
     connect(browseSource, &QPushButton::clicked, this, &CConverterDlg::OnBrowseSource);
     connect(browseDestination, &QPushButton::clicked, this, &CConverterDlg::OnBrowseDestination);
     connect(convert, &QPushButton::clicked, this, &CConverterDlg::OnConvert);
     connect(about, &QPushButton::clicked, this, &CConverterDlg::OnAbout);
     connect(exit, &QPushButton::clicked, this, &QDialog::accept); // the framework's OK: the end
+    connect(m_faithful, &QCheckBox::toggled, this,
+            [](bool on) { Settings().setValue(kFaithfulKey, on); });
 
     OnInitDialog();
 }
@@ -165,6 +185,7 @@ bool CConverterDlg::OnInitDialog() {
             [this] { ShowWindowMenu(mapToGlobal(QPoint(0, 0))); });
     setWindowIcon(m_hIcon);
     m_rle8->setChecked(true);
+    m_faithful->setChecked(Settings().value(kFaithfulKey, false).toBool());
     m_source->setFocus();
     return true;
 }
@@ -237,8 +258,8 @@ void CConverterDlg::OnConvert() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     HWND window = reinterpret_cast<HWND>(winId());
     HDC dc = GetDC(window);
-    const CConversion::Result result =
-        CConversion::Run(source, destination, !m_rle8->isChecked(), dc);
+    const CConversion::Result result = CConversion::Run(source, destination, !m_rle8->isChecked(),
+                                                        dc, {}, m_faithful->isChecked());
     ReleaseDC(window, dc);
     QApplication::restoreOverrideCursor();
 

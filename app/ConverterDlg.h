@@ -1,5 +1,6 @@
 // CConverterDlg: the main dialog (template 102). Two file fields with their
-// browse buttons, the compression choice, and Convert, About and Exit. The
+// browse buttons, the compression choice, the faithful-playback box (which
+// the dialog remembers between runs), and Convert, About and Exit. The
 // cancel command (the About button, Escape, closing the window) opens the
 // About box; only Exit ends the dialog.
 #pragma once
@@ -10,6 +11,7 @@
 #include <QDialog>
 #include <QIcon>
 
+class QCheckBox;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -58,6 +60,7 @@ private:
     QLineEdit* m_destination = nullptr;
     QRadioButton* m_rle8 = nullptr;
     QRadioButton* m_noCompression = nullptr;
+    QCheckBox* m_faithful = nullptr;
     QMenu* m_windowMenu = nullptr;
 };
 

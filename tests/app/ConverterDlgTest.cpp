@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
@@ -86,10 +87,24 @@ TEST_F(ConverterDlgTest, OpensEmptyWithRle8Checked) {
                          IDC_BROWSE_DESTINATION,
                          IDC_CONVERT,
                          IDCANCEL,
-                         IDOK};
+                         IDOK,
+                         IDC_FAITHFUL};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         EXPECT_EQ(dlg.GetDlgItem(order[i])->nextInFocusChain(), dlg.GetDlgItem(order[i + 1]))
             << order[i];
+}
+
+// Off at first; a new dialog takes the box as the last one left it.
+TEST_F(ConverterDlgTest, FaithfulPlaybackIsRememberedBetweenRuns) {
+    auto* box = qobject_cast<QCheckBox*>(dlg.GetDlgItem(IDC_FAITHFUL));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), "&Play as the GIF animates (transparency, disposal, timing)");
+    EXPECT_FALSE(box->isChecked());
+    for (bool on : {true, false}) {
+        box->setChecked(on);
+        CConverterDlg next;
+        EXPECT_EQ(qobject_cast<QCheckBox*>(next.GetDlgItem(IDC_FAITHFUL))->isChecked(), on);
+    }
 }
 
 TEST_F(ConverterDlgTest, EmptyFieldsAreRefusedWithTheFieldSelected) {
@@ -250,6 +265,9 @@ TEST(FileFilterTest, FrameworkFiltersBecomeQtFilters) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The dialog's settings go to a folder of this run, not the user's.
+    const testfiles::Folder config;
+    qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.str()));
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

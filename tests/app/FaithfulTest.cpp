@@ -1,0 +1,236 @@
+// The faithful mode against ImageMagick's composition of the same GIF
+// (`convert -coalesce`, flattened onto the background colour): the frame
+// ffmpeg decodes at each image's start is ImageMagick's frame for that image,
+// each image starts at the frame its delays give, and the video lasts the
+// GIF's total delay.
+#include "../avi/AviTestSupport.h"
+#include "../gif/GifBuilder.h"
+#include "../gif/GifTestSupport.h"
+#include "AppTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <numeric>
+#include <sstream>
+
+using namespace avitest;
+
+namespace {
+
+const std::string kConvert = TESSALY_CONVERT;
+
+std::string Quote(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// The logical screen and its background colour, read from the GIF's first
+// bytes; ImageMagick's frames and delays.
+struct Composed {
+    int width = 0, height = 0;
+    std::vector<Picture> frames;
+    std::vector<int> delays; // as browsers take them
+};
+
+Composed Coalesced(const std::string& gif) {
+    const std::vector<std::uint8_t> b = testfiles::ReadBytes(gif);
+    Composed c;
+    c.width = b[6] | b[7] << 8;
+    c.height = b[8] | b[9] << 8;
+    unsigned background = 0;
+    if ((b[10] & 0x80) && b[11] < (2 << (b[10] & 7))) {
+        const std::uint8_t* e = &b[13 + 3 * b[11]];
+        background = unsigned(e[0]) << 16 | e[1] << 8 | e[2];
+    }
+    char colour[16];
+    std::snprintf(colour, sizeof colour, "#%06X", background);
+    const CommandResult rgb = Run("/usr/bin/convert " + Quote(gif) + " -coalesce -background '" +
+                                  colour + "' -alpha remove -alpha off -depth 8 rgb:-");
+    const std::size_t size = std::size_t(c.width) * c.height;
+    for (std::size_t at = 0; size && at + 3 * size <= rgb.out.size(); at += 3 * size) {
+        Picture p{c.width, c.height, std::vector<std::uint32_t>(size)};
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto* px = reinterpret_cast<const unsigned char*>(rgb.out.data() + at + 3 * i);
+            p.rgb[i] = unsigned(px[0]) << 16 | px[1] << 8 | px[2];
+        }
+        c.frames.push_back(std::move(p));
+    }
+    std::istringstream delays(Run("/usr/bin/convert " + Quote(gif) + " -format '%T\\n' info:").out);
+    for (int d; delays >> d;) c.delays.push_back(d <= 1 ? 10 : d);
+    return c;
+}
+
+// The frame each image starts at, by the rule of the video's rate: 100 / g
+// frames per second for g the delays' greatest common divisor, or 50 with
+// each start rounded to the nearest frame; and the video's frame count.
+std::vector<long> Starts(const std::vector<int>& delays, long* total) {
+    const int g = std::accumulate(delays.begin(), delays.end(), 0,
+                                  [](int a, int d) { return std::gcd(a, d); });
+    std::vector<long> starts;
+    long t = 0;
+    for (int d : delays) {
+        starts.push_back(g >= 2 ? t / g : (t + 1) / 2);
+        t += d;
+    }
+    *total = g >= 2 ? t / g : (t + 1) / 2;
+    return starts;
+}
+
+// The timestamps, in frames, of the frames ffmpeg decodes (empty chunks
+// give none).
+std::vector<long> DecodedTimes(const std::string& avi) {
+    std::istringstream lines(
+        Run("ffmpeg -nostdin -v error -i " + Quote(avi) + " -vsync passthrough -f framecrc -").out);
+    std::vector<long> times;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        times.push_back(std::stol(line.substr(line.find(',') + 1)));
+    }
+    return times;
+}
+
+void ExpectFaithful(const std::string& gif, bool uncompressed,
+                    const std::function<void(std::vector<Picture>&)>& amend = nullptr) {
+    SCOPED_TRACE(gif + (uncompressed ? " uncompressed" : " RLE8"));
+    Composed want = Coalesced(gif);
+    if (amend && !want.frames.empty()) amend(want.frames);
+    ASSERT_FALSE(want.frames.empty());
+    ASSERT_EQ(want.frames.size(), want.delays.size());
+    testfiles::TempPath avi(".avi");
+    const CommandResult run =
+        Run(kConvert + " --faithful" + (uncompressed ? " --uncompressed " : " ") + Quote(gif) +
+            " " + Quote(avi.str()));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+
+    long total = 0;
+    const std::vector<long> starts = Starts(want.delays, &total);
+    EXPECT_EQ(DecodedTimes(avi.str()), starts);
+    const double seconds = std::stod(
+        Run("ffprobe -v error -show_entries format=duration -of csv=p=0 " + Quote(avi.str())).out);
+    const double sum = std::accumulate(want.delays.begin(), want.delays.end(), 0) / 100.0;
+    EXPECT_NEAR(seconds, sum, sum / double(total) + 1e-6) << "within one video frame";
+
+    const CommandResult raw = Run("ffmpeg -nostdin -v error -i " + Quote(avi.str()) +
+                                  " -vsync passthrough -f rawvideo -pix_fmt rgb24 -");
+    const std::size_t size = std::size_t(want.width) * want.height;
+    ASSERT_EQ(raw.out.size(), 3 * size * want.frames.size());
+    for (std::size_t f = 0; f < want.frames.size(); ++f)
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto* px =
+                reinterpret_cast<const unsigned char*>(raw.out.data() + 3 * (f * size + i));
+            const std::uint32_t got = unsigned(px[0]) << 16 | px[1] << 8 | px[2];
+            ASSERT_EQ(got, want.frames[f].rgb[i])
+                << "image " << f << ", pixel " << i % want.width << "," << i / want.width;
+        }
+}
+
+using gifbuild::Bytes;
+using gifbuild::DistinctTable;
+using gifbuild::Gif;
+
+// Index pixels of a w x h image, pixel (x, y) = f(x, y).
+template <class F>
+std::vector<std::uint8_t> Pixels(int w, int h, F f) {
+    std::vector<std::uint8_t> p;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) p.push_back(std::uint8_t(f(x, y)));
+    return p;
+}
+std::vector<std::uint8_t> Plain(int w, int h, int index) {
+    return Pixels(w, h, [=](int, int) { return index; });
+}
+// A graphic control extension's packed byte.
+int Packed(int disposal, bool transparent) {
+    return disposal << 2 | (transparent ? 1 : 0);
+}
+
+struct Built {
+    const char* name;
+    Bytes bytes;
+    // Where ImageMagick departs from GIF89a, the frames it should show.
+    std::function<void(std::vector<Picture>&)> amend;
+};
+
+// Small GIFs spelling out each rule: screens of a few pixels, indices that
+// name their colours (DistinctTable), background index 0.
+std::vector<Built> HandBuilt() {
+    std::vector<Built> cases;
+    auto add = [&](const char* name, Gif& gif,
+                   std::function<void(std::vector<Picture>&)> amend = nullptr) {
+        cases.push_back({name, gif.Trailer().bytes, std::move(amend)});
+    };
+    const auto checks = [](int x, int y) { return 1 + (x + 2 * y) % 5; };
+
+    Gif first(6, 4, DistinctTable(8));
+    first.Gce(Packed(1, true), 10, 3).FlatImage(0, 0, 6, 4, Pixels(6, 4, checks), false, {}, 3);
+    first.Gce(Packed(0, true), 10, 2).FlatImage(1, 1, 3, 2, Pixels(3, 2, checks), false, {}, 3);
+    add("transparency_in_the_first_image", first);
+
+    Gif each(6, 4, DistinctTable(8));
+    each.Gce(Packed(1, false), 10, 0).FlatImage(0, 0, 6, 4, Pixels(6, 4, checks), false, {}, 3);
+    each.Gce(Packed(2, false), 10, 0).FlatImage(1, 1, 3, 2, Plain(3, 2, 6), false, {}, 3);
+    each.Gce(Packed(3, false), 10, 0).FlatImage(2, 0, 2, 2, Plain(2, 2, 7), false, {}, 3);
+    each.Gce(Packed(3, true), 10, 1).FlatImage(0, 2, 3, 2, Pixels(3, 2, checks), false, {}, 3);
+    each.Gce(Packed(6, true), 10, 4).FlatImage(3, 1, 3, 3, Pixels(3, 3, checks), false, {}, 3);
+    each.Gce(Packed(0, false), 10, 0).FlatImage(0, 0, 2, 2, Plain(2, 2, 5), false, {}, 3);
+    add("each_disposal_and_3_after_3", each);
+
+    // Index 6 is transparent and past the 4-entry table. ImageMagick draws
+    // it opaque, as entry 0 (as it draws every index past a table, where
+    // browsers show black); GIF89a and browsers leave the canvas there.
+    Gif outside(5, 3, DistinctTable(4));
+    const auto mixed = [](int x, int y) { return (x + y) % 3 ? 6 : 3; };
+    outside.Gce(Packed(1, false), 10, 0).FlatImage(0, 0, 5, 3, Plain(5, 3, 2), false, {}, 3);
+    outside.Gce(Packed(1, true), 10, 6).FlatImage(0, 0, 5, 3, Pixels(5, 3, mixed), false, {}, 3);
+    add("transparent_index_outside_the_table", outside, [mixed](std::vector<Picture>& frames) {
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x)
+                if (mixed(x, y) == 6) frames[1].at(x, y) = frames[0].at(x, y);
+    });
+
+    Gif clipped(4, 3, DistinctTable(8));
+    clipped.Gce(Packed(2, false), 10, 0).FlatImage(0, 0, 4, 3, Pixels(4, 3, checks), false, {}, 3);
+    clipped.Gce(Packed(0, false), 10, 0).FlatImage(3, 2, 3, 3, Plain(3, 3, 7), false, {}, 3);
+    clipped.Gce(Packed(0, false), 10, 0).FlatImage(1, 0, 2, 2, Plain(2, 2, 6), false, {}, 3);
+    add("images_reaching_outside_the_screen", clipped);
+
+    const struct {
+        const char* name;
+        std::vector<int> delays; // -1: no graphic control extension
+    } timings[] = {{"equal_delays", {20, 20, 20}},
+                   {"mixed_delays", {2, 3, 7, 10, 50}},
+                   {"zero_delays", {0, 1, 0}},
+                   {"no_control_extension", {-1, -1}}};
+    for (const auto& t : timings) {
+        Gif gif(3, 2, DistinctTable(8));
+        int index = 1;
+        for (int delay : t.delays) {
+            if (delay >= 0) gif.Gce(Packed(1, false), delay, 0);
+            gif.FlatImage(0, 0, 3, 2, Plain(3, 2, index++), false, {}, 3);
+        }
+        add(t.name, gif);
+    }
+    return cases;
+}
+
+class FaithfulTest : public ::testing::TestWithParam<Built> {};
+
+TEST_P(FaithfulTest, FramesAndTimesAreImageMagicksComposition) {
+    SKIP_WITHOUT_FFMPEG();
+    testfiles::TempPath gif(".gif");
+    {
+        std::ofstream out(gif.str(), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(GetParam().bytes.data()),
+                  std::streamsize(GetParam().bytes.size()));
+    }
+    for (bool uncompressed : {true, false})
+        ExpectFaithful(gif.str(), uncompressed, GetParam().amend);
+}
+
+INSTANTIATE_TEST_SUITE_P(HandBuilt, FaithfulTest, ::testing::ValuesIn(HandBuilt()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
