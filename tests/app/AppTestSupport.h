@@ -3,8 +3,10 @@
 #pragma once
 
 #include "../TestFiles.h"
+#include "gif/GifDecoder.h"
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 namespace apptest {
@@ -19,5 +21,14 @@ public:
 private:
     std::string path_;
 };
+
+// Whether every colour the GIF can show, and `extra` more, fit one 256-entry
+// video palette.
+inline bool ColoursFit(const std::string& path, std::size_t extra = 0) {
+    CGifDecoder decoder;
+    if (!decoder.LoadFile(path.c_str())) return false;
+    const std::vector<COLORREF> colours = decoder.CollectColors();
+    return std::set<COLORREF>(colours.begin(), colours.end()).size() + extra <= 256;
+}
 
 } // namespace apptest

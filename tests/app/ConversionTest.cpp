@@ -67,15 +67,6 @@ std::vector<Picture> ExpectedFrames(const std::string& path) {
     return frames;
 }
 
-// Whether every colour the GIF can show fits one 256-entry video palette.
-bool ColoursFit(const std::string& path) {
-    CGifDecoder decoder;
-    if (!decoder.LoadFile(path.c_str())) return false;
-    std::vector<COLORREF> colours = decoder.CollectColors();
-    std::set<COLORREF> distinct(colours.begin(), colours.end());
-    return distinct.size() <= 256;
-}
-
 struct EndToEndCase {
     std::string gif; // a path from giftest::GeneratedFiles
     bool uncompressed;
@@ -109,7 +100,7 @@ TEST_P(EndToEndTest, VideoFramesAreTheCanvas) {
     std::vector<Picture> frames = DecodeWithFfmpeg(avi.str(), width, height, &complaints);
     EXPECT_EQ(complaints, "");
     ASSERT_EQ(frames.size(), expected.size());
-    if (!uncompressed && !ColoursFit(gif)) {
+    if (!uncompressed && !apptest::ColoursFit(gif)) {
         // More colours than one palette holds: each frame must still be
         // close, every pixel its colour's nearest palette entry.
         for (std::size_t f = 0; f < frames.size(); ++f) {
