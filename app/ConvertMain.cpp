@@ -96,9 +96,10 @@ int main(int argc, char** argv) {
     ReleaseDC(nullptr, screen);
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 
-    // What the default mode left out, said once after the outcome.
+    // What the default mode left out of a video, said once after the outcome.
     auto hint = [&result] {
-        if (result.faithfulDiffers)
+        const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
+        if (video && result.faithfulDiffers)
             std::fputs("tessaly-convert: this GIF uses transparency, disposal or delays that the "
                        "video leaves out; --faithful plays it as browsers do\n",
                        stderr);

@@ -11,6 +11,12 @@
 
 namespace apptest {
 
+// What tessaly-convert adds after its message when the default mode leaves
+// out what the GIF asks for.
+inline const std::string kFaithfulHint =
+    "tessaly-convert: this GIF uses transparency, disposal or delays that the video leaves out; "
+    "--faithful plays it as browsers do\n";
+
 // A file's path in a Folder.
 class FolderPath {
 public:

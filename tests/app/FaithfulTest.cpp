@@ -242,6 +242,33 @@ TEST_P(FaithfulTest, FramesAndTimesAreImageMagicksComposition) {
 INSTANTIATE_TEST_SUITE_P(HandBuilt, FaithfulTest, ::testing::ValuesIn(HandBuilt()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The default mode names the option after its message for a GIF that asks
+// for more than it gives, and only then; the exit status stays.
+TEST(FaithfulHintTest, OnlyWhenTheGifAsksForMore) {
+    const struct {
+        int packed, delay;
+        bool hint;
+    } cases[] = {{Packed(1, false), 7, false}, {Packed(0, false), 6, false},
+                 {Packed(1, true), 7, true},   {Packed(2, false), 7, true},
+                 {Packed(3, false), 6, true},  {Packed(1, false), 10, true},
+                 {Packed(1, false), 0, true}};
+    for (const auto& c : cases) {
+        Gif gif(3, 2, DistinctTable(8));
+        gif.Gce(c.packed, c.delay, 2).FlatImage(0, 0, 3, 2, Plain(3, 2, 1), false, {}, 3);
+        testfiles::TempPath path(".gif"), avi(".avi");
+        {
+            std::ofstream out(path.str(), std::ios::binary);
+            const Bytes& bytes = gif.Trailer().bytes;
+            out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        }
+        const CommandResult run =
+            avitest::Run(kConvert + " " + Quote(path.str()) + " " + Quote(avi.str()));
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.err, c.hint ? apptest::kFaithfulHint : "")
+            << "packed " << c.packed << ", delay " << c.delay;
+    }
+}
+
 // Every GIF of the test corpora that giflib reads whole and our reader takes
 // the same road through, in both modes: RLE8 exactly when the GIF's colours
 // and the background fit one palette.
