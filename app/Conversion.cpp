@@ -94,14 +94,10 @@ HBITMAP CConversion::DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int
 
 HBITMAP CConversion::DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
                                 int cx, int cy) {
-    // The raster operation D AND NOT S: the frame black where the mask is white.
-    constexpr DWORD kMaskOut = 0x00220326;
     CMemoryDC frameDc(dc, frame);
-    CMemoryDC maskDc(dc, mask);
     CMemoryDC canvasDc(dc, canvas);
-    BitBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, maskDc.GetSafeHdc(), 0, 0, SRCAND);
-    BitBlt(frameDc.GetSafeHdc(), 0, 0, cx, cy, maskDc.GetSafeHdc(), 0, 0, kMaskOut);
-    BitBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, frameDc.GetSafeHdc(), 0, 0, SRCPAINT);
+    MaskBlt(canvasDc.GetSafeHdc(), x, y, cx, cy, frameDc.GetSafeHdc(), 0, 0, mask, 0, 0,
+            MAKEROP4(DSTCOPY, SRCCOPY));
     return canvas;
 }
 

@@ -64,8 +64,7 @@ public:
     // opaquely, clipped at the canvas edges; returns the canvas.
     static HBITMAP DrawFrame(HDC dc, HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy);
     // As DrawFrame, but where the monochrome `mask` is white the canvas stays
-    // as it was: the mask ANDed onto the canvas, then the frame, its masked
-    // pixels made black, ORed on. The frame's masked pixels become black.
+    // as it was (MaskBlt).
     static HBITMAP DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
                               int cx, int cy);
 

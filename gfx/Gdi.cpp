@@ -549,6 +549,105 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     return TRUE;
 }
 
+BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, HBITMAP mask,
+             int xMask, int yMask, DWORD rop) {
+    const DWORD fore = rop & 0x00FFFFFF;
+    if (!mask) return BitBlt(dest, x, y, cx, cy, src, xSrc, ySrc, fore);
+    BitmapObject* maskBitmap = FindBitmap(mask);
+    if (!maskBitmap || maskBitmap->bits != 1) return FALSE;
+    const unsigned tables[2] = {(rop >> 24) & 0xFF, RopTable(fore)};
+    const ContextObject* to = FindContext(dest);
+    const ContextObject* from = FindContext(src);
+    if (!to || !from || !from->memory) return FALSE;
+    BitmapObject* target = TargetOf(to);
+    BitmapObject* source = FindBitmap(from->bitmap);
+    if (!target || !source) return FALSE;
+    if (cx <= 0 || cy <= 0) return TRUE;
+
+    // Clipped at the destination and the source, then at the mask, whose
+    // pixels go with the source's.
+    Span h = ClipSpan(x, xSrc, cx, target->width, source->width);
+    Span v = ClipSpan(y, ySrc, cy, target->height, source->height);
+    const std::int64_t maskX = xMask + (h.source - xSrc), maskY = yMask + (v.source - ySrc);
+    const Span hm = ClipSpan(h.dest, maskX, h.length, target->width, maskBitmap->width);
+    const Span vm = ClipSpan(v.dest, maskY, v.length, target->height, maskBitmap->height);
+    h = {hm.dest, h.source + (hm.dest - h.dest), hm.length};
+    v = {vm.dest, v.source + (vm.dest - v.dest), vm.length};
+    if (h.length == 0 || v.length == 0) return TRUE;
+    const SectionScope read(source, false), masked(maskBitmap, false);
+    const SectionScope drawn(target, true);
+
+    const int targetBytes = StoredPixelBytes(target->bits);
+    const int sourceBytes = StoredPixelBytes(source->bits);
+    const bool sameFormat = SameFormat(*source, *target);
+    const DeviceFormat fromFormat = FormatOf(*source);
+    const DeviceFormat toFormat = FormatOf(*target);
+    NearestCache cache(toFormat.palette, toFormat.colours);
+    const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const std::uint32_t pixelMask = PixelMask(target->bits);
+    // A stretch within one bitmap reads rows taken whole before writing.
+    std::vector<BYTE> sourceRow;
+    try {
+        sourceRow.resize(std::size_t(h.length) * sourceBytes);
+    } catch (const std::bad_alloc&) {
+        return FALSE;
+    }
+    const bool upwards = target == source && v.dest > v.source;
+    Rgb colours[kRun];
+    std::uint32_t values[kRun];
+    // The common case, a transparent copy: pixels copied as they are where
+    // the mask picks SRCCOPY, left where it picks the destination.
+    const bool copyOrKeep =
+        sameFormat && ((tables[0] == RopTable(SRCCOPY) && tables[1] == RopTable(DSTCOPY)) ||
+                       (tables[1] == RopTable(SRCCOPY) && tables[0] == RopTable(DSTCOPY)));
+    const BYTE copyWhere = tables[1] == RopTable(SRCCOPY) ? 1 : 0;
+    for (std::int64_t i = 0; i < v.length; ++i) {
+        const std::int64_t row = upwards ? v.length - 1 - i : i;
+        std::memcpy(sourceRow.data(), source->Row(LONG(v.source + row)) + h.source * sourceBytes,
+                    sourceRow.size());
+        const BYTE* maskRow = maskBitmap->Row(LONG(vm.source + row)) + std::size_t(hm.source);
+        BYTE* out = target->Row(LONG(v.dest + row)) + h.dest * targetBytes;
+        if (copyOrKeep) {
+            WithPixelBytes(targetBytes, [&](auto size) {
+                for (std::int64_t k = 0; k < h.length; ++k)
+                    if ((maskRow[k] & 1) == copyWhere)
+                        std::memcpy(out + k * size, sourceRow.data() + k * size, size);
+            });
+            continue;
+        }
+        for (std::int64_t x0 = 0; x0 < h.length; x0 += kRun) {
+            const int n = static_cast<int>(std::min<std::int64_t>(kRun, h.length - x0));
+            const BYTE* in = sourceRow.data() + x0 * sourceBytes;
+            if (sameFormat) {
+                WithPixelBytes(sourceBytes, [&](auto size) {
+                    for (int k = 0; k < n; ++k) {
+                        values[k] = 0;
+                        std::memcpy(&values[k], in + k * size, size);
+                    }
+                });
+            } else {
+                DeviceToRgb(fromFormat, in, n, colours);
+                for (int k = 0; k < n; ++k) values[k] = DevicePixel(toFormat, cache, colours[k]);
+            }
+            WithPixelBytes(targetBytes, [&](auto size) {
+                for (int k = 0; k < n; ++k) {
+                    const unsigned table = tables[maskRow[x0 + k] & 1];
+                    BYTE* p = out + (x0 + k) * size;
+                    if (table == RopTable(DSTCOPY)) continue;
+                    std::uint32_t value = values[k];
+                    if (table != RopTable(SRCCOPY)) {
+                        std::uint32_t d = 0;
+                        std::memcpy(&d, p, size);
+                        value = ApplyRop(table, pattern, value, d) & pixelMask;
+                    }
+                    std::memcpy(p, &value, size);
+                }
+            });
+        }
+    }
+    return TRUE;
+}
+
 namespace {
 
 // One axis of a stretch: destination [start, start + length), and where

@@ -236,6 +236,23 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags);
 // (no surface of their own here) and for a destination still holding the
 // shared stock bitmap.
 BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, DWORD rop);
+// Two raster operations in one code for MaskBlt: `fore` where the mask is 1,
+// `back` where it is 0.
+constexpr DWORD MAKEROP4(DWORD fore, DWORD back) {
+    return ((back << 8) & 0xFF000000) | fore;
+}
+constexpr DWORD DSTCOPY = 0x00AA0029; // the destination as it is
+
+// BitBlt with two raster operations chosen pixel by pixel by a monochrome
+// mask bitmap: where mask pixel (xMask + i, yMask + j) is 1 (white) the
+// foreground operation of `rop` (its low 24 bits) combines destination pixel
+// (x + i, y + j) with source pixel (xSrc + i, ySrc + j); where it is 0, the
+// background operation (its high byte, see MAKEROP4). The rectangle is
+// clipped at the edges of all three bitmaps. Without a mask, BitBlt with the
+// foreground operation. FALSE for a mask that is no monochrome bitmap, and
+// where BitBlt fails.
+BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, HBITMAP mask,
+             int xMask, int yMask, DWORD rop);
 // Combines the rectangle (x, y, cx x cy; negative sizes count back from x or
 // y) of the context's bitmap with its brush by an operation that uses no
 // source (PATCOPY, PATINVERT, DSTINVERT, BLACKNESS, WHITENESS, ...),

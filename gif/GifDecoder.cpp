@@ -475,29 +475,32 @@ HBITMAP CGifDecoder::DecodeImage() {
 }
 
 bool CGifDecoder::MakeMask() {
+    // An 8-bit DIB of 1 where transparent and 0 elsewhere, on the index rows'
+    // stride, which the graphics layer turns into a monochrome bitmap through
+    // its two-entry table.
     const auto transparent = static_cast<BYTE>(m_imageControl.transparentIndex);
-    const std::size_t stride = DibRowBytes(static_cast<std::uint64_t>(m_nWidth), 1);
+    const std::size_t width = static_cast<std::size_t>(m_nWidth);
+    const std::size_t stride = static_cast<std::size_t>(m_nStride);
     std::vector<BYTE> bits;
-    bool any = false;
     try {
         bits.assign(stride * static_cast<std::size_t>(m_nHeight), 0);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    for (int y = 0; y < m_nHeight; ++y) {
-        const BYTE* in = m_pIndices + static_cast<std::size_t>(y) * m_nStride;
-        BYTE* out = bits.data() + static_cast<std::size_t>(y) * stride;
-        for (int x = 0; x < m_nWidth; ++x) {
-            if (in[x] != transparent) continue;
-            out[x >> 3] |= static_cast<BYTE>(0x80 >> (x & 7));
-            any = true;
+    BYTE any = 0;
+    for (std::size_t y = 0; y < static_cast<std::size_t>(m_nHeight); ++y) {
+        const BYTE* in = m_pIndices + y * stride;
+        BYTE* out = bits.data() + y * stride;
+        for (std::size_t x = 0; x < width; ++x) {
+            out[x] = in[x] == transparent;
+            any |= out[x];
         }
     }
     if (!any) return true;
     struct {
         BITMAPINFOHEADER header;
         RGBQUAD colours[2];
-    } info{{kHeaderSize, m_nWidth, -m_nHeight, 1, 1, BI_RGB, 0, 0, 0, 2, 2},
+    } info{{kHeaderSize, m_nWidth, -m_nHeight, 1, 8, BI_RGB, 0, 0, 0, 2, 2},
            {{0, 0, 0, 0}, {255, 255, 255, 0}}};
     // A memory context starts monochrome: bitmaps made for it are too.
     const HDC mono = CreateCompatibleDC(nullptr);

@@ -248,10 +248,10 @@ protected:
         AfxInjectAllocFailure(-1);
         GdiSetScreenBitsPerPixel(32);
     }
-    CConversion::Result Convert(bool uncompressed) {
+    CConversion::Result Convert(bool uncompressed, bool faithful = false) {
         HDC screen = GetDC(nullptr);
-        CConversion::Result r =
-            CConversion::Run(gif_.str().c_str(), avi_.str().c_str(), uncompressed, screen);
+        CConversion::Result r = CConversion::Run(gif_.str().c_str(), avi_.str().c_str(),
+                                                 uncompressed, screen, {}, faithful);
         ReleaseDC(nullptr, screen);
         return r;
     }
@@ -266,9 +266,12 @@ void ExpectOldFileAlone(const std::string& path) {
             << "left behind: " << entry.path();
 }
 
+// Five images with what the faithful mode works with: transparency (index
+// 1), disposal 2 and 3 in turn, and delays of 0.1 and 0.2 s (so empty frames).
 gifbuild::Bytes FiveFrames() {
     gifbuild::Gif gif(2, 2, gifbuild::DistinctTable(4));
-    for (int i = 0; i < 5; ++i) gif.FlatImage(0, 0, 2, 2, {0, 1, 2, 3});
+    for (int i = 0; i < 5; ++i)
+        gif.Gce((i % 2 ? 3 : 2) << 2 | 1, 10 * (1 + i % 2), 1).FlatImage(0, 0, 2, 2, {0, 1, 2, 3});
     return gif.Trailer().bytes;
 }
 
@@ -276,12 +279,13 @@ gifbuild::Bytes FiveFrames() {
 // the close: each failure is reported and the old file stays.
 TEST_F(ConversionTest, AFailingDiskLeavesTheOldVideoAndNothingElse) {
     WriteGif(FiveFrames());
-    for (bool uncompressed : {false, true}) {
+    for (int mode = 0; mode < 4; ++mode) { // both compressions, plain and faithful
+        const bool uncompressed = mode & 1, faithful = mode & 2;
         long failAt = 0;
         for (;; ++failAt) {
             std::ofstream(avi_.str()) << "old";
             AviInjectWriteFailure(failAt);
-            CConversion::Result r = Convert(uncompressed);
+            CConversion::Result r = Convert(uncompressed, faithful);
             AviInjectWriteFailure(-1);
             if (r.converted) break;
             EXPECT_EQ(r.messageId, IDS_WRITE_ERROR) << "failure at write " << failAt;
@@ -296,12 +300,13 @@ TEST_F(ConversionTest, AFailingDiskLeavesTheOldVideoAndNothingElse) {
 // a whole video, never a video with frames missing.
 TEST_F(ConversionTest, RunningOutOfMemoryIsReportedNotHidden) {
     WriteGif(FiveFrames());
-    for (bool uncompressed : {false, true}) {
+    for (int mode = 0; mode < 4; ++mode) { // both compressions, plain and faithful
+        const bool uncompressed = mode & 1, faithful = mode & 2;
         long failAt = 0;
         for (;; ++failAt) {
             std::ofstream(avi_.str()) << "old";
             AfxInjectAllocFailure(failAt);
-            CConversion::Result r = Convert(uncompressed);
+            CConversion::Result r = Convert(uncompressed, faithful);
             AfxInjectAllocFailure(-1);
             if (r.converted) {
                 EXPECT_EQ(r.frames, 5);

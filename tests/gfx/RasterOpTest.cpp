@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <tuple>
 
 using namespace gfxtest;
 
@@ -192,6 +193,48 @@ TEST_F(StretchTest, ShrinkingMonochromeKeepsBlackLines) {
         DeleteDC(to);
         DeleteDC(from);
     }
+}
+
+// MaskBlt picks the foreground operation where the mask is white and the
+// background one where it is black, pixel by pixel, within all three bitmaps;
+// the transparent copy (DSTCOPY over SRCCOPY) leaves the destination under
+// white.
+TEST_F(StretchTest, MaskBltChoosesTheOperationByTheMask) {
+    auto source = [](int x, int y) { return RGB(x * 40, y * 50, 200); };
+    auto dest = [](int x, int y) { return RGB(250 - x * 30, 7, y * 60); };
+    auto white = [](int x, int y) { return (x + y) % 3 == 0; };
+    const HBITMAP from = Painted(5, 4, source);
+    Dib maskDib(1, 4, -3, {RGB(0, 0, 0), RGB(255, 255, 255)}); // one column short
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) maskDib.SetIndex(x, y, white(x, y) ? 1 : 0);
+    HDC mono = CreateCompatibleDC(nullptr);
+    const HBITMAP mask = CreateDIBitmap(mono, &maskDib.Header(), CBM_INIT, maskDib.bits.data(),
+                                        maskDib.Info(), DIB_RGB_COLORS);
+    DeleteDC(mono);
+    HDC to = CreateCompatibleDC(nullptr), src = CreateCompatibleDC(nullptr);
+    const HGDIOBJ oldFrom = SelectObject(src, from);
+    for (const auto& [rop, fore, back] : {std::tuple{MAKEROP4(SRCINVERT, SRCAND), 0x66u, 0x88u},
+                                          std::tuple{MAKEROP4(DSTCOPY, SRCCOPY), 0xAAu, 0xCCu}}) {
+        const HBITMAP target = Painted(5, 4, dest);
+        const HGDIOBJ oldTo = SelectObject(to, target);
+        ASSERT_TRUE(MaskBlt(to, 0, 0, 5, 4, src, 0, 0, mask, 0, 0, rop));
+        SelectObject(to, oldTo);
+        const std::vector<std::uint32_t> got = ReadPixels(target);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 5; ++x) {
+                const bool inside = x < 4 && y < 3;
+                const std::uint32_t s = Rgb(source(x, y)), d = Rgb(dest(x, y));
+                const std::uint32_t want =
+                    inside ? BitSerial(white(x, y) ? fore : back, 0xFFFFFF, s, d) & 0xFFFFFF : d;
+                EXPECT_EQ(got[std::size_t(y) * 5 + x], want) << rop << " at " << x << "," << y;
+            }
+        DeleteObject(target);
+    }
+    SelectObject(src, oldFrom);
+    DeleteObject(from);
+    DeleteObject(mask);
+    DeleteDC(to);
+    DeleteDC(src);
 }
 
 } // namespace
