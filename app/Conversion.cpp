@@ -65,6 +65,58 @@ void Restore(HDC dc, HBITMAP to, HBITMAP from, const RECT& rect) {
            source.GetSafeHdc(), rect.left, rect.top, SRCCOPY);
 }
 
+// An image's delay as browsers take it, in hundredths of a second: 0, 1 or
+// no graphic control extension count as 10.
+int DelayOf(const CGifDecoder::ImageControl& control) {
+    return control.seen && control.delay > 1 ? control.delay : 10;
+}
+// Its disposal method: 4 to 7 act as 0.
+int DisposalOf(const CGifDecoder::ImageControl& control) {
+    return control.seen && control.disposal < 4 ? control.disposal : 0;
+}
+
+// The faithful mode's picture: before each image the one before it leaves as
+// its disposal says, then the image is drawn, through its mask when it has
+// transparent pixels.
+class Composer {
+public:
+    Composer(HDC dc, HBITMAP canvas, COLORREF background, int width, int height)
+        : dc_(dc), canvas_(canvas), background_(background), width_(width), height_(height) {}
+
+    // Throws CMemoryException when the copy that disposal 3 restores from
+    // cannot be had.
+    void Draw(const CGifDecoder& decoder, HBITMAP frame) {
+        if (previousDisposal_ == 2) FillWith(dc_, canvas_, previous_, background_);
+        if (previousDisposal_ == 3 && saved_.get()) Restore(dc_, canvas_, saved_.get(), previous_);
+        const int disposal = DisposalOf(decoder.m_imageControl);
+        if (disposal == 3) {
+            if (!saved_.get())
+                saved_.Reset(static_cast<HBITMAP>(CopyImage(canvas_, IMAGE_BITMAP, 0, 0, 0)));
+            else
+                Restore(dc_, saved_.get(), canvas_, RECT{0, 0, width_, height_});
+            if (!saved_.get()) throw CMemoryException();
+        }
+        if (decoder.m_hMask)
+            CConversion::DrawMasked(dc_, canvas_, frame, decoder.m_hMask, decoder.m_nLeft,
+                                    decoder.m_nTop, decoder.m_nWidth, decoder.m_nHeight);
+        else
+            CConversion::DrawFrame(dc_, canvas_, frame, decoder.m_nLeft, decoder.m_nTop,
+                                   decoder.m_nWidth, decoder.m_nHeight);
+        previous_ = RECT{decoder.m_nLeft, decoder.m_nTop, decoder.m_nLeft + decoder.m_nWidth,
+                         decoder.m_nTop + decoder.m_nHeight};
+        previousDisposal_ = disposal;
+    }
+
+private:
+    HDC dc_;
+    HBITMAP canvas_;
+    COLORREF background_;
+    int width_, height_;
+    BitmapHolder saved_; // the canvas before the last image of disposal 3
+    RECT previous_{};
+    int previousDisposal_ = 0;
+};
+
 // A width x height device bitmap for `dc`, all of one colour.
 HBITMAP SolidBitmap(HDC dc, int width, int height, COLORREF colour) {
     BITMAPINFOHEADER header{sizeof header, width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
@@ -162,16 +214,6 @@ Canvas CanvasFor(const CGifDecoder& decoder, const RECT& first) {
     canvas.fromFirstImage = first.left == 0 && first.top == 0 && first.right == canvas.width &&
                             first.bottom == canvas.height && canvas.width > 0 && canvas.height > 0;
     return canvas;
-}
-
-// An image's delay as browsers take it, in hundredths of a second: 0, 1 or
-// no graphic control extension count as 10.
-int DelayOf(const CGifDecoder::ImageControl& control) {
-    return control.seen && control.delay > 1 ? control.delay : 10;
-}
-// Its disposal method: 4 to 7 act as 0.
-int DisposalOf(const CGifDecoder::ImageControl& control) {
-    return control.seen && control.disposal < 4 ? control.disposal : 0;
 }
 
 // Whether the opaque 15-frames-per-second video leaves out what the images
@@ -276,8 +318,6 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                 ? static_cast<HBITMAP>(CopyImage(frame.get(), IMAGE_BITMAP, width, height, 0))
                 : SolidBitmap(dc, width, height, BackgroundColour(decoder)));
         if (!canvas.get()) throw CMemoryException();
-        // What an image of disposal 3 restores: the canvas before it.
-        BitmapHolder saved;
 
         // A file that may not be written is not replaced behind its back.
         result.path = requested;
@@ -295,40 +335,17 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         {
             CAviWriter writer(file.path(), width, height);
             if (faithful) writer.SetFrameRate(timing.rate, timing.scale);
-            RECT previous{};
-            int previousDisposal = 0;
+            std::optional<Composer> composer;
+            if (faithful)
+                composer.emplace(dc, canvas.get(), BackgroundColour(decoder), width, height);
             std::size_t image = 0;
             while (frame.get()) {
-                const RECT place{decoder.m_nLeft, decoder.m_nTop,
-                                 decoder.m_nLeft + decoder.m_nWidth,
-                                 decoder.m_nTop + decoder.m_nHeight};
                 int repeats = 1;
-                if (faithful) {
-                    // The image before leaves as its disposal says.
-                    if (previousDisposal == 2)
-                        FillWith(dc, canvas.get(), previous, BackgroundColour(decoder));
-                    if (previousDisposal == 3 && saved.get())
-                        Restore(dc, canvas.get(), saved.get(), previous);
-                    const int disposal = DisposalOf(decoder.m_imageControl);
-                    if (disposal == 3) {
-                        if (!saved.get())
-                            saved.Reset(static_cast<HBITMAP>(
-                                CopyImage(canvas.get(), IMAGE_BITMAP, 0, 0, 0)));
-                        else
-                            Restore(dc, saved.get(), canvas.get(), RECT{0, 0, width, height});
-                        if (!saved.get()) throw CMemoryException();
-                    }
-                    if (decoder.m_hMask)
-                        DrawMasked(dc, canvas.get(), frame.get(), decoder.m_hMask, place.left,
-                                   place.top, decoder.m_nWidth, decoder.m_nHeight);
-                    else
-                        DrawFrame(dc, canvas.get(), frame.get(), place.left, place.top,
-                                  decoder.m_nWidth, decoder.m_nHeight);
-                    previous = place;
-                    previousDisposal = disposal;
+                if (composer) {
+                    composer->Draw(decoder, frame.get());
                     repeats = image < timing.frames.size() ? timing.frames[image] : 1;
                 } else {
-                    DrawFrame(dc, canvas.get(), frame.get(), place.left, place.top,
+                    DrawFrame(dc, canvas.get(), frame.get(), decoder.m_nLeft, decoder.m_nTop,
                               decoder.m_nWidth, decoder.m_nHeight);
                 }
                 ++image;
