@@ -8,6 +8,7 @@
 #include "gif/GifDecoder.h"
 #include "res/Resource.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <new>
 #include <numeric>
@@ -253,7 +254,8 @@ CString CConversion::Message(UINT id, const CString& path, int frames) {
 
 CConversion::Result CConversion::Run(const CString& source, const CString& requested,
                                      bool uncompressed, HDC dc,
-                                     const std::function<void(int)>& progress, bool faithful) {
+                                     const std::function<void(int)>& progress, bool faithful,
+                                     int keyFrameEvery) {
     Result result;
     result.path = requested;
     result.messageId = CheckDestination(source, requested);
@@ -335,6 +337,13 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         {
             CAviWriter writer(file.path(), width, height);
             if (faithful) writer.SetFrameRate(timing.rate, timing.scale);
+            if (!uncompressed && keyFrameEvery == kDeltaEvery10Seconds) {
+                // Ten seconds of video, at the rate it has.
+                const DWORD rate = faithful ? timing.rate : 15, scale = faithful ? timing.scale : 1;
+                writer.SetKeyFrameInterval(int(std::max<DWORD>(1, 10 * rate / scale)));
+            } else if (!uncompressed) {
+                writer.SetKeyFrameInterval(keyFrameEvery);
+            }
             std::optional<Composer> composer;
             if (faithful)
                 composer.emplace(dc, canvas.get(), BackgroundColour(decoder), width, height);

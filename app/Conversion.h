@@ -44,8 +44,13 @@ public:
     // is a symbolic link is written through it. An image the decoder refuses
     // after the first ends the video there: the video is complete, and the
     // result is IDS_PARTLY_CONVERTED, not a success.
+    // `keyFrameEvery` (RLE8 only) asks for delta frames: a key frame every
+    // that many video frames, kDeltaEvery10Seconds for one every 10 seconds
+    // of video; 0 (the default) makes every frame a key frame.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
-                      const std::function<void(int)>& progress = {}, bool faithful = false);
+                      const std::function<void(int)>& progress = {}, bool faithful = false,
+                      int keyFrameEvery = 0);
+    static constexpr int kDeltaEvery10Seconds = -1;
 
     // Why `destination` may not receive a video from `source`, before
     // anything is read or written: IDS_DEST_IS_SOURCE when it is the source

@@ -9,6 +9,7 @@
 #include "res/Resource.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -16,13 +17,16 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessaly-convert [--rle8 | --uncompressed] [--faithful] SOURCE.gif\n"
-    "                       DESTINATION[.avi]\n"
+    "usage: tessaly-convert [--rle8 [--delta[=K]] | --uncompressed] [--faithful]\n"
+    "                       SOURCE.gif DESTINATION[.avi]\n"
     "\n"
     "Converts a GIF picture, usually an animated GIF, into an AVI video with one\n"
     "frame per GIF image at 15 frames per second.\n"
     "\n"
     "  --rle8          RLE8 compression, 8 bits per pixel (the default)\n"
+    "  --delta[=K]     RLE8 with delta frames, a small file: only what changed\n"
+    "                  is coded between key frames, one every K frames (by\n"
+    "                  default one every 10 seconds of video)\n"
     "  --uncompressed  no compression, 24 bits per pixel\n"
     "  --faithful      play as the GIF animates in a browser: transparent pixels\n"
     "                  show what lies beneath, disposal methods clear or restore,\n"
@@ -50,6 +54,7 @@ int main(int argc, char** argv) {
 
     bool uncompressed = false;
     bool faithful = false;
+    int keyFrameEvery = 0;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -60,6 +65,19 @@ int main(int argc, char** argv) {
             uncompressed = true;
         } else if (arg == "--faithful") {
             faithful = true;
+        } else if (arg == "--delta") {
+            keyFrameEvery = CConversion::kDeltaEvery10Seconds;
+        } else if (arg.rfind("--delta=", 0) == 0) {
+            char* end = nullptr;
+            const long k = std::strtol(arg.c_str() + 8, &end, 10);
+            if (end == arg.c_str() + 8 || *end != '\0' || k < 1 || k > 1000000) {
+                std::fprintf(
+                    stderr,
+                    "tessaly-convert: %s: K must be a whole number of frames, 1 or more\n%s",
+                    arg.c_str(), kUsage);
+                return 2;
+            }
+            keyFrameEvery = int(k);
         } else if (arg == "--") {
             for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -68,6 +86,11 @@ int main(int argc, char** argv) {
         } else {
             paths.push_back(arg);
         }
+    }
+    if (keyFrameEvery != 0 && uncompressed) {
+        std::fprintf(stderr, "tessaly-convert: --delta is for RLE8 videos, not --uncompressed\n%s",
+                     kUsage);
+        return 2;
     }
     if (paths.size() != 2) {
         std::fputs(kUsage, stderr);
@@ -91,8 +114,8 @@ int main(int argc, char** argv) {
         if (tty) std::fprintf(stderr, "\rconverting: frame %d", frames);
     };
     HDC screen = GetDC(nullptr);
-    CConversion::Result result =
-        CConversion::Run(source, destination, uncompressed, screen, progress, faithful);
+    CConversion::Result result = CConversion::Run(source, destination, uncompressed, screen,
+                                                  progress, faithful, keyFrameEvery);
     ReleaseDC(nullptr, screen);
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 

@@ -51,6 +51,12 @@ struct StreamObj {
     LONG width = 0, height = 0;
     std::size_t stride = 0, imageBytes = 0;
     std::vector<BYTE> encoded; // one frame's encoding, reused
+    // RLE8 with delta frames: a key frame every keyEvery samples (0: every
+    // frame is one), the last frame's pixels and sample index.
+    DWORD keyEvery = 0;
+    std::vector<BYTE> previous, keyEncoded;
+    DWORD lastFrame = 0;
+    std::size_t keySize = 0; // the size of the last frame coded whole
 };
 
 // Files and streams have tables (and handle tags) of their own, so a stream
@@ -263,6 +269,8 @@ HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source,
         object.source = source;
         object.handler = options->fccHandler;
         object.quality = options->dwQuality;
+        if ((options->dwFlags & AVICOMPRESSF_KEYFRAMES) && options->dwKeyFrameEvery > 1)
+            object.keyEvery = options->dwKeyFrameEvery;
         ++src->refs;
         *compressed = handle;
         return AVIERR_OK;
@@ -320,12 +328,38 @@ HRESULT AVIStreamWrite(PAVISTREAM stream, LONG start, LONG samples, LPVOID buffe
         TakeFrameMemory();
         if (s->handler == kHandlerRle) {
             s->encoded.clear();
-            // (The encoder never makes a frame of exactly stride x height
+            // (The encoders never make a frame of exactly stride x height
             // bytes, which readers would take for an uncompressed one.)
-            Rle8Encode(pixels, s->width, s->height, s->stride, s->encoded);
+            const DWORD at = f->Frames();
+            // Key frames at every keyEvery-th sample, or the first frame
+            // after one when that sample is empty.
+            bool key = s->keyEvery == 0 || s->previous.empty() ||
+                       at / s->keyEvery != s->lastFrame / s->keyEvery;
+            if (key) {
+                s->keySize = Rle8Encode(pixels, s->width, s->height, s->stride, s->encoded);
+            } else {
+                // What changed since the frame before; a frame that changed
+                // much may code smaller whole, and is then a key frame.
+                Rle8EncodeDelta(pixels, s->previous.data(), s->width, s->height, s->stride,
+                                s->encoded);
+                // (Against the last whole coding's size, so that frames of
+                // small changes are not coded twice.)
+                if (s->encoded.size() > s->keySize / 2) {
+                    s->keyEncoded.clear();
+                    Rle8Encode(pixels, s->width, s->height, s->stride, s->keyEncoded);
+                    s->keySize = s->keyEncoded.size();
+                    if (s->keyEncoded.size() <= s->encoded.size()) {
+                        s->encoded.swap(s->keyEncoded);
+                        key = true;
+                    }
+                }
+            }
             written = s->encoded.size();
-            // Every frame is encoded whole: each one is a key frame.
-            hr = f->WriteFrame(s->encoded.data(), written, true);
+            hr = f->WriteFrame(s->encoded.data(), written, key);
+            if (hr == AVIERR_OK && s->keyEvery != 0) {
+                s->previous.assign(pixels, pixels + s->imageBytes);
+                s->lastFrame = at;
+            }
         } else {
             bool key = !s->file || (flags & AVIIF_KEYFRAME);
             hr = f->WriteFrame(pixels, written, key);

@@ -33,6 +33,7 @@ constexpr HRESULT AVIERR_ERROR = static_cast<HRESULT>(0x800440C7);
 constexpr UINT OF_WRITE = 0x0001;
 constexpr UINT OF_CREATE = 0x1000;
 constexpr DWORD AVIIF_KEYFRAME = 0x10;
+constexpr DWORD AVICOMPRESSF_KEYFRAMES = 0x04; // dwKeyFrameEvery holds
 constexpr DWORD AVICOMPRESSF_VALID = 0x08;
 
 // Four-character codes, stored as their bytes in the order written.
@@ -103,7 +104,12 @@ HRESULT AVIFileCreateStream(PAVIFILE file, PAVISTREAM* stream, AVISTREAMINFO* in
 // A stream that compresses what is written to it with options->fccHandler
 // ("DIB " or "mrle"; others give AVIERR_NOCOMPRESSOR) and writes the result
 // to `source`, a stream of a file. It holds a reference to the source stream.
-// Both compressors turn every frame into a key frame.
+// Both compressors turn every frame into a key frame, unless the options ask
+// for one every dwKeyFrameEvery frames (AVICOMPRESSF_KEYFRAMES, 2 or more):
+// "mrle" then makes key frames of the samples at multiples of it (or, when
+// such a sample is empty, of the next frame), codes the frames between as
+// delta frames over the frame before (moves over what did not change), and
+// makes a frame that codes smaller whole a key frame too.
 HRESULT AVIMakeCompressedStream(PAVISTREAM* compressed, PAVISTREAM source,
                                 AVICOMPRESSOPTIONS* options, CLSID* handler);
 // The stream format: a BITMAPINFOHEADER and its colour table, at position 0

@@ -89,8 +89,12 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
         } else {
             m_compressOptions.fccHandler = mmioFOURCC('m', 'r', 'l', 'e');
             m_compressOptions.dwQuality = 8500;
+            if (m_nKeyFrameEvery > 1) {
+                m_compressOptions.dwKeyFrameEvery = static_cast<DWORD>(m_nKeyFrameEvery);
+                m_compressOptions.dwFlags |= AVICOMPRESSF_KEYFRAMES;
+            }
         }
-        m_compressOptions.dwFlags = AVICOMPRESSF_VALID;
+        m_compressOptions.dwFlags |= AVICOMPRESSF_VALID;
         if (failed(AVIMakeCompressedStream(&m_pCompressedStream, m_pStream, &m_compressOptions,
                                            nullptr)) ||
             failed(AVIStreamSetFormat(m_pCompressedStream, 0, dib, formatSize)))
@@ -110,6 +114,12 @@ bool CAviWriter::SetFrameRate(DWORD dwRate, DWORD dwScale) {
     if (m_nFrameCount > 0 || dwRate == 0 || dwScale == 0) return false;
     m_dwRate = dwRate;
     m_dwScale = dwScale;
+    return true;
+}
+
+bool CAviWriter::SetKeyFrameInterval(int frames) {
+    if (m_nFrameCount > 0 || frames < 0) return false;
+    m_nKeyFrameEvery = frames;
     return true;
 }
 

@@ -32,6 +32,10 @@ public:
     // set); it takes effect with the first frame. False after it, or for a
     // rate or scale of 0.
     bool SetFrameRate(DWORD dwRate, DWORD dwScale);
+    // RLE8 only: a key frame at least every `frames` frames, delta frames
+    // between (see AVIMakeCompressedStream); 0 or 1, every frame a key frame
+    // (the default). It takes effect with the first frame; false after it.
+    bool SetKeyFrameInterval(int frames);
     // Appends `count` empty frames after the first: chunks of no data, which
     // players show as the frame before. False before the first frame or when
     // the writer is unusable.
@@ -54,6 +58,7 @@ public:
     int m_nFrameCount = 0;
     DWORD m_dwRate = 15;
     DWORD m_dwScale = 1;
+    int m_nKeyFrameEvery = 0;
     bool m_bAvailable = true;
     // The result of the library call that made the writer unusable
     // (AVIERR_MEMORY, AVIERR_FILEWRITE, ...); AVIERR_OK before one failed.

@@ -84,9 +84,9 @@ inline BYTE* PutRun(BYTE* p, std::size_t count, BYTE value) {
     return p;
 }
 
-// Encodes one row followed by its end-of-line into p (at most 2 * width + 2
+// Encodes `width` pixels of a row from `row` into p (at most 2 * width
 // bytes: no item costs more than two bytes per pixel); returns the end.
-BYTE* EncodeRow(const BYTE* row, std::size_t width, BYTE* p) {
+BYTE* EncodeSpan(const BYTE* row, std::size_t width, BYTE* p) {
     std::size_t i = 0;
     while (i < width) {
         const std::size_t run = RunLength(row + i, row + width);
@@ -133,9 +133,63 @@ BYTE* EncodeRow(const BYTE* row, std::size_t width, BYTE* p) {
         }
         i = j;
     }
+    return p;
+}
+
+// One row followed by its end-of-line (at most 2 * width + 2 bytes).
+BYTE* EncodeRow(const BYTE* row, std::size_t width, BYTE* p) {
+    p = EncodeSpan(row, width, p);
     *p++ = 0; // end of line
     *p++ = 0;
     return p;
+}
+
+// The first x in [from, width) where the rows differ, or width. Compares
+// eight bytes at a time.
+inline std::size_t NextChange(const BYTE* a, const BYTE* b, std::size_t from, std::size_t width) {
+    std::size_t x = from;
+    while (width - x >= 8) {
+        std::uint64_t u, v;
+        std::memcpy(&u, a + x, 8);
+        std::memcpy(&v, b + x, 8);
+        if (const std::uint64_t diff = u ^ v) {
+            const int bit = std::endian::native == std::endian::little ? std::countr_zero(diff)
+                                                                       : std::countl_zero(diff);
+            return x + static_cast<std::size_t>(bit >> 3);
+        }
+        x += 8;
+    }
+    while (x < width && a[x] == b[x]) ++x;
+    return x;
+}
+
+// Unchanged stretches shorter than this are coded with the change around
+// them: a move costs four bytes, and ends the runs on either side.
+constexpr std::size_t kMinSkip = 8;
+
+// The end of the change that starts at `from`: the first unchanged stretch
+// of kMinSkip pixels (or the row end) after it.
+inline std::size_t ChangeEnd(const BYTE* a, const BYTE* b, std::size_t from, std::size_t width) {
+    std::size_t x = from;
+    while (x < width) {
+        // Skip to the next equal pixel, then measure the equal stretch.
+        while (x < width && a[x] != b[x]) ++x;
+        std::size_t same = x;
+        while (same < width && same - x < kMinSkip && a[same] == b[same]) ++same;
+        if (same == width || same - x >= kMinSkip) return x;
+        x = same;
+    }
+    return width;
+}
+
+// Moves of at most 255 each way.
+void PutMove(std::vector<BYTE>& out, std::size_t dx, std::size_t dy) {
+    while (dx > 0 || dy > 0) {
+        const std::size_t mx = dx < 255 ? dx : 255, my = dy < 255 ? dy : 255;
+        out.insert(out.end(), {0, 2, static_cast<BYTE>(mx), static_cast<BYTE>(my)});
+        dx -= mx;
+        dy -= my;
+    }
 }
 
 // Makes the encoding in data[0, size) two bytes longer without changing what
@@ -154,6 +208,7 @@ bool Lengthen(BYTE* data, std::size_t size) {
             return true;
         }
         pos += 2;
+        if (count == 0 && value == 2) pos += 2;                    // a move's dx and dy
         if (count == 0 && value >= 3) pos += value + (value & 1u); // absolute run
     }
     return false;
@@ -197,6 +252,49 @@ std::size_t Rle8Encode(const BYTE* pixels, int width, int height, std::size_t st
     if (out.size() - begin == rawSize) {
         out.resize(out.size() + 2);
         Lengthen(out.data() + begin, rawSize);
+    }
+    return out.size() - begin;
+}
+
+std::size_t Rle8EncodeDelta(const BYTE* pixels, const BYTE* previous, int width, int height,
+                            std::size_t stride, std::vector<BYTE>& out) {
+    const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
+    const std::size_t h = height > 0 ? static_cast<std::size_t>(height) : 0;
+    const std::size_t begin = out.size();
+    std::vector<BYTE> scratch(2 * w);
+    // Where a decoder's cursor is: after the last pixel written.
+    std::size_t cx = 0, cy = 0;
+    for (std::size_t y = 0; y < h; ++y) {
+        const BYTE* row = pixels + y * stride;
+        const BYTE* before = previous + y * stride;
+        for (std::size_t x = NextChange(row, before, 0, w); x < w;) {
+            const std::size_t end = ChangeEnd(row, before, x, w);
+            // To (x, y): moves go right and up only, so a change left of
+            // the cursor starts with an end-of-line.
+            if (y > cy && x < cx) {
+                out.insert(out.end(), {0, 0});
+                cx = 0;
+                ++cy;
+            }
+            PutMove(out, x - cx, y - cy);
+            BYTE* coded = EncodeSpan(row + x, end - x, scratch.data());
+            out.insert(out.end(), scratch.data(), coded);
+            cx = end;
+            cy = y;
+            x = NextChange(row, before, end, w);
+        }
+    }
+    out.push_back(0); // end of bitmap
+    out.push_back(1);
+    // As for key frames: never the size of an uncompressed frame. A delta
+    // frame that size has a run to split or a move to halve.
+    const std::size_t rawSize = ((w + 3) & ~std::size_t{3}) * h;
+    if (out.size() - begin == rawSize) {
+        out.resize(out.size() + 2);
+        if (!Lengthen(out.data() + begin, rawSize)) {
+            out.resize(begin);
+            return Rle8Encode(pixels, width, height, stride, out);
+        }
     }
     return out.size() - begin;
 }

@@ -20,6 +20,15 @@
 std::size_t Rle8Encode(const BYTE* pixels, int width, int height, std::size_t stride,
                        std::vector<BYTE>& out);
 
+// Appends a delta frame: data that, decoded over `previous` (a picture of the
+// same layout), gives `pixels`. Unchanged stretches are skipped with moves
+// (00 02 dx dy) and end-of-lines, changed ones coded as in Rle8Encode, and
+// the data ends with end-of-bitmap after the last change (alone when nothing
+// changed). Never the size of an uncompressed frame. Returns the bytes
+// appended.
+std::size_t Rle8EncodeDelta(const BYTE* pixels, const BYTE* previous, int width, int height,
+                            std::size_t stride, std::vector<BYTE>& out);
+
 // Decodes BI_RLE8 data into `height` rows of `stride` bytes (pixels not
 // reached stay as they are). false for malformed data: a run or literal past
 // the row end, pixels or an end-of-line past the last row, a move that does

@@ -15,7 +15,9 @@
 //     move, does not end with end-of-bitmap, or passes the worst-case size;
 //   - an encoding of exactly (width + 3) / 4 * 4 * height bytes, which ffmpeg
 //     takes for an uncompressed frame;
-//   - Rle8Encode touching what `out` held before, or returning a wrong count.
+//   - Rle8Encode touching what `out` held before, or returning a wrong count;
+//   - a delta frame from the picture to a second one (a band of it changed)
+//     that does not decode over the picture into the second one.
 // The whole input is then decoded as BI_RLE8 data into a picture of the same
 // size, which must not read or write outside its buffers nor touch padding.
 //
@@ -133,6 +135,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     stride, decoded.data()))
         Fail("the decoder rejects the encoding");
     if (decoded != picture) Fail("round trip differs");
+
+    // A delta frame from the picture to a second one: the picture with a
+    // band of its rows and columns overwritten from the input read backwards
+    // (the band's place and size from byte 3 and the data's size). It must
+    // decode over the picture into the second one, padding untouched.
+    std::vector<BYTE> next = picture;
+    const std::size_t top = height ? size % height : 0, left = width ? size % width : 0;
+    for (std::size_t y = top; y < height && y < top + 1 + (data[3] >> 5) * 4; ++y)
+        for (std::size_t x = left; x < width; ++x)
+            next[y * stride + x] = data[size - 1 - (y * 31 + x) % (size - 4 > 0 ? size - 4 : 1)];
+    std::vector<BYTE> delta;
+    const std::size_t deltaSize =
+        Rle8EncodeDelta(next.data(), picture.data(), int(width), int(height), stride, delta);
+    if (deltaSize != delta.size()) Fail("delta: returned size differs from the bytes appended");
+    if (deltaSize == ((width + 3) & ~std::size_t{3}) * height)
+        Fail("delta: encoded size equals the uncompressed frame size");
+    std::vector<BYTE> shown = picture;
+    if (!Rle8Decode(delta.data(), deltaSize, int(width), int(height), stride, shown.data()))
+        Fail("delta: the decoder rejects the encoding");
+    if (shown != next) Fail("delta: round trip differs");
 
     // The input itself as BI_RLE8 data. Exactly sized buffers, so the address
     // sanitizer sees any access outside them.

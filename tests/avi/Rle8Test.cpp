@@ -315,6 +315,52 @@ INSTANTIATE_TEST_SUITE_P(Patterns, Rle8RoundTripTest,
                                     std::to_string(std::get<1>(info.param));
                          });
 
+// Delta frames decode over the previous picture into the next one, at odd
+// widths and heights past a move's 255: random scattered changes, a striped
+// band, a moving sprite, a whole new picture and no change at all (just
+// end-of-bitmap). Padding is never written.
+TEST(Rle8DeltaTest, DecodesOverThePreviousPicture) {
+    Source source;
+    const struct {
+        const char* name;
+        std::function<BYTE(int x, int y, int frame, BYTE old)> next;
+    } changes[] = {
+        {"scattered", [&](int, int, int,
+                          BYTE old) { return source.random() % 97 ? old : BYTE(source.random()); }},
+        {"stripe", [](int x, int y, int, BYTE old) { return y % 7 == 3 ? BYTE(x / 5) : old; }},
+        {"sprite",
+         [](int x, int y, int f, BYTE old) {
+             return x >= 40 + 9 * f && x < 52 + 9 * f && y >= 3 * f && y < 3 * f + 10 ? BYTE(250)
+                                                                                      : old;
+         }},
+        {"everything", [&](int, int, int, BYTE) { return BYTE(source.random() % 3); }},
+        {"nothing", [](int, int, int, BYTE old) { return old; }},
+    };
+    for (const auto& [width, height] : {std::pair{301, 9}, std::pair{7, 300}, std::pair{600, 270}})
+        for (const auto& change : changes) {
+            const std::size_t stride = width + 3;
+            Bytes before = MakePicture(0, width, height, stride), shown = before;
+            for (int frame = 0; frame < 3; ++frame) {
+                Bytes after = before;
+                for (int y = 0; y < height; ++y)
+                    for (int x = 0; x < width; ++x)
+                        after[y * stride + x] = change.next(x, y, frame, before[y * stride + x]);
+                Bytes out;
+                const std::size_t n =
+                    Rle8EncodeDelta(after.data(), before.data(), width, height, stride, out);
+                ASSERT_EQ(n, out.size());
+                EXPECT_NE(n, ((width + 3) & ~3) * std::size_t(height));
+                ASSERT_TRUE(Rle8Decode(out.data(), n, width, height, stride, shown.data()))
+                    << change.name << " " << width << "x" << height;
+                ASSERT_EQ(shown, Bytes(after.begin(), after.end())) << change.name;
+                if (std::string(change.name) == "nothing") {
+                    EXPECT_EQ(out, (Bytes{0, 1}));
+                }
+                before = after;
+            }
+        }
+}
+
 // Widths 1 to 4 pad to 4 bytes, which every encoded row costs already, so they
 // stay above the padded size; wider pictures of few colours hit it often
 // before the encoder steps around it.

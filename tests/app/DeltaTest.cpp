@@ -1,0 +1,75 @@
+// Delta frames: ffmpeg decodes a --delta video of every generated GIF into
+// the very frames of the key-frame-only video, whose frames the end-to-end
+// tests check against giflib; key frames stand where the interval says.
+#include "../avi/AviTestSupport.h"
+#include "../gif/GifTestSupport.h"
+#include "AppTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+using namespace avitest;
+
+namespace {
+
+const std::string kConvert = TESSALY_CONVERT;
+
+std::string Quote(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// The MD5 of each decoded frame, in order.
+std::string FrameSums(const std::string& avi) {
+    std::istringstream lines(
+        Run("ffmpeg -nostdin -v error -i " + Quote(avi) + " -vsync passthrough -f framemd5 -").out);
+    std::string sums;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#') sums += line.substr(line.rfind(',') + 1) + "\n";
+    return sums;
+}
+
+class DeltaTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DeltaTest, DecodesToTheKeyFrameVideo) {
+    SKIP_WITHOUT_FFMPEG();
+    testfiles::TempPath keys(".avi"), deltas(".avi");
+    ASSERT_EQ(avitest::Run(kConvert + " " + Quote(GetParam()) + " " + Quote(keys.str())).exitCode,
+              0);
+    ASSERT_EQ(avitest::Run(kConvert + " --delta=3 " + Quote(GetParam()) + " " + Quote(deltas.str()))
+                  .exitCode,
+              0);
+    EXPECT_EQ(FrameSums(deltas.str()), FrameSums(keys.str()));
+    // A key frame at every third frame; the others may be deltas.
+    std::istringstream packets(
+        avitest::Run("ffprobe -v error -select_streams v -show_entries packet=pts,flags "
+                     "-of csv=p=0 " +
+                     Quote(deltas.str()))
+            .out);
+    int frame = 0;
+    for (std::string line; std::getline(packets, line);) {
+        if (line.empty()) continue;
+        const int pts = std::stoi(line);
+        const std::string flags = line.substr(line.find(',') + 1);
+        if (pts % 3 == 0) {
+            EXPECT_EQ(flags.substr(0, 1), "K") << "frame " << pts;
+        }
+        ++frame;
+    }
+    EXPECT_GT(frame, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Generated, DeltaTest, ::testing::ValuesIn(giftest::GeneratedFiles()),
+                         [](const auto& info) {
+                             return giftest::TestName(
+                                 std::filesystem::path(info.param).stem().string());
+                         });
+
+TEST(DeltaOptionTest, IsForRle8AndTakesAWholeInterval) {
+    for (const char* bad : {"--delta --uncompressed", "--uncompressed --delta=4", "--delta=0",
+                            "--delta=x", "--delta=-3"})
+        EXPECT_EQ(avitest::Run(kConvert + " " + bad + " a.gif b.avi").exitCode, 2) << bad;
+}
+
+} // namespace
