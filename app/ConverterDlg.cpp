@@ -38,6 +38,7 @@ QSettings Settings() {
     return QSettings(QStringLiteral("Tessaly"), QStringLiteral("Tessaly Converter"));
 }
 constexpr const char* kFaithfulKey = "faithful";
+constexpr const char* kDeltaKey = "delta";
 
 QString LoadText(UINT id) {
     CString text;
@@ -145,6 +146,17 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
         m_faithful->resize(std::min(m_faithful->sizeHint().width(), width() - du.X(7)),
                            m_faithful->height());
 
+    // Beside the RLE8 choice, to the right of the group; the dialog widens
+    // when the font needs it.
+    m_delta = new QCheckBox(QStringLiteral("S&mall file (delta frames)"), this);
+    m_delta->setObjectName(QStringLiteral("IDC_DELTA"));
+    m_delta->setProperty("controlId", IDC_DELTA);
+    du.Place(m_delta, 172, 76, 85, 10);
+    m_delta->move(std::max(m_delta->x(), group->geometry().right() + du.X(7)), m_delta->y());
+    m_delta->resize(std::max(m_delta->width(), m_delta->sizeHint().width()), m_delta->height());
+    if (m_delta->geometry().right() + du.X(7) > width())
+        setFixedSize(m_delta->geometry().right() + du.X(7), height());
+
     QWidget::setTabOrder(m_source, browseSource);
     QWidget::setTabOrder(browseSource, m_destination);
     QWidget::setTabOrder(m_destination, browseDestination);
@@ -152,6 +164,7 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     QWidget::setTabOrder(convert, about);
     QWidget::setTabOrder(about, exit);
     QWidget::setTabOrder(exit, m_faithful);
+    QWidget::setTabOrder(m_faithful, m_delta);
 
     connect(browseSource, &QPushButton::clicked, this, &CConverterDlg::OnBrowseSource);
     connect(browseDestination, &QPushButton::clicked, this, &CConverterDlg::OnBrowseDestination);
@@ -160,6 +173,10 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     connect(exit, &QPushButton::clicked, this, &QDialog::accept); // the framework's OK: the end
     connect(m_faithful, &QCheckBox::toggled, this,
             [](bool on) { Settings().setValue(kFaithfulKey, on); });
+    connect(m_delta, &QCheckBox::toggled, this,
+            [](bool on) { Settings().setValue(kDeltaKey, on); });
+    // Delta frames are an RLE8 matter.
+    connect(m_rle8, &QRadioButton::toggled, m_delta, &QWidget::setEnabled);
 
     OnInitDialog();
 }
@@ -186,6 +203,8 @@ bool CConverterDlg::OnInitDialog() {
     setWindowIcon(m_hIcon);
     m_rle8->setChecked(true);
     m_faithful->setChecked(Settings().value(kFaithfulKey, false).toBool());
+    m_delta->setChecked(Settings().value(kDeltaKey, false).toBool());
+    m_delta->setEnabled(m_rle8->isChecked());
     m_source->setFocus();
     return true;
 }
@@ -258,8 +277,10 @@ void CConverterDlg::OnConvert() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     HWND window = reinterpret_cast<HWND>(winId());
     HDC dc = GetDC(window);
-    const CConversion::Result result = CConversion::Run(source, destination, !m_rle8->isChecked(),
-                                                        dc, {}, m_faithful->isChecked());
+    const int keyFrameEvery =
+        m_rle8->isChecked() && m_delta->isChecked() ? CConversion::kDeltaEvery10Seconds : 0;
+    const CConversion::Result result = CConversion::Run(
+        source, destination, !m_rle8->isChecked(), dc, {}, m_faithful->isChecked(), keyFrameEvery);
     ReleaseDC(window, dc);
     QApplication::restoreOverrideCursor();
 

@@ -1,6 +1,7 @@
 // CConverterDlg: the main dialog (template 102). Two file fields with their
-// browse buttons, the compression choice, the faithful-playback box (which
-// the dialog remembers between runs), and Convert, About and Exit. The
+// browse buttons, the compression choice with the delta-frames box beside
+// RLE8, the faithful-playback box (both boxes remembered between runs), and
+// Convert, About and Exit. The
 // cancel command (the About button, Escape, closing the window) opens the
 // About box; only Exit ends the dialog.
 #pragma once
@@ -61,6 +62,7 @@ private:
     QRadioButton* m_rle8 = nullptr;
     QRadioButton* m_noCompression = nullptr;
     QCheckBox* m_faithful = nullptr;
+    QCheckBox* m_delta = nullptr;
     QMenu* m_windowMenu = nullptr;
 };
 

@@ -24,6 +24,7 @@ constexpr UINT IDC_CONVERT = 1004;
 constexpr UINT IDC_RLE8 = 1005;
 constexpr UINT IDC_NO_COMPRESSION = 1006;
 constexpr UINT IDC_FAITHFUL = 1007;
+constexpr UINT IDC_DELTA = 1008;
 
 // System-menu command
 constexpr UINT IDM_ABOUT = 16;

@@ -88,23 +88,38 @@ TEST_F(ConverterDlgTest, OpensEmptyWithRle8Checked) {
                          IDC_CONVERT,
                          IDCANCEL,
                          IDOK,
-                         IDC_FAITHFUL};
+                         IDC_FAITHFUL,
+                         IDC_DELTA};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         EXPECT_EQ(dlg.GetDlgItem(order[i])->nextInFocusChain(), dlg.GetDlgItem(order[i + 1]))
             << order[i];
 }
 
-// Off at first; a new dialog takes the box as the last one left it.
-TEST_F(ConverterDlgTest, FaithfulPlaybackIsRememberedBetweenRuns) {
-    auto* box = qobject_cast<QCheckBox*>(dlg.GetDlgItem(IDC_FAITHFUL));
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), "&Play as the GIF animates (transparency, disposal, timing)");
-    EXPECT_FALSE(box->isChecked());
-    for (bool on : {true, false}) {
-        box->setChecked(on);
-        CConverterDlg next;
-        EXPECT_EQ(qobject_cast<QCheckBox*>(next.GetDlgItem(IDC_FAITHFUL))->isChecked(), on);
+// Off at first; a new dialog takes each box as the last one left it. The
+// delta box is for RLE8 alone.
+TEST_F(ConverterDlgTest, TheBoxesAreRememberedBetweenRuns) {
+    const struct {
+        int id;
+        const char* text;
+    } boxes[] = {{IDC_FAITHFUL, "&Play as the GIF animates (transparency, disposal, timing)"},
+                 {IDC_DELTA, "S&mall file (delta frames)"}};
+    for (const auto& b : boxes) {
+        auto* box = qobject_cast<QCheckBox*>(dlg.GetDlgItem(b.id));
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), b.text);
+        EXPECT_FALSE(box->isChecked());
+        for (bool on : {true, false}) {
+            box->setChecked(on);
+            CConverterDlg next;
+            EXPECT_EQ(qobject_cast<QCheckBox*>(next.GetDlgItem(b.id))->isChecked(), on);
+        }
     }
+    QWidget* delta = dlg.GetDlgItem(IDC_DELTA);
+    EXPECT_TRUE(delta->isEnabled());
+    qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_NO_COMPRESSION))->setChecked(true);
+    EXPECT_FALSE(delta->isEnabled());
+    qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_RLE8))->setChecked(true);
+    EXPECT_TRUE(delta->isEnabled());
 }
 
 TEST_F(ConverterDlgTest, EmptyFieldsAreRefusedWithTheFieldSelected) {
