@@ -2,12 +2,14 @@
 // the very frames of the key-frame-only video, whose frames the end-to-end
 // tests check against giflib; key frames stand where the interval says.
 #include "../avi/AviTestSupport.h"
+#include "../gif/GifBuilder.h"
 #include "../gif/GifTestSupport.h"
 #include "AppTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 using namespace avitest;
@@ -26,7 +28,8 @@ std::string FrameSums(const std::string& avi) {
         Run("ffmpeg -nostdin -v error -i " + Quote(avi) + " -vsync passthrough -f framemd5 -").out);
     std::string sums;
     for (std::string line; std::getline(lines, line);)
-        if (!line.empty() && line[0] != '#') sums += line.substr(line.rfind(',') + 1) + "\n";
+        if (!line.empty() && line[0] != '#')
+            sums += line.substr(line.find_first_not_of(' ', line.rfind(',') + 1)) + "\n";
     return sums;
 }
 
@@ -65,6 +68,42 @@ INSTANTIATE_TEST_SUITE_P(Generated, DeltaTest, ::testing::ValuesIn(giftest::Gene
                              return giftest::TestName(
                                  std::filesystem::path(info.param).stem().string());
                          });
+
+// Seeking decodes from the key frame before the time asked: the frame it
+// gives is the frame a decode from the start gives there.
+TEST(DeltaSeekTest, SeeksToTheFramesOfAWholeDecode) {
+    SKIP_WITHOUT_FFMPEG();
+    gifbuild::Gif gif(32, 24, gifbuild::DistinctTable(8));
+    for (int i = 0; i < 40; ++i) {
+        std::vector<std::uint8_t> pixels(32 * 24, 0);
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 6; ++x)
+                pixels[std::size_t((i % 20 + y) * 32 + i % 26 + x)] = std::uint8_t(1 + i % 7);
+        gif.FlatImage(0, 0, 32, 24, pixels, false, {}, 3);
+    }
+    testfiles::TempPath path(".gif"), avi(".avi");
+    {
+        std::ofstream out(path.str(), std::ios::binary);
+        const gifbuild::Bytes& bytes = gif.Trailer().bytes;
+        out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    ASSERT_EQ(avitest::Run(kConvert + " --delta=4 " + Quote(path.str()) + " " + Quote(avi.str()))
+                  .exitCode,
+              0);
+    std::istringstream whole(FrameSums(avi.str()));
+    std::vector<std::string> frames;
+    for (std::string sum; std::getline(whole, sum);) frames.push_back(sum);
+    ASSERT_EQ(frames.size(), 40u);
+    for (int n : {5, 13, 22, 39}) {
+        // The first frame at or after the time: frame n, at n / 15 s.
+        const std::string at = std::to_string((n - 0.25) / 15);
+        const std::string seeked =
+            avitest::Run("ffmpeg -nostdin -v error -ss " + at + " -i " + Quote(avi.str()) +
+                         " -frames:v 1 -f framemd5 - | grep -v '^#' | sed 's/.*, *//'")
+                .out;
+        EXPECT_EQ(seeked, frames[std::size_t(n)] + "\n") << "frame " << n << " at " << at << " s";
+    }
+}
 
 TEST(DeltaOptionTest, IsForRle8AndTakesAWholeInterval) {
     for (const char* bad : {"--delta --uncompressed", "--uncompressed --delta=4", "--delta=0",
