@@ -12,7 +12,8 @@
 //   - GifFrames: every frame of the GIF named by TESSALY_BENCH_GIF (default:
 //     the output of scripts/make-bench-gif), composed on a canvas of the
 //     logical screen and reduced to 8 bits through one video palette, as an
-//     RLE8 conversion hands them to the compressor.
+//     RLE8 conversion hands them to the compressor; and delta frames between
+//     each of them and the one before.
 // The output vector is reused, as the compressor reuses its frame buffer.
 #include "avi/AviWriter.h"
 #include "avi/Rle8.h"
@@ -176,6 +177,31 @@ void BM_Rle8EncodeGifFrames(benchmark::State& state) {
     state.counters["frames"] = double(gif.frames.size());
 }
 BENCHMARK(BM_Rle8EncodeGifFrames)->Unit(benchmark::kMicrosecond);
+
+// Delta frames between consecutive frames of the same GIF, as `--delta`
+// codes the frames between key frames.
+void BM_Rle8EncodeDeltaGifFrames(benchmark::State& state) {
+    static const GifFrames gif = LoadGifFrames();
+    if (gif.frames.size() < 2) {
+        state.SkipWithError("no GIF: run scripts/make-bench-gif or set TESSALY_BENCH_GIF");
+        return;
+    }
+    std::vector<BYTE> out;
+    double encoded = 0, raw = 0, pixels = 0;
+    std::size_t next = 1;
+    for (auto _ : state) {
+        const std::size_t at = next++ % (gif.frames.size() - 1) + 1;
+        out.clear();
+        encoded += double(Rle8EncodeDelta(gif.frames[at].data(), gif.frames[at - 1].data(),
+                                          gif.width, gif.height, gif.stride, out));
+        raw += double(gif.frames[at].size());
+        pixels += double(gif.width) * gif.height;
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.counters["pixels"] = benchmark::Counter(pixels, benchmark::Counter::kIsRate);
+    state.counters["of_raw"] = encoded / raw;
+}
+BENCHMARK(BM_Rle8EncodeDeltaGifFrames)->Unit(benchmark::kMicrosecond);
 
 // The strict decoder, on the GifLike frame: it serves tests and fuzzing, but
 // its speed bounds how large those can be.
