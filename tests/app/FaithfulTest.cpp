@@ -96,18 +96,21 @@ std::vector<long> DecodedTimes(const std::string& avi) {
     return times;
 }
 
-void ExpectFaithful(const std::string& gif, bool uncompressed,
+// The modes the faithful videos are checked in: delta frames too.
+const char* const kModes[] = {"--uncompressed", "--rle8", "--delta=2"};
+
+void ExpectFaithful(const std::string& gif, const std::string& mode,
                     const std::function<void(std::vector<Picture>&)>& amend = nullptr,
                     bool exactRle8 = true) {
-    SCOPED_TRACE(gif + (uncompressed ? " uncompressed" : " RLE8"));
+    SCOPED_TRACE(gif + " " + mode);
+    const bool uncompressed = mode == "--uncompressed";
     Composed want = Coalesced(gif);
     if (amend && !want.frames.empty()) amend(want.frames);
     ASSERT_FALSE(want.frames.empty());
     ASSERT_EQ(want.frames.size(), want.delays.size());
     testfiles::TempPath avi(".avi");
     const CommandResult run =
-        Run(kConvert + " --faithful" + (uncompressed ? " --uncompressed " : " ") + Quote(gif) +
-            " " + Quote(avi.str()));
+        Run(kConvert + " --faithful " + mode + " " + Quote(gif) + " " + Quote(avi.str()));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
 
@@ -235,8 +238,7 @@ TEST_P(FaithfulTest, FramesAndTimesAreImageMagicksComposition) {
         out.write(reinterpret_cast<const char*>(GetParam().bytes.data()),
                   std::streamsize(GetParam().bytes.size()));
     }
-    for (bool uncompressed : {true, false})
-        ExpectFaithful(gif.str(), uncompressed, GetParam().amend);
+    for (const char* mode : kModes) ExpectFaithful(gif.str(), mode, GetParam().amend);
 }
 
 INSTANTIATE_TEST_SUITE_P(HandBuilt, FaithfulTest, ::testing::ValuesIn(HandBuilt()),
@@ -296,8 +298,7 @@ TEST_P(FaithfulCorpusTest, FramesAreImageMagicksComposition) {
     if (!read.ok || read.images.empty()) GTEST_SKIP() << "giflib does not read it whole";
     const gifref::Comparable same = gifref::ComparableImages(read);
     if (!same.reason.empty()) GTEST_SKIP() << "the readers part: " << same.reason;
-    for (bool uncompressed : {true, false})
-        ExpectFaithful(gif, uncompressed, nullptr, apptest::ColoursFit(gif, 1));
+    for (const char* mode : kModes) ExpectFaithful(gif, mode, nullptr, apptest::ColoursFit(gif, 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpora, FaithfulCorpusTest, ::testing::ValuesIn(CorpusGifs()),
