@@ -134,6 +134,32 @@ void CombineRun(unsigned table, int bits, std::uint32_t pattern, const std::uint
     }
 }
 
+// How a call's source pixels become device values of its destination's
+// format: as they are when both formats mean the same colours, else through
+// their colours to the destination's nearest.
+struct SourceValues {
+    bool sameFormat;
+    int sourceBytes;
+    DeviceFormat from, to;
+    NearestCache* cache;
+
+    // The n source pixels at `in` into values[0, n), n <= kRun.
+    void Convert(const BYTE* in, int n, std::uint32_t* values) const {
+        if (sameFormat) {
+            WithPixelBytes(sourceBytes, [&](auto size) {
+                for (int k = 0; k < n; ++k) {
+                    values[k] = 0;
+                    std::memcpy(&values[k], in + k * size, size);
+                }
+            });
+            return;
+        }
+        Rgb colours[kRun];
+        DeviceToRgb(from, in, n, colours);
+        for (int k = 0; k < n; ++k) values[k] = DevicePixel(to, *cache, colours[k]);
+    }
+};
+
 // Clipping of one axis of a block copy: both starts are moved inside their
 // bitmaps and the length cut to what both can hold.
 struct Span {
@@ -520,13 +546,13 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     const DeviceFormat toFormat = FormatOf(*target);
     NearestCache cache(toFormat.palette, toFormat.colours);
     const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const SourceValues convert{sameFormat, sourceBytes, fromFormat, toFormat, &cache};
     std::vector<BYTE> sourceRow;
     try {
         sourceRow.resize(std::size_t(h.length) * sourceBytes);
     } catch (const std::bad_alloc&) {
         return FALSE;
     }
-    Rgb colours[kRun];
     std::uint32_t values[kRun];
     for (std::int64_t i = 0; i < v.length; ++i) {
         const std::int64_t row = upwards ? v.length - 1 - i : i;
@@ -536,13 +562,7 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
         for (std::int64_t x0 = 0; x0 < h.length; x0 += kRun) {
             const int n = static_cast<int>(std::min<std::int64_t>(kRun, h.length - x0));
             const BYTE* in = sourceRow.data() + x0 * sourceBytes;
-            if (sameFormat) {
-                for (int k = 0; k < n; ++k)
-                    values[k] = LoadPixel(in + k * sourceBytes, sourceBytes);
-            } else {
-                DeviceToRgb(fromFormat, in, n, colours);
-                for (int k = 0; k < n; ++k) values[k] = DevicePixel(toFormat, cache, colours[k]);
-            }
+            convert.Convert(in, n, values);
             CombineRun(table, target->bits, pattern, values, out + x0 * targetBytes, n);
         }
     }
@@ -584,6 +604,7 @@ BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc
     const DeviceFormat toFormat = FormatOf(*target);
     NearestCache cache(toFormat.palette, toFormat.colours);
     const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const SourceValues convert{sameFormat, sourceBytes, fromFormat, toFormat, &cache};
     const std::uint32_t pixelMask = PixelMask(target->bits);
     // A stretch within one bitmap reads rows taken whole before writing.
     std::vector<BYTE> sourceRow;
@@ -593,7 +614,6 @@ BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc
         return FALSE;
     }
     const bool upwards = target == source && v.dest > v.source;
-    Rgb colours[kRun];
     std::uint32_t values[kRun];
     // The common case, a transparent copy: pixels copied as they are where
     // the mask picks SRCCOPY, left where it picks the destination.
@@ -618,17 +638,7 @@ BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc
         for (std::int64_t x0 = 0; x0 < h.length; x0 += kRun) {
             const int n = static_cast<int>(std::min<std::int64_t>(kRun, h.length - x0));
             const BYTE* in = sourceRow.data() + x0 * sourceBytes;
-            if (sameFormat) {
-                WithPixelBytes(sourceBytes, [&](auto size) {
-                    for (int k = 0; k < n; ++k) {
-                        values[k] = 0;
-                        std::memcpy(&values[k], in + k * size, size);
-                    }
-                });
-            } else {
-                DeviceToRgb(fromFormat, in, n, colours);
-                for (int k = 0; k < n; ++k) values[k] = DevicePixel(toFormat, cache, colours[k]);
-            }
+            convert.Convert(in, n, values);
             WithPixelBytes(targetBytes, [&](auto size) {
                 for (int k = 0; k < n; ++k) {
                     const unsigned table = tables[maskRow[x0 + k] & 1];
@@ -812,9 +822,9 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
     const bool sameFormat = SameFormat(*source, *target);
     NearestCache cache(toFormat.palette, toFormat.colours);
     const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const SourceValues convert{sameFormat, sourceBytes, fromFormat, toFormat, &cache};
     const int targetBytes = StoredPixelBytes(target->bits);
     BYTE run[kRun * 4];
-    Rgb colours[kRun];
     std::uint32_t values[kRun];
     for (std::int64_t j = j0; j < j1; ++j) {
         const auto [row, rowEnd] = group(v, j);
@@ -849,17 +859,7 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
                         std::memcpy(run + k * size, in + column[k] * size, size);
                 });
             }
-            if (sameFormat) {
-                WithPixelBytes(sourceBytes, [&](auto size) {
-                    for (int k = 0; k < n; ++k) {
-                        values[k] = 0;
-                        std::memcpy(&values[k], run + k * size, size);
-                    }
-                });
-            } else {
-                DeviceToRgb(fromFormat, run, n, colours);
-                for (int k = 0; k < n; ++k) values[k] = DevicePixel(toFormat, cache, colours[k]);
-            }
+            convert.Convert(run, n, values);
             CombineRun(table, target->bits, pattern, values, out + (h.start + x0) * targetBytes, n);
         }
     }
