@@ -486,6 +486,28 @@ BitmapObject* TargetOf(const ContextObject* context) {
 
 } // namespace
 
+namespace {
+
+// The two ends of a transfer between memory contexts: the destination
+// context, the bitmap it draws into and the source context's bitmap. Window
+// contexts have no surface of their own here, so only memory contexts take
+// part. False when either end is missing.
+struct Ends {
+    const ContextObject* to = nullptr;
+    BitmapObject* target = nullptr;
+    BitmapObject* source = nullptr;
+};
+bool FindEnds(HDC dest, HDC src, Ends* ends) {
+    ends->to = FindContext(dest);
+    const ContextObject* from = FindContext(src);
+    if (!ends->to || !from || !from->memory) return false;
+    ends->target = TargetOf(ends->to);
+    ends->source = FindBitmap(from->bitmap);
+    return ends->target && ends->source;
+}
+
+} // namespace
+
 BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop) {
     const ContextObject* context = FindContext(dc);
     BitmapObject* target = TargetOf(context);
@@ -510,14 +532,11 @@ BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop) {
 BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc, DWORD rop) {
     const unsigned table = RopTable(rop);
     if (!RopUsesSource(table)) return PatBlt(dest, x, y, cx, cy, rop);
-    // Window contexts have no surface of their own here, so only memory
-    // contexts take part.
-    const ContextObject* to = FindContext(dest);
-    const ContextObject* from = FindContext(src);
-    if (!to || !from || !from->memory) return FALSE;
-    BitmapObject* target = TargetOf(to);
-    BitmapObject* source = FindBitmap(from->bitmap);
-    if (!target || !source) return FALSE;
+    Ends ends;
+    if (!FindEnds(dest, src, &ends)) return FALSE;
+    const ContextObject* to = ends.to;
+    BitmapObject* target = ends.target;
+    BitmapObject* source = ends.source;
     if (cx <= 0 || cy <= 0) return TRUE;
     const SectionScope read(source, false);
     const SectionScope drawn(target, true);
@@ -576,12 +595,11 @@ BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc
     BitmapObject* maskBitmap = FindBitmap(mask);
     if (!maskBitmap || maskBitmap->bits != 1) return FALSE;
     const unsigned tables[2] = {(rop >> 24) & 0xFF, RopTable(fore)};
-    const ContextObject* to = FindContext(dest);
-    const ContextObject* from = FindContext(src);
-    if (!to || !from || !from->memory) return FALSE;
-    BitmapObject* target = TargetOf(to);
-    BitmapObject* source = FindBitmap(from->bitmap);
-    if (!target || !source) return FALSE;
+    Ends ends;
+    if (!FindEnds(dest, src, &ends)) return FALSE;
+    const ContextObject* to = ends.to;
+    BitmapObject* target = ends.target;
+    BitmapObject* source = ends.source;
     if (cx <= 0 || cy <= 0) return TRUE;
 
     // Clipped at the destination and the source, then at the mask, whose
@@ -758,12 +776,11 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
                 int srcWidth, int srcHeight, DWORD rop) {
     const unsigned table = RopTable(rop);
     if (!RopUsesSource(table)) return PatBlt(dest, x, y, destWidth, destHeight, rop);
-    const ContextObject* to = FindContext(dest);
-    const ContextObject* from = FindContext(src);
-    BitmapObject* target = TargetOf(to);
-    if (!target || !from || !from->memory) return FALSE;
-    BitmapObject* source = FindBitmap(from->bitmap);
-    if (!source) return FALSE;
+    Ends ends;
+    if (!FindEnds(dest, src, &ends)) return FALSE;
+    const ContextObject* to = ends.to;
+    BitmapObject* target = ends.target;
+    BitmapObject* source = ends.source;
     if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0) return TRUE;
 
     const StretchAxis h = StretchAxis::Make(x, destWidth, xSrc, srcWidth);
