@@ -253,9 +253,8 @@ CString CConversion::Message(UINT id, const CString& path, int frames) {
 }
 
 CConversion::Result CConversion::Run(const CString& source, const CString& requested,
-                                     bool uncompressed, HDC dc,
-                                     const std::function<void(int)>& progress, bool faithful,
-                                     int keyFrameEvery) {
+                                     bool uncompressed, HDC dc, const Progress& progress,
+                                     bool faithful, int keyFrameEvery) {
     Result result;
     result.path = requested;
     result.messageId = CheckDestination(source, requested);
@@ -368,12 +367,21 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                     break;
                 }
                 ++result.frames;
-                if (progress) progress(result.frames);
+                if (progress && !progress(int(image), std::max(int(controls.size()), int(image)))) {
+                    result.cancelled = true;
+                    break;
+                }
                 frame.Reset(decoder.GetNextFrame());
             }
             if (!failure && decoder.m_nFrameFailure == CGifDecoder::frameNoMemory)
                 failure = IDS_MEMORY_ERROR;
             completed = writer.Close();
+        }
+        if (result.cancelled) {
+            // The temporary file goes with `file`; the destination is untouched.
+            result.messageId = IDS_CANCELLED;
+            result.path = source;
+            return result;
         }
         if (!failure && completed != AVIERR_OK) failure = WriteFailureMessage(completed);
         if (!failure && !file.MoveTo()) failure = IDS_WRITE_ERROR;

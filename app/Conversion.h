@@ -35,12 +35,20 @@ public:
         // The default mode left out what the GIF asks for: transparency,
         // disposal 2 or 3, or delays other than about 1/15 s.
         bool faithfulDiffers = false;
+        bool cancelled = false; // the progress callback stopped it
     };
+
+    // Hears, after each image, how many images are done and how many the GIF
+    // holds (counted from the image descriptors before any is decoded; an
+    // image cut short at the end of the file may come on top). Returns false
+    // to stop the conversion.
+    using Progress = std::function<bool(int done, int images)>;
 
     // Converts `source` into `destination` (both already checked), drawing
     // through `dc`, the front end's device context: the dialog window's, or
     // the screen's. RLE8 frames unless `uncompressed`. `progress`, when given,
-    // hears the number of frames written after each one. A destination that
+    // hears of each image; when it answers false the conversion stops,
+    // writes nothing and gives IDS_CANCELLED. A destination that
     // is a symbolic link is written through it. An image the decoder refuses
     // after the first ends the video there: the video is complete, and the
     // result is IDS_PARTLY_CONVERTED, not a success.
@@ -48,8 +56,7 @@ public:
     // that many video frames, kDeltaEvery10Seconds for one every 10 seconds
     // of video; 0 (the default) makes every frame a key frame.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
-                      const std::function<void(int)>& progress = {}, bool faithful = false,
-                      int keyFrameEvery = 0);
+                      const Progress& progress = {}, bool faithful = false, int keyFrameEvery = 0);
     static constexpr int kDeltaEvery10Seconds = -1;
 
     // Why `destination` may not receive a video from `source`, before

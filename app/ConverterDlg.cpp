@@ -11,12 +11,18 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
@@ -45,6 +51,55 @@ QString LoadText(UINT id) {
     text.LoadString(id);
     return ToQt(text);
 }
+
+// The conversion runs on the user-interface thread, which lets the event
+// loop run from the conversion's progress callback every 20 ms or so: the
+// dialog repaints and moves, and a conversion that lasts over half a second
+// shows a window-modal progress dialog whose Cancel (or Escape, or closing it)
+// stops the conversion at the next image. Until that dialog shows, user input
+// waits, to be delivered after it (and then refused by its modality) or after
+// the conversion, as if the event loop had not run. A worker thread would
+// need the graphics layer's tables to be shared between threads; this way
+// every graphics call stays on one thread.
+class ConversionProgress {
+public:
+    explicit ConversionProgress(QWidget* parent)
+        : dialog_(QString(), QStringLiteral("Cancel"), 0, 1, parent) {
+        dialog_.setWindowTitle(QStringLiteral("Tessaly Converter"));
+        dialog_.setObjectName(QStringLiteral("progress"));
+        dialog_.setWindowModality(Qt::WindowModal);
+        dialog_.setAutoReset(false);
+        dialog_.setAutoClose(false);
+        dialog_.setMinimumDuration(kShowAfterMs);
+        dialog_.setValue(0);
+        clock_.start();
+    }
+
+    CConversion::Progress Callback() {
+        return [this](int done, int images) { return Hear(done, images); };
+    }
+    void Close() { dialog_.close(); }
+
+private:
+    static constexpr int kShowAfterMs = 500;
+    static constexpr int kEventsEveryMs = 20;
+
+    bool Hear(int done, int images) {
+        if (sinceEvents_.isValid() && sinceEvents_.elapsed() < kEventsEveryMs)
+            return !dialog_.wasCanceled();
+        sinceEvents_.start();
+        if (!dialog_.isVisible() && clock_.elapsed() >= kShowAfterMs) dialog_.show();
+        dialog_.setMaximum(images);
+        dialog_.setLabelText(QStringLiteral("Converting image %1 of %2").arg(done).arg(images));
+        dialog_.setValue(done);
+        QCoreApplication::processEvents(dialog_.isVisible() ? QEventLoop::AllEvents
+                                                            : QEventLoop::ExcludeUserInputEvents);
+        return !dialog_.wasCanceled();
+    }
+
+    QProgressDialog dialog_;
+    QElapsedTimer clock_, sinceEvents_;
+};
 
 } // namespace
 
@@ -206,6 +261,11 @@ bool CConverterDlg::OnInitDialog() {
     m_delta->setChecked(Settings().value(kDeltaKey, false).toBool());
     m_delta->setEnabled(m_rle8->isChecked());
     m_source->setFocus();
+    // A GIF dropped anywhere on the dialog, the fields included, is the
+    // source; the fields take no dropped text of their own.
+    setAcceptDrops(true);
+    m_source->setAcceptDrops(false);
+    m_destination->setAcceptDrops(false);
     return true;
 }
 
@@ -272,27 +332,30 @@ void CConverterDlg::OnConvert() {
         return;
     }
 
-    // The conversion runs here, on the user-interface thread; the dialog
-    // answers nothing meanwhile.
     QApplication::setOverrideCursor(Qt::WaitCursor);
     HWND window = reinterpret_cast<HWND>(winId());
     HDC dc = GetDC(window);
     const int keyFrameEvery =
         m_rle8->isChecked() && m_delta->isChecked() ? CConversion::kDeltaEvery10Seconds : 0;
-    const CConversion::Result result = CConversion::Run(
-        source, destination, !m_rle8->isChecked(), dc, {}, m_faithful->isChecked(), keyFrameEvery);
+    ConversionProgress progress(this);
+    const CConversion::Result result =
+        CConversion::Run(source, destination, !m_rle8->isChecked(), dc, progress.Callback(),
+                         m_faithful->isChecked(), keyFrameEvery);
+    progress.Close();
     ReleaseDC(window, dc);
     QApplication::restoreOverrideCursor();
 
-    AfxMessageBox(CConversion::Message(result), result.converted ? MB_OK : MB_OK | MB_ICONERROR);
+    AfxMessageBox(CConversion::Message(result),
+                  result.converted || result.cancelled ? MB_OK : MB_OK | MB_ICONERROR);
 }
 
 // Runs the open or save file dialog (no parent window given, as the
-// framework's file dialog is made) and answers the chosen path, empty when
-// the user cancelled.
-static CString ChooseFile(UINT titleId, UINT filterId, bool save) {
+// framework's file dialog is made), starting at `proposal` when there is one,
+// and answers the chosen path, empty when the user cancelled.
+static CString ChooseFile(UINT titleId, UINT filterId, bool save, const QString& proposal = {}) {
     QFileDialog dialog(nullptr, LoadText(titleId), QString(),
                        QtFileFilter(LoadText(filterId).toStdString()));
+    if (!proposal.isEmpty()) dialog.selectFile(proposal);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     if (save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave); // asks before overwriting
@@ -315,7 +378,14 @@ void CConverterDlg::OnBrowseSource() {
 }
 
 void CConverterDlg::OnBrowseDestination() {
-    CString path = ChooseFile(IDS_DEST_TITLE, IDS_DEST_FILTER, true);
+    // With no destination yet, the source's name with ".avi", in its folder.
+    QString proposal;
+    const QString source = m_source->text().trimmed();
+    if (m_destination->text().isEmpty() && HasGifEnding(FromQt(source))) {
+        const QFileInfo info(source);
+        proposal = info.absoluteDir().filePath(info.completeBaseName() + QStringLiteral(".avi"));
+    }
+    CString path = ChooseFile(IDS_DEST_TITLE, IDS_DEST_FILTER, true, proposal);
     activateWindow();
     ValidateDestination(path);
 }
@@ -336,6 +406,30 @@ void CConverterDlg::reject() {
 void CConverterDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     OnAbout();
+}
+
+void CConverterDlg::SetSource(const QString& path) {
+    m_source->setText(QFileInfo(path).absoluteFilePath());
+}
+
+// The one local GIF file a drag carries, or an empty string.
+static QString DraggedGif(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1) return {};
+    const QUrl url = data->urls().front();
+    if (!url.isLocalFile()) return {};
+    const QString path = url.toLocalFile();
+    return HasGifEnding(FromQt(path)) && QFileInfo(path).isFile() ? path : QString();
+}
+
+void CConverterDlg::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DraggedGif(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CConverterDlg::dropEvent(QDropEvent* event) {
+    const QString path = DraggedGif(event->mimeData());
+    if (path.isEmpty()) return;
+    event->acceptProposedAction();
+    SetSource(path);
 }
 
 void CConverterDlg::ShowWindowMenu(const QPoint& at) {

@@ -1,7 +1,8 @@
 // CConverterDlg: the main dialog (template 102). Two file fields with their
 // browse buttons, the compression choice with the delta-frames box beside
 // RLE8, the faithful-playback box (both boxes remembered between runs), and
-// Convert, About and Exit. The
+// Convert, About and Exit. A GIF file dropped on it becomes the source; a
+// conversion that lasts shows its progress and can be cancelled. The
 // cancel command (the About button, Escape, closing the window) opens the
 // About box; only Exit ends the dialog.
 #pragma once
@@ -33,6 +34,10 @@ public:
     BOOL ValidateSource(CString& path);
     BOOL ValidateDestination(CString& path);
 
+    // Puts a file given on the command line or dropped on the dialog into
+    // the source field, as an absolute path.
+    void SetSource(const QString& path);
+
     // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y).
     HBITMAP DrawFrame(HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy);
 
@@ -52,6 +57,10 @@ protected:
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // One local file ending in ".gif" may be dropped; anything else is
+    // refused by the drop cursor.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void SelectField(int id);

@@ -26,6 +26,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_WRITE_ERROR, "Error writing file %1"},
     {IDS_MEMORY_ERROR, "Not enough memory to convert file %1"},
     {IDS_PARTLY_CONVERTED, "File %1 converted up to image %2; the rest could not be read"},
+    {IDS_CANCELLED, "Conversion cancelled"},
     {IDS_DEST_IS_SOURCE, "Destination file %1 is the source file"},
     {IDS_DEST_NOT_FILE, "Destination %1 is not a regular file"},
 };

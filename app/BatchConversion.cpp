@@ -1,0 +1,277 @@
+#include "app/BatchConversion.h"
+
+#include "app/Conversion.h"
+#include "app/PathRules.h"
+#include "app/TemporaryFile.h"
+#include "fw/MessageBox.h"
+#include "gfx/Gdi.h"
+#include "res/Resource.h"
+
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kMaxJobs = 256;
+
+// The running conversions, for the signal handler, which passes a signal on
+// to each. Changed only while the signals are held back.
+pid_t g_children[kMaxJobs];
+volatile sig_atomic_t g_signal = 0;
+
+void OnSignal(int signal) {
+    g_signal = signal;
+    for (pid_t child : g_children)
+        if (child > 0) kill(child, signal);
+}
+
+// Holds the handled signals back while it lives.
+class SignalHold {
+public:
+    SignalHold() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal : kHandledSignals) sigaddset(&set, signal);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~SignalHold() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    SignalHold(const SignalHold&) = delete;
+    SignalHold& operator=(const SignalHold&) = delete;
+
+private:
+    sigset_t old_;
+};
+
+void CatchSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal; // no SA_RESTART: waitpid returns at once
+    sigemptyset(&action.sa_mask);
+    for (int signal : kHandledSignals) sigaddset(&action.sa_mask, signal);
+    for (int signal : kHandledSignals) {
+        struct sigaction old {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+// What a conversion process tells the batch through its pipe: whether the
+// GIF asks for what only --faithful plays, then its message.
+struct Report {
+    bool faithfulDiffers = false;
+    std::string message;
+};
+
+// The child's side: one conversion, its report written to `fd`. Never
+// returns.
+[[noreturn]] void ConvertInChild(const CString& source, const CString& destination,
+                                 const CBatchConversion::Options& options, int fd) {
+    std::string message;
+    AfxSetMessagePresenter([&message](LPCTSTR text, UINT) {
+        if (message.empty()) message = text;
+        return IDOK;
+    });
+    HDC screen = GetDC(nullptr);
+    const CConversion::Result result =
+        CConversion::Run(source, destination, options.uncompressed, screen, {}, options.faithful,
+                         options.keyFrameEvery);
+    ReleaseDC(nullptr, screen);
+    // The decoder's own message ("Error opening file") comes before the
+    // conversion's, and says more.
+    if (message.empty() || result.messageId != IDS_LOAD_ERROR)
+        message = static_cast<LPCTSTR>(CConversion::Message(result));
+    const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
+    const std::string report = std::string(video && result.faithfulDiffers ? "1" : "0") + message;
+    for (std::size_t at = 0; at < report.size();) {
+        const ssize_t n = write(fd, report.data() + at, report.size() - at);
+        if (n <= 0 && errno != EINTR) break;
+        if (n > 0) at += std::size_t(n);
+    }
+    _exit(result.converted ? 0 : 1);
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, std::size_t(n));
+        } else if (n == 0 || errno != EINTR) {
+            return text;
+        }
+    }
+}
+
+} // namespace
+
+int CBatchConversion::Processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+}
+
+int CBatchConversion::Run(const std::vector<CString>& sources, const CString& folder,
+                          const Options& options) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_directory(folder.str(), error) && !fs::create_directories(folder.str(), error)) {
+        std::fprintf(stderr, "tessaly-convert: %s: not a folder, and cannot be made one\n",
+                     static_cast<LPCTSTR>(folder));
+        return 2;
+    }
+
+    // Every destination, and no two alike, before anything is converted.
+    std::vector<CString> destinations(sources.size());
+    std::map<std::string, std::size_t> taken;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!HasGifEnding(sources[i])) continue;
+        const fs::path name = fs::path(sources[i].str()).filename().replace_extension(".avi");
+        destinations[i] = CString((fs::path(folder.str()) / name).string());
+        const auto [at, added] = taken.emplace(name.string(), i);
+        if (!added) {
+            std::fprintf(stderr, "tessaly-convert: %s and %s would both become %s\n",
+                         static_cast<LPCTSTR>(sources[at->second]),
+                         static_cast<LPCTSTR>(sources[i]), static_cast<LPCTSTR>(destinations[i]));
+            return 2;
+        }
+    }
+
+    int converted = 0, failed = 0, skipped = 0, hinted = 0;
+    auto failure = [&failed](const CString& source, const std::string& message) {
+        std::fprintf(stderr, "%s: %s\n", static_cast<LPCTSTR>(source), message.c_str());
+        ++failed;
+    };
+
+    // The sources to convert; the rest are answered here.
+    std::vector<std::size_t> queue;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        struct stat existing;
+        CString message;
+        if (destinations[i].IsEmpty()) {
+            message.LoadString(IDS_BAD_SOURCE_EXT);
+            failure(sources[i], message.str());
+        } else if (lstat(destinations[i], &existing) == 0 && !options.force) {
+            std::printf("%s: skipped: %s exists (--force replaces it)\n",
+                        static_cast<LPCTSTR>(sources[i]), static_cast<LPCTSTR>(destinations[i]));
+            ++skipped;
+        } else if (const UINT refused =
+                       CConversion::CheckDestination(sources[i], destinations[i])) {
+            failure(sources[i], CConversion::Message(refused, destinations[i]).str());
+        } else {
+            queue.push_back(i);
+        }
+    }
+    std::fflush(stdout);
+
+    const int jobs = std::clamp(options.jobs > 0 ? options.jobs : Processors(), 1, kMaxJobs);
+    struct Running {
+        std::size_t source;
+        int fd;
+        int slot;
+    };
+    std::map<pid_t, Running> running;
+    std::size_t next = 0;
+    int interrupted = 0;
+    CatchSignals();
+    while (next < queue.size() || !running.empty()) {
+        if (!g_signal && next < queue.size() && int(running.size()) < jobs) {
+            const std::size_t i = queue[next++];
+            int pipeFds[2];
+            if (pipe(pipeFds) != 0) {
+                failure(sources[i],
+                        std::string("cannot start a conversion: ") + std::strerror(errno));
+                continue;
+            }
+            std::fflush(stdout);
+            std::fflush(stderr);
+            SignalHold hold;
+            if (g_signal) { // arrived before the hold
+                close(pipeFds[0]);
+                close(pipeFds[1]);
+                --next;
+                continue;
+            }
+            const pid_t pid = fork();
+            if (pid == 0) {
+                close(pipeFds[0]);
+                for (pid_t& child : g_children) child = 0;
+                TemporaryFile::RemoveOnSignals();
+                sigset_t none;
+                sigemptyset(&none);
+                sigprocmask(SIG_SETMASK, &none, nullptr);
+                ConvertInChild(sources[i], destinations[i], options, pipeFds[1]);
+            }
+            close(pipeFds[1]);
+            if (pid < 0) {
+                close(pipeFds[0]);
+                failure(sources[i],
+                        std::string("cannot start a conversion: ") + std::strerror(errno));
+                continue;
+            }
+            int slot = 0;
+            while (g_children[slot] != 0) ++slot;
+            g_children[slot] = pid;
+            running.emplace(pid, Running{i, pipeFds[0], slot});
+            continue;
+        }
+
+        int status = 0;
+        const pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0) {
+            if (errno == EINTR) continue;
+            break; // no children left to wait for
+        }
+        const auto it = running.find(pid);
+        if (it == running.end()) continue;
+        const Running child = it->second;
+        {
+            SignalHold hold;
+            g_children[child.slot] = 0;
+        }
+        running.erase(it);
+        const std::string report = ReadAll(child.fd);
+        close(child.fd);
+        const CString& source = sources[child.source];
+        if (WIFEXITED(status) && !report.empty() && (WEXITSTATUS(status) <= 1)) {
+            hinted += report[0] == '1';
+            if (WEXITSTATUS(status) == 0) {
+                std::printf("%s: %s\n", static_cast<LPCTSTR>(source), report.c_str() + 1);
+                std::fflush(stdout);
+                ++converted;
+            } else {
+                failure(source, report.substr(1));
+            }
+        } else if (g_signal) {
+            std::fprintf(stderr, "%s: interrupted\n", static_cast<LPCTSTR>(source));
+            ++interrupted;
+        } else {
+            failure(source, WIFSIGNALED(status) ? std::string("the conversion ended with signal ") +
+                                                      std::to_string(WTERMSIG(status))
+                                                : "the conversion ended without a result");
+        }
+    }
+
+    std::printf("%d converted, %d failed, %d skipped", converted, failed, skipped);
+    const int notStarted = int(queue.size() - next);
+    if (g_signal) std::printf(", %d interrupted", interrupted + notStarted);
+    std::printf("\n");
+    std::fflush(stdout);
+    if (hinted)
+        std::fprintf(stderr,
+                     "tessaly-convert: %d of these GIFs use transparency, disposal or delays that "
+                     "the videos leave out; --faithful plays them as browsers do\n",
+                     hinted);
+    if (g_signal) return g_signal == SIGINT ? 130 : 1;
+    return failed ? 1 : 0;
+}
