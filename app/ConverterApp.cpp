@@ -27,10 +27,7 @@ CConverterApp::CConverterApp(int& argc, char** argv) : m_app(argc, argv) {
 
 bool CConverterApp::InitInstance() {
     CConverterDlg dialog;
-    // "tessaly-converter FILE.gif" (how file managers open a GIF with it)
-    // starts with FILE as the source.
-    const QStringList arguments = QApplication::arguments();
-    if (arguments.size() > 1 && !arguments[1].isEmpty()) dialog.SetSource(arguments[1]);
+    dialog.OpenArguments(QApplication::arguments());
     // TESSALY_SCREENSHOT=file.png: show the dialog, save a picture of it and
     // leave (for the README's screenshot).
     const QString screenshot = qEnvironmentVariable("TESSALY_SCREENSHOT");

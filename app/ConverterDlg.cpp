@@ -54,13 +54,13 @@ QString LoadText(UINT id) {
 
 // The conversion runs on the user-interface thread, which lets the event
 // loop run from the conversion's progress callback every 20 ms or so: the
-// dialog repaints and moves, and a conversion that lasts over half a second
-// shows a window-modal progress dialog whose Cancel (or Escape, or closing it)
-// stops the conversion at the next image. Until that dialog shows, user input
-// waits, to be delivered after it (and then refused by its modality) or after
-// the conversion, as if the event loop had not run. A worker thread would
-// need the graphics layer's tables to be shared between threads; this way
-// every graphics call stays on one thread.
+// dialog repaints and moves, and a conversion that lasts half a second (or
+// is seen early on to be going to) shows a window-modal progress dialog
+// whose Cancel (or Escape, or closing it) stops the conversion at the next
+// image. Until that dialog shows, user input waits, to be delivered after it
+// (and then refused by its modality) or after the conversion, as if the event
+// loop had not run. A worker thread would need the graphics layer's tables to
+// be shared between threads; this way every graphics call stays on one thread.
 class ConversionProgress {
 public:
     explicit ConversionProgress(QWidget* parent)
@@ -72,7 +72,6 @@ public:
         dialog_.setAutoClose(false);
         dialog_.setMinimumDuration(kShowAfterMs);
         dialog_.setValue(0);
-        clock_.start();
     }
 
     CConversion::Progress Callback() {
@@ -88,7 +87,6 @@ private:
         if (sinceEvents_.isValid() && sinceEvents_.elapsed() < kEventsEveryMs)
             return !dialog_.wasCanceled();
         sinceEvents_.start();
-        if (!dialog_.isVisible() && clock_.elapsed() >= kShowAfterMs) dialog_.show();
         dialog_.setMaximum(images);
         dialog_.setLabelText(QStringLiteral("Converting image %1 of %2").arg(done).arg(images));
         dialog_.setValue(done);
@@ -98,7 +96,7 @@ private:
     }
 
     QProgressDialog dialog_;
-    QElapsedTimer clock_, sinceEvents_;
+    QElapsedTimer sinceEvents_;
 };
 
 } // namespace
@@ -410,6 +408,10 @@ void CConverterDlg::closeEvent(QCloseEvent* event) {
 
 void CConverterDlg::SetSource(const QString& path) {
     m_source->setText(QFileInfo(path).absoluteFilePath());
+}
+
+void CConverterDlg::OpenArguments(const QStringList& arguments) {
+    if (arguments.size() > 1 && !arguments[1].isEmpty()) SetSource(arguments[1]);
 }
 
 // The one local GIF file a drag carries, or an empty string.

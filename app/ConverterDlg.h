@@ -12,6 +12,7 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QStringList>
 
 class QCheckBox;
 class QLineEdit;
@@ -37,6 +38,9 @@ public:
     // Puts a file given on the command line or dropped on the dialog into
     // the source field, as an absolute path.
     void SetSource(const QString& path);
+    // The program's arguments: "tessaly-converter FILE.gif" (how file
+    // managers open a GIF with it) starts with FILE as the source.
+    void OpenArguments(const QStringList& arguments);
 
     // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y).
     HBITMAP DrawFrame(HBITMAP canvas, HBITMAP frame, int x, int y, int cx, int cy);

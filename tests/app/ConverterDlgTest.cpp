@@ -6,6 +6,7 @@
 
 #include "../TestFiles.h"
 #include "../avi/AviTestSupport.h"
+#include "../gif/GifBuilder.h"
 #include "fw/MessageBox.h"
 #include "res/Resource.h"
 
@@ -13,16 +14,23 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDragEnterEvent>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -270,6 +278,111 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     EXPECT_EQ(QApplication::focusWidget(), Field(IDC_DESTINATION));
 }
 
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint;
+        return false;
+    }
+};
+
+// A conversion of seconds: a large screen and thousands of one-pixel images.
+// The progress dialog shows over a dialog that still repaints; its Cancel
+// stops the conversion and leaves the old video alone.
+TEST_F(ConverterDlgTest, ALongConversionShowsProgressAndCancels) {
+    testfiles::Folder folder;
+    gifbuild::Gif slow(1500, 1500, gifbuild::DistinctTable(4));
+    for (int i = 0; i < 3000; ++i) slow.FlatImage(i % 1500, 0, 1, 1, {1});
+    testfiles::WriteBytes(folder / "in.gif", slow.Trailer().bytes);
+    std::ofstream(folder / "out.avi") << "old";
+    Field(IDC_SOURCE)->setText(QString::fromStdString(folder / "in.gif"));
+    Field(IDC_DESTINATION)->setText(QString::fromStdString(folder / "out.avi"));
+
+    PaintCounter counter;
+    dlg.installEventFilter(&counter);
+    QString label;
+    int paintsAtShow = -1;
+    bool cancelled = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* progress = dlg.findChild<QProgressDialog*>("progress");
+        if (cancelled || !progress || !progress->isVisible()) return;
+        if (paintsAtShow < 0) {
+            paintsAtShow = counter.paints;
+            label = progress->labelText();
+            dlg.update();
+        } else if (counter.paints > paintsAtShow) {
+            // scripts/screenshot takes the README's picture here, a third of
+            // the way.
+            const QString picture = qEnvironmentVariable("TESSALY_PROGRESS_PICTURE");
+            if (!picture.isEmpty()) {
+                if (progress->value() < 1000) return;
+                const QRect r = dlg.frameGeometry().united(progress->frameGeometry());
+                QGuiApplication::primaryScreen()
+                    ->grabWindow(0, r.x(), r.y(), r.width(), r.height())
+                    .save(picture);
+            }
+            cancelled = true;
+            QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+        }
+    });
+    watch.start(20);
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    watch.stop();
+    EXPECT_TRUE(QRegularExpression("^Converting image [0-9]+ of 3000$").match(label).hasMatch())
+        << label.toStdString();
+    EXPECT_TRUE(cancelled) << "the dialog did not repaint while the conversion ran";
+    EXPECT_EQ(messages, std::vector<std::string>{"Conversion cancelled"});
+    EXPECT_EQ(testfiles::ReadText(folder / "out.avi"), "old");
+    EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "out.avi"}));
+}
+
+// A GIF comes from the command line, or dropped anywhere on the dialog; the
+// save dialog then proposes its name with ".avi", beside it.
+TEST_F(ConverterDlgTest, GifsComeFromTheCommandLineAndFromDrops) {
+    testfiles::Folder folder;
+    testfiles::WriteBytes(folder / "clip.gif", {'G'});
+    testfiles::WriteBytes(folder / "photo.png", {'P'});
+    dlg.OpenArguments({"tessaly-converter", QString::fromStdString(folder / "clip.gif")});
+    EXPECT_EQ(Field(IDC_SOURCE)->text().toStdString(), folder / "clip.gif");
+    QString proposed;
+    WithModal(
+        [&] { QTest::mouseClick(Button(IDC_BROWSE_DESTINATION), Qt::LeftButton); },
+        [&](QWidget* w) { proposed = qobject_cast<QFileDialog*>(w)->selectedFiles().value(0); });
+    EXPECT_EQ(proposed.toStdString(), folder / "clip.avi");
+    EXPECT_TRUE(Field(IDC_DESTINATION)->text().isEmpty()) << "not filled behind the user's back";
+
+    Field(IDC_SOURCE)->clear();
+    auto url = [&](const char* name) {
+        return QUrl::fromLocalFile(QString::fromStdString(folder / name));
+    };
+    const struct {
+        QList<QUrl> urls;
+        bool accepted;
+    } drops[] = {{{url("photo.png")}, false},
+                 {{url("clip.gif"), url("clip.gif")}, false},
+                 {{QUrl("https://example.org/a.gif")}, false},
+                 {{url("missing.gif")}, false},
+                 {{url("clip.gif")}, true}};
+    for (const auto& d : drops) {
+        QMimeData data;
+        data.setUrls(d.urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &enter);
+        EXPECT_EQ(enter.isAccepted(), d.accepted) << d.urls.front().toString().toStdString();
+        if (!enter.isAccepted()) continue;
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&dlg, &drop);
+    }
+    EXPECT_EQ(Field(IDC_SOURCE)->text().toStdString(), folder / "clip.gif");
+    EXPECT_FALSE(Field(IDC_SOURCE)->acceptDrops()) << "the field would insert the URL as text";
+    EXPECT_TRUE(messages.empty());
+}
+
 TEST(FileFilterTest, FrameworkFiltersBecomeQtFilters) {
     EXPECT_EQ(QtFileFilter("AVI files (*.avi) |*.avi|All files (*.*)|*.*||"),
               "AVI files (*.avi);;All files (*.*) (*)");
@@ -279,7 +392,7 @@ TEST(FileFilterTest, FrameworkFiltersBecomeQtFilters) {
 } // namespace
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     // The dialog's settings go to a folder of this run, not the user's.
     const testfiles::Folder config;
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.str()));
