@@ -2,9 +2,12 @@
 // decoded 8-bit top-down frame into a screen bitmap, and copying it onto the
 // canvas.
 #include "gfx/Gdi.h"
+#include "gfx/Palette.h"
+#include "platform/GlobalMemory.h"
 
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -102,5 +105,60 @@ void BM_CreateAndBlit32_640x480(benchmark::State& state) {
     DeleteObject(canvas);
 }
 BENCHMARK(BM_CreateAndBlit32_640x480);
+
+// Calls that do little besides finding their object, where the cost of the
+// layer's bookkeeping (its lock) shows: a remap to a palette asks for the
+// nearest entry once per pixel, a tiny copy between contexts, and a global
+// block locked and unlocked.
+void BM_NearestPaletteIndex(benchmark::State& state) {
+    std::vector<std::uint8_t> record(sizeof(LOGPALETTE) + 256 * sizeof(PALETTEENTRY));
+    auto* logical = reinterpret_cast<LOGPALETTE*>(record.data());
+    logical->palVersion = 0x300;
+    logical->palNumEntries = 256;
+    auto* entries =
+        reinterpret_cast<PALETTEENTRY*>(record.data() + offsetof(LOGPALETTE, palPalEntry));
+    for (int i = 0; i < 256; ++i)
+        entries[i] = {std::uint8_t(i), std::uint8_t(255 - i), std::uint8_t(i * 7), 0};
+    const HPALETTE palette = CreatePalette(logical);
+    std::uint32_t colour = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(GetNearestPaletteIndex(palette, colour & 0xFFFFFF));
+        colour += 0x010307;
+    }
+    state.SetItemsProcessed(state.iterations());
+    DeleteObject(palette);
+}
+BENCHMARK(BM_NearestPaletteIndex);
+
+void BM_BitBlt1x1(benchmark::State& state) {
+    GdiSetScreenBitsPerPixel(32);
+    const Frame frame;
+    const HBITMAP source = frame.Create();
+    const HBITMAP canvas = frame.Create();
+    HDC from = CreateCompatibleDC(nullptr);
+    HDC to = CreateCompatibleDC(nullptr);
+    const HGDIOBJ oldFrom = SelectObject(from, source);
+    const HGDIOBJ oldTo = SelectObject(to, canvas);
+    for (auto _ : state) benchmark::DoNotOptimize(BitBlt(to, 5, 5, 1, 1, from, 0, 0, SRCCOPY));
+    state.SetItemsProcessed(state.iterations());
+    SelectObject(from, oldFrom);
+    SelectObject(to, oldTo);
+    DeleteDC(from);
+    DeleteDC(to);
+    DeleteObject(source);
+    DeleteObject(canvas);
+}
+BENCHMARK(BM_BitBlt1x1);
+
+void BM_GlobalLockUnlock(benchmark::State& state) {
+    const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 64);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(GlobalLock(block));
+        GlobalUnlock(block);
+    }
+    state.SetItemsProcessed(state.iterations());
+    GlobalFree(block);
+}
+BENCHMARK(BM_GlobalLockUnlock);
 
 } // namespace

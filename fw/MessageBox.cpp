@@ -3,6 +3,7 @@
 #include "fw/String.h"
 
 #include <cstdio>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -12,8 +13,13 @@ int PrintToStderr(LPCTSTR text, UINT) {
     return IDOK;
 }
 
-MessagePresenter& Presenter() {
-    static MessagePresenter presenter = PrintToStderr;
+struct Presenter {
+    std::mutex mutex;
+    MessagePresenter show = PrintToStderr;
+};
+
+Presenter& Current() {
+    static Presenter presenter;
     return presenter;
 }
 
@@ -21,11 +27,21 @@ MessagePresenter& Presenter() {
 
 MessagePresenter AfxSetMessagePresenter(MessagePresenter presenter) {
     if (!presenter) presenter = PrintToStderr;
-    return std::exchange(Presenter(), std::move(presenter));
+    Presenter& current = Current();
+    const std::lock_guard<std::mutex> guard(current.mutex);
+    return std::exchange(current.show, std::move(presenter));
 }
 
 int AfxMessageBox(LPCTSTR text, UINT type, UINT) {
-    return Presenter()(text ? text : "", type);
+    // A copy is called, outside the lock: a presenter may show another box,
+    // or be replaced by another thread, while it shows this one.
+    MessagePresenter show;
+    {
+        Presenter& current = Current();
+        const std::lock_guard<std::mutex> guard(current.mutex);
+        show = current.show;
+    }
+    return show(text ? text : "", type);
 }
 
 int AfxMessageBox(UINT id, UINT type, UINT helpId) {

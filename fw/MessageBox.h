@@ -1,6 +1,8 @@
 // Message boxes. Every box the program shows goes through one replaceable
 // presenter: the dialog shows it in a window, the command line prints it, tests
 // capture it. The presenter answers with the button that closed the box.
+// Any thread may show a box or replace the presenter; a presenter must itself
+// be safe to call from every thread that shows boxes.
 #pragma once
 
 #include "platform/WinTypes.h"

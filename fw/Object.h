@@ -1,7 +1,8 @@
 // CObject, the root of the framework's classes, and its run-time class
 // records. A serialisable class declares its record with DECLARE_SERIAL and
 // defines it with IMPLEMENT_SERIAL; the definition registers the record when
-// the program starts, so that the class can be created by name.
+// the program starts, so that the class can be created by name. Records are
+// only read once main has begun, so any thread may look classes up.
 #pragma once
 
 #include "platform/WinTypes.h"

@@ -107,10 +107,8 @@ void WithPixelBytes(int bytes, F&& f) {
     }
 }
 
-// The context's brush as a pixel of `format`.
-std::uint32_t PatternPixel(const ContextObject& context, const DeviceFormat& format,
-                           NearestCache& cache) {
-    const COLORREF c = BrushColour(context);
+// A brush colour (BrushColour, found under the lock) as a pixel of `format`.
+std::uint32_t PatternPixel(COLORREF c, const DeviceFormat& format, NearestCache& cache) {
     return DevicePixel(format, cache, PackRgb(GetRValue(c), GetGValue(c), GetBValue(c)));
 }
 
@@ -194,6 +192,7 @@ int gdi_internal::ContextDepth(HDC dc, bool* isMemory) {
 }
 
 HDC GetDC(HWND window) {
+    const LayerGuard guard(LayerMutex());
     auto [dc, context] = State().contexts.Add();
     context.window = window;
     context.bits = State().screenBits;
@@ -201,6 +200,7 @@ HDC GetDC(HWND window) {
 }
 
 int ReleaseDC(HWND window, HDC dc) {
+    const LayerGuard guard(LayerMutex());
     const ContextObject* context = FindContext(dc);
     if (!context || context->memory || context->window != window) return 0;
     ForgetContext(dc);
@@ -209,6 +209,7 @@ int ReleaseDC(HWND window, HDC dc) {
 }
 
 HDC CreateCompatibleDC(HDC dc) {
+    const LayerGuard guard(LayerMutex());
     if (dc && !FindContext(dc)) return nullptr;
     const HBITMAP stock = StockBitmap();
     auto [memoryDC, context] = State().contexts.Add();
@@ -218,6 +219,7 @@ HDC CreateCompatibleDC(HDC dc) {
 }
 
 BOOL DeleteDC(HDC dc) {
+    const LayerGuard guard(LayerMutex());
     const ContextObject* context = FindContext(dc);
     if (!context || !context->memory) return FALSE;
     BitmapObject* bitmap = FindBitmap(context->bitmap);
@@ -228,6 +230,7 @@ BOOL DeleteDC(HDC dc) {
 }
 
 HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
+    const LayerGuard guard(LayerMutex());
     ContextObject* context = FindContext(dc);
     if (context && State().brushes.Find(object)) {
         const HBRUSH previous = context->brush ? context->brush : StockBrush(WHITE_BRUSH);
@@ -251,6 +254,7 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
 
 BOOL DeleteObject(HGDIOBJ object) {
     if (!object) return FALSE;
+    const LayerGuard guard(LayerMutex());
     if (const BitmapObject* bitmap = FindBitmap(object)) {
         if (bitmap->stock) return TRUE;
         if (bitmap->selectedIn) return FALSE;
@@ -272,6 +276,7 @@ BOOL DeleteObject(HGDIOBJ object) {
 
 HBRUSH CreateSolidBrush(COLORREF colour) {
     try {
+        const LayerGuard guard(LayerMutex());
         auto [handle, brush] = State().brushes.Add();
         brush.colour = colour & 0xFFFFFF;
         return handle;
@@ -281,6 +286,7 @@ HBRUSH CreateSolidBrush(COLORREF colour) {
 }
 
 int GetObject(HGDIOBJ object, int bufferSize, LPVOID buffer) {
+    const LayerGuard guard(LayerMutex());
     const BitmapObject* bitmap = FindBitmap(object);
     if (!bitmap) return GetPaletteObject(object, bufferSize, buffer);
     if (!buffer) return sizeof(BITMAP);
@@ -302,6 +308,7 @@ int GetObject(HGDIOBJ object, int bufferSize, LPVOID buffer) {
 }
 
 HGDIOBJ GetStockObject(int object) {
+    const LayerGuard guard(LayerMutex());
     if (object >= WHITE_BRUSH && object <= BLACK_BRUSH) return StockBrush(object);
     return object == DEFAULT_PALETTE ? StockPalette() : nullptr;
 }
@@ -310,6 +317,7 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
                        const BITMAPINFO* info, UINT usage) {
     // Only DIB_RGB_COLORS tables are understood; CBM_INIT is the one flag.
     if (!header || usage != DIB_RGB_COLORS || (init & ~CBM_INIT) != 0) return nullptr;
+    std::unique_lock<std::mutex> lock(LayerMutex());
     const int depth = dc ? ContextDepth(dc, nullptr) : State().screenBits;
     if (depth == 0) return nullptr;
     if (header->biWidth < 0 || header->biHeight == LONG{INT32_MIN}) return nullptr;
@@ -329,6 +337,8 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
     const bool covered = initialise && dib.width >= width && dib.height >= height;
     BitmapObject* bitmap = nullptr;
     const HBITMAP handle = NewBitmap(depth, width, height, !covered, &bitmap);
+    // Nobody else knows the new bitmap yet: it is filled without the lock.
+    lock.unlock();
     if (!handle) return nullptr;
     if (readsPixels) {
         FillFromDib(*bitmap, dib, static_cast<const BYTE*>(bits), *info);
@@ -338,12 +348,23 @@ HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const
 
 int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits, BITMAPINFO* info,
               UINT usage) {
-    if (usage != DIB_RGB_COLORS || !info || !FindContext(dc)) return 0;
-    BitmapObject* bitmap = FindBitmap(bitmapHandle);
-    if (!bitmap) return 0;
-    const SectionScope scope(bitmap, false);
+    if (usage != DIB_RGB_COLORS || !info) return 0;
     BITMAPINFOHEADER& header = info->bmiHeader;
     if (header.biSize < sizeof(BITMAPINFOHEADER) || header.biSize > kMaxInfoHeaderSize) return 0;
+    // The bitmap and the colours of the context's palette are found under
+    // the lock; the pixels are read after it.
+    BitmapObject* bitmap = nullptr;
+    Rgb table[256] = {};
+    int tableColours = 0;
+    {
+        const LayerGuard guard(LayerMutex());
+        if (!FindContext(dc)) return 0;
+        bitmap = FindBitmap(bitmapHandle);
+        if (!bitmap) return 0;
+        if (header.biBitCount != 0 && header.biBitCount <= 8)
+            tableColours = RealisedColours(dc, table, 1 << header.biBitCount);
+    }
+    const SectionScope scope(bitmap, false);
 
     if (header.biBitCount == 0) {
         // A query of the bitmap's own format.
@@ -370,11 +391,8 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
     // For 8 bits and fewer the DIB's colour table is the realised palette of
     // the context, else the stock table of that size. Slots a short palette
     // leaves are zero and never chosen.
-    Rgb table[256] = {};
-    int tableColours = 0;
     if (dib.bits <= 8) {
         const int slots = 1 << dib.bits;
-        tableColours = RealisedColours(dc, table, slots);
         if (tableColours == 0) {
             std::copy_n(StockRgb(slots), slots, table);
             tableColours = slots;
@@ -427,6 +445,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
                          DWORD offset) {
     if (bits) *bits = nullptr;
     DibLayout layout{};
+    const LayerGuard guard(LayerMutex());
     if ((dc && !FindContext(dc)) || usage != DIB_RGB_COLORS || !info || section || offset != 0 ||
         !ReadLayout(info->bmiHeader, &layout))
         return nullptr;
@@ -445,6 +464,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT usage, void** bits
 HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
     // None of the LR_ flags is supported, so a caller asking for one is refused.
     if (type != IMAGE_BITMAP || flags != 0 || cx < 0 || cy < 0) return nullptr;
+    std::unique_lock<std::mutex> lock(LayerMutex());
     const BitmapObject* source = FindBitmap(image);
     // DIB sections are not copied here.
     if (!source || source->section) return nullptr;
@@ -454,6 +474,7 @@ HANDLE CopyImage(HANDLE image, UINT type, int cx, int cy, UINT flags) {
 
     BitmapObject* copy = nullptr;
     const HBITMAP handle = NewBitmap(source->bits, width, height, emptySource, &copy);
+    lock.unlock();
     if (!handle || emptySource) return handle;
 
     // Nearest neighbour: destination pixel d takes source pixel d * size / newSize.
@@ -493,24 +514,36 @@ namespace {
 // contexts have no surface of their own here, so only memory contexts take
 // part. False when either end is missing.
 struct Ends {
-    const ContextObject* to = nullptr;
+    COLORREF brush = 0; // the destination context's
     BitmapObject* target = nullptr;
     BitmapObject* source = nullptr;
 };
+// Takes the lock for the time of the search.
 bool FindEnds(HDC dest, HDC src, Ends* ends) {
-    ends->to = FindContext(dest);
+    const LayerGuard guard(LayerMutex());
+    const ContextObject* to = FindContext(dest);
     const ContextObject* from = FindContext(src);
-    if (!ends->to || !from || !from->memory) return false;
-    ends->target = TargetOf(ends->to);
+    if (!to || !from || !from->memory) return false;
+    ends->brush = BrushColour(*to);
+    ends->target = TargetOf(to);
     ends->source = FindBitmap(from->bitmap);
     return ends->target && ends->source;
+}
+
+// The bitmap a context draws into and its brush colour, under the lock.
+BitmapObject* FindTarget(HDC dc, COLORREF* brush) {
+    const LayerGuard guard(LayerMutex());
+    const ContextObject* context = FindContext(dc);
+    BitmapObject* target = TargetOf(context);
+    if (target) *brush = BrushColour(*context);
+    return target;
 }
 
 } // namespace
 
 BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop) {
-    const ContextObject* context = FindContext(dc);
-    BitmapObject* target = TargetOf(context);
+    COLORREF brush = 0;
+    BitmapObject* target = FindTarget(dc, &brush);
     const unsigned table = RopTable(rop);
     if (!target || RopUsesSource(table)) return FALSE;
     const SectionScope scope(target, true);
@@ -521,7 +554,7 @@ BOOL PatBlt(HDC dc, int x, int y, int cx, int cy, DWORD rop) {
     const Span v = ClipSpan(top, 0, height, target->height, target->height);
     const DeviceFormat format = FormatOf(*target);
     NearestCache cache(format.palette, format.colours);
-    const std::uint32_t pattern = PatternPixel(*context, format, cache);
+    const std::uint32_t pattern = PatternPixel(brush, format, cache);
     const int bytes = StoredPixelBytes(target->bits);
     for (std::int64_t row = 0; row < v.length; ++row)
         CombineRun(table, target->bits, pattern, nullptr,
@@ -534,7 +567,6 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     if (!RopUsesSource(table)) return PatBlt(dest, x, y, cx, cy, rop);
     Ends ends;
     if (!FindEnds(dest, src, &ends)) return FALSE;
-    const ContextObject* to = ends.to;
     BitmapObject* target = ends.target;
     BitmapObject* source = ends.source;
     if (cx <= 0 || cy <= 0) return TRUE;
@@ -564,7 +596,7 @@ BOOL BitBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc,
     const DeviceFormat fromFormat = FormatOf(*source);
     const DeviceFormat toFormat = FormatOf(*target);
     NearestCache cache(toFormat.palette, toFormat.colours);
-    const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const std::uint32_t pattern = PatternPixel(ends.brush, toFormat, cache);
     const SourceValues convert{sameFormat, sourceBytes, fromFormat, toFormat, &cache};
     std::vector<BYTE> sourceRow;
     try {
@@ -592,12 +624,15 @@ BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc
              int xMask, int yMask, DWORD rop) {
     const DWORD fore = rop & 0x00FFFFFF;
     if (!mask) return BitBlt(dest, x, y, cx, cy, src, xSrc, ySrc, fore);
-    BitmapObject* maskBitmap = FindBitmap(mask);
+    BitmapObject* maskBitmap = nullptr;
+    {
+        const LayerGuard guard(LayerMutex());
+        maskBitmap = FindBitmap(mask);
+    }
     if (!maskBitmap || maskBitmap->bits != 1) return FALSE;
     const unsigned tables[2] = {(rop >> 24) & 0xFF, RopTable(fore)};
     Ends ends;
     if (!FindEnds(dest, src, &ends)) return FALSE;
-    const ContextObject* to = ends.to;
     BitmapObject* target = ends.target;
     BitmapObject* source = ends.source;
     if (cx <= 0 || cy <= 0) return TRUE;
@@ -621,7 +656,7 @@ BOOL MaskBlt(HDC dest, int x, int y, int cx, int cy, HDC src, int xSrc, int ySrc
     const DeviceFormat fromFormat = FormatOf(*source);
     const DeviceFormat toFormat = FormatOf(*target);
     NearestCache cache(toFormat.palette, toFormat.colours);
-    const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const std::uint32_t pattern = PatternPixel(ends.brush, toFormat, cache);
     const SourceValues convert{sameFormat, sourceBytes, fromFormat, toFormat, &cache};
     const std::uint32_t pixelMask = PixelMask(target->bits);
     // A stretch within one bitmap reads rows taken whole before writing.
@@ -716,8 +751,8 @@ struct StretchAxis {
 int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc, int ySrc,
                   int srcWidth, int srcHeight, const void* bits, const BITMAPINFO* info, UINT usage,
                   DWORD rop) {
-    const ContextObject* context = FindContext(dc);
-    BitmapObject* target = TargetOf(context);
+    COLORREF brush = 0;
+    BitmapObject* target = FindTarget(dc, &brush);
     if (!target || usage != DIB_RGB_COLORS || !info || !bits) return 0;
     const unsigned table = RopTable(rop);
     DibLayout dib{};
@@ -734,7 +769,7 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
     const DeviceFormat format = FormatOf(*target);
     NearestCache cache(format.palette, format.colours);
     const int pixelBytes = StoredPixelBytes(target->bits);
-    const std::uint32_t pattern = PatternPixel(*context, format, cache);
+    const std::uint32_t pattern = PatternPixel(brush, format, cache);
     const std::uint32_t mask = PixelMask(target->bits);
     std::uint32_t devicePixels[256] = {};
     if (dib.bits <= 8) DeviceTableOf(*info, format, cache, devicePixels);
@@ -778,7 +813,6 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
     if (!RopUsesSource(table)) return PatBlt(dest, x, y, destWidth, destHeight, rop);
     Ends ends;
     if (!FindEnds(dest, src, &ends)) return FALSE;
-    const ContextObject* to = ends.to;
     BitmapObject* target = ends.target;
     BitmapObject* source = ends.source;
     if (destWidth == 0 || destHeight == 0 || srcWidth == 0 || srcHeight == 0) return TRUE;
@@ -838,7 +872,7 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
     const DeviceFormat toFormat = FormatOf(*target);
     const bool sameFormat = SameFormat(*source, *target);
     NearestCache cache(toFormat.palette, toFormat.colours);
-    const std::uint32_t pattern = PatternPixel(*to, toFormat, cache);
+    const std::uint32_t pattern = PatternPixel(ends.brush, toFormat, cache);
     const SourceValues convert{sameFormat, sourceBytes, fromFormat, toFormat, &cache};
     const int targetBytes = StoredPixelBytes(target->bits);
     BYTE run[kRun * 4];
@@ -885,16 +919,19 @@ BOOL StretchBlt(HDC dest, int x, int y, int destWidth, int destHeight, HDC src, 
 
 BOOL GdiSetScreenBitsPerPixel(int bitsPerPixel) {
     if (!IsDeviceDepth(bitsPerPixel)) return FALSE;
+    const LayerGuard guard(LayerMutex());
     State().screenBits = bitsPerPixel;
     ResetSystemPalette();
     return TRUE;
 }
 
 int GdiGetScreenBitsPerPixel() {
+    const LayerGuard guard(LayerMutex());
     return State().screenBits;
 }
 
 GdiObjectCounts GdiGetObjectCounts() {
+    const LayerGuard guard(LayerMutex());
     const GdiState& state = State();
     GdiObjectCounts counts;
     counts.bitmaps = static_cast<long>(state.bitmaps.Size()) - (state.stockBitmap ? 1 : 0);

@@ -10,6 +10,23 @@
 //   4 bits: indices into the 16-entry stock table;  1 bit: 0 black, 1 white.
 // Handles are looked up in tables, never followed: a deleted or foreign handle
 // gives the failure result. Live objects are counted for leak tests.
+//
+// Threads. Every call here and in Palette.h may be made from any thread: one
+// lock guards the object tables and the layer's shared state, and calls that
+// draw or read pixels let it go before they touch them. So two threads may
+// each create, draw in, select and delete bitmaps, contexts, brushes and
+// palettes of their own at the same time, and may share objects that nobody
+// changes meanwhile: a screen context (GetDC) and a palette selected and
+// realised in it before the threads start, used by both for CreateDIBitmap,
+// CreateCompatibleDC, GetDIBits and GetNearestPaletteIndex; a bitmap both
+// only read from. A caller must still not
+//   - draw into a bitmap, or select objects into a context, while another
+//     thread reads or draws in it, nor delete an object another thread uses;
+//   - share a DIB section of 1 or 4 bits even for reading (each call unpacks
+//     its rows into the bitmap);
+//   - call GdiSetScreenBitsPerPixel, or realise a palette in the foreground of
+//     an 8-bit screen, while another thread draws: 8-bit bitmaps index the
+//     screen's palette without the lock.
 #pragma once
 
 #include "platform/WinTypes.h"

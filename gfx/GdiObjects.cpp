@@ -21,6 +21,11 @@ GdiState& State() {
     return state;
 }
 
+std::mutex& LayerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 HBITMAP NewBitmap(int bits, LONG width, LONG height, bool zero, BitmapObject** made) {
     if (width < 0 || height < 0) return nullptr;
     const std::uint64_t stride = std::uint64_t(width) * StoredPixelBytes(bits);

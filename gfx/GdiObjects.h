@@ -1,8 +1,12 @@
 // The device bitmaps and device contexts behind the handles of Gdi.h, and the
-// tables that hold them. Private to gfx/.
+// tables that hold them. Private to gfx/. Everything here but the pixel
+// helpers of BitmapObject expects the layer's lock held (see GdiInternal.h).
+// The sizes, depths and pixel addresses of an object never change after it
+// is made, so a call may read them, and draw, after letting the lock go.
 #pragma once
 
 #include "gfx/Gdi.h"
+#include "gfx/GdiInternal.h"
 #include "gfx/PixelFormats.h"
 #include "platform/HandleTable.h"
 

@@ -191,6 +191,10 @@ void gdi_internal::ResetSystemPalette() {
     State().Reset();
 }
 
+// The public calls below take the layer's lock (GdiInternal.h) for their
+// whole length: they are short, and GetNearestPaletteIndex builds a
+// palette's search structure on first need.
+
 HPALETTE CreatePalette(const LOGPALETTE* palette) {
     if (!palette || palette->palVersion != 0x300 || palette->palNumEntries == 0) return nullptr;
     // The entries run on past the one the record declares; they are read by
@@ -199,10 +203,12 @@ HPALETTE CreatePalette(const LOGPALETTE* palette) {
     std::memcpy(entries.data(),
                 reinterpret_cast<const BYTE*>(palette) + offsetof(LOGPALETTE, palPalEntry),
                 entries.size() * sizeof(PALETTEENTRY));
+    const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
     return AddPalette(std::move(entries), false);
 }
 
 UINT GetNearestPaletteIndex(HPALETTE palette, COLORREF colour) {
+    const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
     PaletteObject* object = FindPalette(palette);
     if (!object) return CLR_INVALID;
     const Rgb wanted =
@@ -221,6 +227,7 @@ UINT GetNearestPaletteIndex(HPALETTE palette, COLORREF colour) {
 }
 
 UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* entries) {
+    const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
     const PaletteObject* object = FindPalette(palette);
     if (!object) return 0;
     const UINT size = static_cast<UINT>(object->entries.size());
@@ -232,6 +239,7 @@ UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* e
 }
 
 HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL forceBackground) {
+    const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
     if (gdi_internal::ContextDepth(dc, nullptr) == 0 || !FindPalette(palette)) return nullptr;
     const Selection previous = SelectionOf(dc);
     Selection& selection = State().selections[KeyOf(dc)];
@@ -242,6 +250,7 @@ HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL forceBackground) {
 }
 
 UINT RealizePalette(HDC dc) {
+    const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
     bool memory = false;
     const int depth = gdi_internal::ContextDepth(dc, &memory);
     if (depth == 0) return GDI_ERROR;

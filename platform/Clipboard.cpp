@@ -1,11 +1,13 @@
 #include "platform/Clipboard.h"
 
 #include <map>
+#include <mutex>
 #include <new>
 
 namespace {
 
 struct Clipboard {
+    std::mutex mutex;
     bool open = false;
     std::map<UINT, HGLOBAL> blocks;
 };
@@ -19,6 +21,7 @@ Clipboard& State() {
 
 BOOL OpenClipboard(HWND) {
     Clipboard& c = State();
+    const std::lock_guard<std::mutex> guard(c.mutex);
     if (c.open) return FALSE;
     c.open = true;
     return TRUE;
@@ -26,6 +29,7 @@ BOOL OpenClipboard(HWND) {
 
 BOOL CloseClipboard() {
     Clipboard& c = State();
+    const std::lock_guard<std::mutex> guard(c.mutex);
     if (!c.open) return FALSE;
     c.open = false;
     return TRUE;
@@ -33,6 +37,7 @@ BOOL CloseClipboard() {
 
 BOOL EmptyClipboard() {
     Clipboard& c = State();
+    const std::lock_guard<std::mutex> guard(c.mutex);
     if (!c.open) return FALSE;
     for (auto& [format, block] : c.blocks) GlobalFree(block);
     c.blocks.clear();
@@ -41,6 +46,7 @@ BOOL EmptyClipboard() {
 
 HANDLE SetClipboardData(UINT format, HANDLE data) {
     Clipboard& c = State();
+    const std::lock_guard<std::mutex> guard(c.mutex);
     const auto block = static_cast<HGLOBAL>(data);
     if (!c.open || !block || GlobalSize(block) == 0) return nullptr;
     try {
@@ -54,12 +60,15 @@ HANDLE SetClipboardData(UINT format, HANDLE data) {
 }
 
 HANDLE GetClipboardData(UINT format) {
-    const Clipboard& c = State();
+    Clipboard& c = State();
+    const std::lock_guard<std::mutex> guard(c.mutex);
     if (!c.open) return nullptr;
     const auto it = c.blocks.find(format);
     return it == c.blocks.end() ? nullptr : it->second;
 }
 
 BOOL IsClipboardFormatAvailable(UINT format) {
-    return State().blocks.count(format) != 0;
+    Clipboard& c = State();
+    const std::lock_guard<std::mutex> guard(c.mutex);
+    return c.blocks.count(format) != 0;
 }

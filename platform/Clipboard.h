@@ -3,6 +3,10 @@
 // the platform, a caller opens it, empties it before putting data on it, and
 // closes it; the calls between need it open. CF_DIB data is a packed DIB in
 // a global memory block.
+//
+// Threads: each call is atomic (the clipboard is locked inside it, and frees
+// blocks with its lock held: the clipboard's lock comes before global
+// memory's). Open and close are not per thread, as on the platform.
 #pragma once
 
 #include "platform/GlobalMemory.h"

@@ -4,6 +4,7 @@
 #include "platform/Memory.h"
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace {
@@ -15,10 +16,21 @@ struct Block {
 };
 
 // Tag 7: no device object's handle has the value of a global block's.
-HandleTable<HGLOBAL, Block, 7>& Blocks() {
-    static HandleTable<HGLOBAL, Block, 7> table;
+using BlockTable = HandleTable<HGLOBAL, Block, 7>;
+
+// The table and the lock that guards it and every block's fields. Bytes are
+// allocated, copied and freed outside the lock.
+struct Table {
+    std::mutex mutex;
+    BlockTable blocks;
+};
+
+Table& Blocks() {
+    static Table table;
     return table;
 }
+
+using Guard = std::lock_guard<std::mutex>;
 
 } // namespace
 
@@ -26,7 +38,9 @@ HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) {
     void* data = AfxAllocMemory(bytes, (flags & GMEM_ZEROINIT) != 0);
     if (!data) return nullptr;
     try {
-        return Blocks().Add(Block{data, bytes, 0}).handle;
+        Table& table = Blocks();
+        const Guard guard(table.mutex);
+        return table.blocks.Add(Block{data, bytes, 0}).handle;
     } catch (const std::bad_alloc&) {
         AfxFreeMemory(data);
         return nullptr;
@@ -34,47 +48,79 @@ HGLOBAL GlobalAlloc(UINT flags, std::size_t bytes) {
 }
 
 LPVOID GlobalLock(HGLOBAL block) {
-    Block* b = Blocks().Find(block);
+    Table& table = Blocks();
+    const Guard guard(table.mutex);
+    Block* b = table.blocks.Find(block);
     if (!b) return nullptr;
     ++b->locks;
     return b->data;
 }
 
 BOOL GlobalUnlock(HGLOBAL block) {
-    Block* b = Blocks().Find(block);
+    Table& table = Blocks();
+    const Guard guard(table.mutex);
+    Block* b = table.blocks.Find(block);
     if (!b || b->locks == 0) return FALSE;
     --b->locks;
     return b->locks > 0;
 }
 
 HGLOBAL GlobalReAlloc(HGLOBAL block, std::size_t bytes, UINT flags) {
-    Block* b = Blocks().Find(block);
-    if (!b || b->locks > 0) return nullptr;
+    (void)flags; // new bytes are always zeroed: never hand out stale memory
+    Table& table = Blocks();
+    Block old;
+    {
+        const Guard guard(table.mutex);
+        const Block* b = table.blocks.Find(block);
+        if (!b || b->locks > 0) return nullptr;
+        old = *b;
+    }
+    // An unlocked block is its owner's alone (nobody holds its address), so
+    // its bytes are copied without the lock.
     void* moved = AfxAllocMemory(bytes, false);
     if (!moved) return nullptr;
-    std::size_t keep = bytes < b->size ? bytes : b->size;
-    if (keep) std::memcpy(moved, b->data, keep);
+    const std::size_t keep = bytes < old.size ? bytes : old.size;
+    if (keep) std::memcpy(moved, old.data, keep);
     if (bytes > keep) std::memset(static_cast<char*>(moved) + keep, 0, bytes - keep);
-    (void)flags; // new bytes are always zeroed: never hand out stale memory
-    AfxFreeMemory(b->data);
-    b->data = moved;
-    b->size = bytes;
+    {
+        const Guard guard(table.mutex);
+        Block* b = table.blocks.Find(block);
+        // Freed, resized or locked meanwhile: another thread used a block it
+        // does not own. Refuse rather than lose either version.
+        if (!b || b->data != old.data || b->locks > 0) {
+            AfxFreeMemory(moved);
+            return nullptr;
+        }
+        b->data = moved;
+        b->size = bytes;
+    }
+    AfxFreeMemory(old.data);
     return block;
 }
 
 HGLOBAL GlobalFree(HGLOBAL block) {
-    Block* b = Blocks().Find(block);
-    if (!b) return block;
-    AfxFreeMemory(b->data);
-    Blocks().Remove(block);
+    Table& table = Blocks();
+    void* data = nullptr;
+    {
+        const Guard guard(table.mutex);
+        const Block* b = table.blocks.Find(block);
+        if (!b) return block;
+        data = b->data;
+        table.blocks.Remove(block);
+    }
+    AfxFreeMemory(data);
     return nullptr;
 }
 
 std::size_t GlobalSize(HGLOBAL block) {
-    Block* b = Blocks().Find(block);
+    Table& table = Blocks();
+    const Guard guard(table.mutex);
+    const Block* b = table.blocks.Find(block);
     return b ? b->size : 0;
 }
 
 long GlobalLiveBlocks() {
-    return static_cast<long>(Blocks().Size());
+    Table& table = Blocks();
+    const Guard guard(table.mutex);
+    return static_cast<long>(table.blocks.Size());
 }

@@ -5,6 +5,13 @@
 // Handles are looked up in a table, never followed: a freed or foreign handle
 // gives the failure result. Live blocks are counted for leak tests, and
 // allocations honour AfxInjectAllocFailure.
+//
+// Threads: every function may be called from any thread at any time; one
+// lock guards the table. Two threads may each allocate, lock, resize and free
+// blocks of their own concurrently, and may lock and read a block that
+// neither changes nor frees meanwhile. A thread must not free, resize or
+// write a block that another thread is using: the lock keeps the table
+// whole, not the caller's bytes.
 #pragma once
 
 #include "platform/WinTypes.h"

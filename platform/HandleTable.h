@@ -2,6 +2,15 @@
 // never reused, shifted left past a three-bit tag: a released, forged or foreign
 // handle is recognised instead of followed, and tables with different tags
 // never hand out the same value, so one lookup can tell the kinds apart.
+//
+// A table is not synchronised: its owner keeps it behind a lock of its own
+// (global memory, the graphics layer), held around every call and around
+// anything that reads or changes an object another thread might reach. An
+// object found under that lock may be used after it is released: the map is
+// node-based, so adding or removing other objects (and the rehashing that
+// comes with it) never moves or invalidates it. Only removing the object
+// itself does, which is why a thread may use only objects it owns or that
+// nobody deletes meanwhile.
 #pragma once
 
 #include <cstddef>

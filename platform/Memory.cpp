@@ -1,23 +1,26 @@
 #include "platform/Memory.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace {
-long g_failCountdown = -1;
-}
+// Every allocator of every thread counts down the same injection, so it is
+// atomic; with injection off (the normal case) a check is one plain load.
+std::atomic<long> g_failCountdown{-1};
+} // namespace
 
 bool AfxAllocFailureDue() {
-    if (g_failCountdown < 0) return false;
-    if (g_failCountdown == 0) {
-        g_failCountdown = -1;
-        return true;
+    long left = g_failCountdown.load(std::memory_order_relaxed);
+    while (left >= 0) {
+        if (g_failCountdown.compare_exchange_weak(left, left == 0 ? -1 : left - 1,
+                                                  std::memory_order_relaxed))
+            return left == 0;
     }
-    --g_failCountdown;
     return false;
 }
 
 void AfxInjectAllocFailure(long countdown) {
-    g_failCountdown = countdown;
+    g_failCountdown.store(countdown < 0 ? -1 : countdown, std::memory_order_relaxed);
 }
 
 void* AfxAllocMemory(std::size_t bytes, bool zeroInit) {

@@ -2,6 +2,10 @@
 // is a result (null), never an exception, so callers can report it the way
 // their interface says. Tests can make the n-th following allocation fail to
 // drive the failure paths.
+//
+// Threads: all of these may be called from any thread. The injected failure
+// is one for the whole process: the n-th allocation of whichever thread
+// comes to it fails.
 #pragma once
 
 #include <cstddef>

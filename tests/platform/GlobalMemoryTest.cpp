@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -77,6 +80,63 @@ TEST(GlobalMemoryTest, AGuardedBlockIsFreedUnlessReleasedUnlocked) {
     GlobalBlock none(nullptr);
     EXPECT_EQ(none.data(), nullptr);
     EXPECT_FALSE(none.Resize(8));
+}
+
+// Two threads allocate, fill, grow, check and free blocks of their own while
+// both read one shared block. Each step runs over a batch of blocks, so that
+// one thread makes many calls in a row while the other changes the table:
+// under ThreadSanitizer a call without its lock then shows as a race. Each
+// block carries its thread's and its round's number, so a block handed to
+// the wrong thread, or contents lost in a move, shows as a mismatch.
+TEST(GlobalMemoryTest, TwoThreadsUseBlocksOfTheirOwnAndShareOne) {
+    const long live = GlobalLiveBlocks();
+    HGLOBAL shared = GlobalAlloc(GMEM_MOVEABLE, 4096);
+    ASSERT_NE(shared, nullptr);
+    std::memset(GlobalLock(shared), 0x5A, 4096);
+    GlobalUnlock(shared);
+
+    constexpr int kRounds = 600;
+    constexpr int kBatch = 16;
+    int failures[2] = {0, 0};
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 2; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kRounds; ++i) {
+                    HGLOBAL own[kBatch];
+                    auto mark = [&](int k) {
+                        return std::uint32_t(t) << 24 | std::uint32_t(i * kBatch + k);
+                    };
+                    const std::size_t grown = 64 + std::size_t(i % 7) * 512;
+                    for (HGLOBAL& h : own) h = GlobalAlloc(GMEM_MOVEABLE, sizeof(std::uint32_t));
+                    for (int k = 0; k < kBatch; ++k) {
+                        const std::uint32_t m = mark(k);
+                        if (void* p = GlobalLock(own[k])) std::memcpy(p, &m, sizeof m);
+                    }
+                    for (HGLOBAL h : own) GlobalUnlock(h);
+                    bool ok = true;
+                    for (HGLOBAL h : own) ok = GlobalReAlloc(h, grown, GMEM_MOVEABLE) == h && ok;
+                    for (int k = 0; k < kBatch; ++k) {
+                        const auto* p = static_cast<const BYTE*>(GlobalLock(own[k]));
+                        std::uint32_t seen = 0;
+                        if (p) std::memcpy(&seen, p, sizeof seen);
+                        ok = ok && seen == mark(k) && p[grown - 1] == 0 &&
+                             GlobalSize(own[k]) == grown;
+                        const auto* s = static_cast<const BYTE*>(GlobalLock(shared));
+                        ok = ok && s && s[(i * kBatch + k) % 4096] == 0x5A;
+                    }
+                    for (HGLOBAL h : own) GlobalUnlock(h);
+                    for (int k = 0; k < kBatch; ++k) GlobalUnlock(shared);
+                    for (HGLOBAL h : own) ok = GlobalFree(h) == nullptr && ok;
+                    if (!ok) ++failures[t];
+                }
+            });
+    }
+    EXPECT_EQ(failures[0], 0);
+    EXPECT_EQ(failures[1], 0);
+    EXPECT_FALSE(GlobalUnlock(shared)) << "every lock of the shared block was counted";
+    EXPECT_EQ(GlobalFree(shared), nullptr);
+    EXPECT_EQ(GlobalLiveBlocks(), live);
 }
 
 } // namespace
