@@ -9,12 +9,17 @@
 #include "res/Resource.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +40,115 @@ public:
 
 private:
     HBITMAP bitmap_;
+};
+
+// One image as the decoder hands it out: its frame bitmap and mask (owned by
+// whoever holds the DecodedImage), where it goes, its graphic control, and
+// why there is no frame when there is none.
+struct DecodedImage {
+    HBITMAP frame = nullptr, mask = nullptr;
+    int left = 0, top = 0, width = 0, height = 0;
+    CGifDecoder::ImageControl control;
+    int failure = CGifDecoder::frameEnded;
+
+    void Delete() {
+        if (frame) DeleteObject(frame);
+        if (mask) DeleteObject(mask);
+        frame = mask = nullptr;
+    }
+};
+
+// The decoder's next image, the mask taken from it.
+DecodedImage TakeNextImage(CGifDecoder& decoder) {
+    DecodedImage image;
+    try {
+        image.frame = decoder.GetNextFrame();
+        image.failure = decoder.m_nFrameFailure;
+    } catch (const CMemoryException&) {
+        image.failure = CGifDecoder::frameNoMemory;
+    } catch (const std::bad_alloc&) {
+        image.failure = CGifDecoder::frameNoMemory;
+    }
+    if (!image.frame) return image;
+    image.mask = decoder.m_hMask;
+    decoder.m_hMask = nullptr;
+    image.left = decoder.m_nLeft;
+    image.top = decoder.m_nTop;
+    image.width = decoder.m_nWidth;
+    image.height = decoder.m_nHeight;
+    image.control = decoder.m_imageControl;
+    return image;
+}
+
+// Decodes the images that follow on a thread of its own, a few ahead of the
+// thread that composes, captures, encodes and writes them, so that the two
+// halves of a conversion share two processors. The decoder is this thread's
+// alone until the object goes; images wait in a queue of kAhead. The
+// graphics calls of both threads work on objects of their own, beside the
+// shared device context and its realised palette.
+class DecodingThread {
+public:
+    // Without a thread to be had, the images are decoded as they are asked
+    // for.
+    explicit DecodingThread(CGifDecoder& decoder) : decoder_(decoder) {
+        try {
+            thread_ = std::thread([this] { Decode(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    // Stops decoding and deletes the images nobody took.
+    ~DecodingThread() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+        for (DecodedImage& image : queue_) image.Delete();
+    }
+    DecodingThread(const DecodingThread&) = delete;
+    DecodingThread& operator=(const DecodingThread&) = delete;
+
+    // The next image, waiting for it; one without a frame ends the images.
+    DecodedImage Next() {
+        if (!thread_.joinable()) return TakeNextImage(decoder_);
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !queue_.empty(); });
+        DecodedImage image = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        changed_.notify_all();
+        return image;
+    }
+
+private:
+    static constexpr std::size_t kAhead = 3;
+
+    void Decode() {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return stop_ || queue_.size() < kAhead; });
+                if (stop_) return;
+            }
+            DecodedImage image = TakeNextImage(decoder_);
+            const bool last = !image.frame;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                queue_.push_back(image);
+            }
+            changed_.notify_all();
+            if (last) return;
+        }
+    }
+
+    CGifDecoder& decoder_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<DecodedImage> queue_; // push_back of a trivially copyable struct
+    bool stop_ = false;
+    std::thread thread_;
 };
 
 // The colour the logical screen starts with: the global table's entry at the
@@ -86,10 +200,10 @@ public:
 
     // Throws CMemoryException when the copy that disposal 3 restores from
     // cannot be had.
-    void Draw(const CGifDecoder& decoder, HBITMAP frame) {
+    void Draw(const DecodedImage& image) {
         if (previousDisposal_ == 2) FillWith(dc_, canvas_, previous_, background_);
         if (previousDisposal_ == 3 && saved_.get()) Restore(dc_, canvas_, saved_.get(), previous_);
-        const int disposal = DisposalOf(decoder.m_imageControl);
+        const int disposal = DisposalOf(image.control);
         if (disposal == 3) {
             if (!saved_.get())
                 saved_.Reset(static_cast<HBITMAP>(CopyImage(canvas_, IMAGE_BITMAP, 0, 0, 0)));
@@ -97,14 +211,13 @@ public:
                 Restore(dc_, saved_.get(), canvas_, RECT{0, 0, width_, height_});
             if (!saved_.get()) throw CMemoryException();
         }
-        if (decoder.m_hMask)
-            CConversion::DrawMasked(dc_, canvas_, frame, decoder.m_hMask, decoder.m_nLeft,
-                                    decoder.m_nTop, decoder.m_nWidth, decoder.m_nHeight);
+        if (image.mask)
+            CConversion::DrawMasked(dc_, canvas_, image.frame, image.mask, image.left, image.top,
+                                    image.width, image.height);
         else
-            CConversion::DrawFrame(dc_, canvas_, frame, decoder.m_nLeft, decoder.m_nTop,
-                                   decoder.m_nWidth, decoder.m_nHeight);
-        previous_ = RECT{decoder.m_nLeft, decoder.m_nTop, decoder.m_nLeft + decoder.m_nWidth,
-                         decoder.m_nTop + decoder.m_nHeight};
+            CConversion::DrawFrame(dc_, canvas_, image.frame, image.left, image.top, image.width,
+                                   image.height);
+        previous_ = RECT{image.left, image.top, image.left + image.width, image.top + image.height};
         previousDisposal_ = disposal;
     }
 
@@ -298,17 +411,21 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             if (!palette->Realize(dc)) throw CMemoryException();
         }
 
-        BitmapHolder frame(decoder.GetNextFrame());
+        const COLORREF background = BackgroundColour(decoder);
+        DecodedImage current = TakeNextImage(decoder);
+        BitmapHolder frame(current.frame), mask(current.mask);
         if (!frame.get()) {
-            result.messageId = decoder.m_nFrameFailure == CGifDecoder::frameEnded ? IDS_NO_IMAGES
-                               : decoder.m_nFrameFailure == CGifDecoder::frameNoMemory
-                                   ? IDS_MEMORY_ERROR
-                                   : IDS_LOAD_ERROR;
+            result.messageId = current.failure == CGifDecoder::frameEnded      ? IDS_NO_IMAGES
+                               : current.failure == CGifDecoder::frameNoMemory ? IDS_MEMORY_ERROR
+                                                                               : IDS_LOAD_ERROR;
             return result;
         }
-        const Canvas shape = CanvasFor(decoder, RECT{decoder.m_nLeft, decoder.m_nTop,
-                                                     decoder.m_nLeft + decoder.m_nWidth,
-                                                     decoder.m_nTop + decoder.m_nHeight});
+        const Canvas shape =
+            CanvasFor(decoder, RECT{current.left, current.top, current.left + current.width,
+                                    current.top + current.height});
+        // From here the decoder belongs to the decoding thread.
+        std::optional<DecodingThread> decoding;
+        decoding.emplace(decoder);
         const int width = shape.width, height = shape.height;
         if (width <= 0 || height <= 0 || 4LL * width * height > kMaxCanvasBytes) {
             result.messageId = IDS_LOAD_ERROR;
@@ -317,7 +434,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         BitmapHolder canvas(
             shape.fromFirstImage && !faithful
                 ? static_cast<HBITMAP>(CopyImage(frame.get(), IMAGE_BITMAP, width, height, 0))
-                : SolidBitmap(dc, width, height, BackgroundColour(decoder)));
+                : SolidBitmap(dc, width, height, background));
         if (!canvas.get()) throw CMemoryException();
 
         // A file that may not be written is not replaced behind its back.
@@ -344,17 +461,16 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                 writer.SetKeyFrameInterval(keyFrameEvery);
             }
             std::optional<Composer> composer;
-            if (faithful)
-                composer.emplace(dc, canvas.get(), BackgroundColour(decoder), width, height);
+            if (faithful) composer.emplace(dc, canvas.get(), background, width, height);
             std::size_t image = 0;
-            while (frame.get()) {
+            while (current.frame) {
                 int repeats = 1;
                 if (composer) {
-                    composer->Draw(decoder, frame.get());
+                    composer->Draw(current);
                     repeats = image < timing.frames.size() ? timing.frames[image] : 1;
                 } else {
-                    DrawFrame(dc, canvas.get(), frame.get(), decoder.m_nLeft, decoder.m_nTop,
-                              decoder.m_nWidth, decoder.m_nHeight);
+                    DrawFrame(dc, canvas.get(), current.frame, current.left, current.top,
+                              current.width, current.height);
                 }
                 ++image;
                 // An image of no time is composed but gives no frame.
@@ -371,9 +487,12 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                     result.cancelled = true;
                     break;
                 }
-                frame.Reset(decoder.GetNextFrame());
+                current = decoding->Next();
+                frame.Reset(current.frame);
+                mask.Reset(current.mask);
             }
-            if (!failure && decoder.m_nFrameFailure == CGifDecoder::frameNoMemory)
+            decoding.reset();
+            if (!failure && current.failure == CGifDecoder::frameNoMemory)
                 failure = IDS_MEMORY_ERROR;
             completed = writer.Close();
         }
@@ -393,7 +512,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         // An image the decoder refused ends the video there: the frames
         // before it are kept, and said to be all there is.
         result.path = source;
-        if (decoder.m_nFrameFailure == CGifDecoder::frameRefused) {
+        if (current.failure == CGifDecoder::frameRefused) {
             result.messageId = IDS_PARTLY_CONVERTED;
             return result;
         }
