@@ -106,6 +106,31 @@ void BM_CreateAndBlit32_640x480(benchmark::State& state) {
 }
 BENCHMARK(BM_CreateAndBlit32_640x480);
 
+// The uncompressed capture of a frame: the 32-bit canvas read as a 24-bit
+// bottom-up DIB through the screen context.
+void BM_GetDIBits32To24_640x480(benchmark::State& state) {
+    GdiSetScreenBitsPerPixel(32);
+    const Frame frame;
+    const HBITMAP canvas = frame.Create();
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = kWidth;
+    header.biHeight = kHeight;
+    header.biPlanes = 1;
+    header.biBitCount = 24;
+    std::vector<std::uint8_t> rows(std::size_t(kWidth) * 3 * kHeight);
+    HDC screen = GetDC(nullptr);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(GetDIBits(screen, canvas, 0, kHeight, rows.data(),
+                                           reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
+    ReleaseDC(nullptr, screen);
+    DeleteObject(canvas);
+}
+BENCHMARK(BM_GetDIBits32To24_640x480);
+
 // Calls that do little besides finding their object, where the cost of the
 // layer's bookkeeping (its lock) shows: a remap to a palette asks for the
 // nearest entry once per pixel, a tiny copy between contexts, and a global

@@ -6,6 +6,7 @@
 #include "fw/MemoryDC.h"
 #include "gfx/Palette.h"
 
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -70,10 +71,20 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     ScreenContext screen;
     if (!colours) screen.Select(static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
 
-    const std::size_t tableBytes = 4 * static_cast<std::size_t>(colourCount);
-    GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, kInfoHeaderSize + tableBytes));
+    // The block is allocated once, at its full size: the layout follows
+    // from the size, depth and colour count, which the platform's completion
+    // of the header below leaves as they are. GetDIBits writes every pixel
+    // byte, row padding included, so only the bytes around the pixels are
+    // zeroed.
+    Layout layout;
+    if (!LayOut(header, static_cast<DWORD>(colourCount), &layout)) throw CMemoryException();
+    GlobalBlock block(GlobalAlloc(GMEM_MOVEABLE, layout.blockBytes));
     if (!block.data()) throw CMemoryException();
-    auto* info = static_cast<BITMAPINFOHEADER*>(block.data());
+    auto* base = static_cast<BYTE*>(block.data());
+    const std::size_t pixelEnd = layout.pixelOffset + layout.pixelBytes;
+    std::memset(base, 0, layout.pixelOffset);
+    std::memset(base + pixelEnd, 0, layout.blockBytes - pixelEnd);
+    auto* info = reinterpret_cast<BITMAPINFOHEADER*>(base);
     *info = header;
 
     // First query: the platform completes the header (biSizeImage) and fills
@@ -81,13 +92,10 @@ BOOL CDIB::CreateFromBitmap(HBITMAP bitmap, const RGBQUAD* colours) {
     GetDIBits(screen.get(), bitmap, 0, static_cast<UINT>(header.biHeight), nullptr,
               reinterpret_cast<BITMAPINFO*>(info), DIB_RGB_COLORS);
     header = *info;
-
-    // The block grows to hold the pixels and may move.
-    Layout layout;
-    if (header.biHeight < 0 || !LayOut(header, static_cast<DWORD>(colourCount), &layout) ||
-        !block.Resize(layout.blockBytes))
+    Layout completed;
+    if (header.biHeight < 0 || !LayOut(header, static_cast<DWORD>(colourCount), &completed) ||
+        completed.pixelOffset != layout.pixelOffset || completed.blockBytes != layout.blockBytes)
         throw CMemoryException();
-    auto* base = static_cast<BYTE*>(block.data());
     BYTE* bits = base + layout.pixelOffset;
 
     // An empty bitmap has no pixels to read.

@@ -6,6 +6,7 @@
 #include "gfx/RasterOps.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -157,6 +158,28 @@ struct SourceValues {
         for (int k = 0; k < n; ++k) values[k] = DevicePixel(to, *cache, colours[k]);
     }
 };
+
+// Blue, green and red of `width` 32-bit device pixels as packed 24-bit DIB
+// pixels. Four pixels (16 bytes) become three whole words, rather than four
+// three-byte copies. Each word is loaded and stored on its own: one wide copy
+// through a scratch array would be read back before its parts were stored.
+void Pack32To24(const BYTE* in, LONG width, BYTE* out) {
+    static_assert(std::endian::native == std::endian::little, "pixels are read as words");
+    const auto load = [](const BYTE* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    const auto store = [](BYTE* p, std::uint32_t v) { std::memcpy(p, &v, 4); };
+    LONG x = 0;
+    for (; x + 4 <= width; x += 4, in += 16, out += 12) {
+        const std::uint32_t p0 = load(in), p1 = load(in + 4), p2 = load(in + 8), p3 = load(in + 12);
+        store(out, (p0 & 0xFFFFFF) | p1 << 24);
+        store(out + 4, (p1 >> 8 & 0xFFFF) | p2 << 16);
+        store(out + 8, (p2 >> 16 & 0xFF) | p3 << 8);
+    }
+    for (; x < width; ++x, in += 4, out += 3) std::memcpy(out, in, 3);
+}
 
 // Clipping of one axis of a block copy: both starts are moved inside their
 // bitmaps and the length cut to what both can hold.
@@ -419,24 +442,30 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
         const LONG line = static_cast<LONG>(start + i);
         const LONG y = dib.topDown ? line : dib.height - 1 - line;
         BYTE* out = static_cast<BYTE*>(bits) + std::uint64_t(i) * dib.stride;
-        std::memset(out, 0, static_cast<std::size_t>(dib.stride));
         const BYTE* in = bitmap->Row(y);
+        // Each row is written once: its pixels, then the padding up to the
+        // next 32-bit boundary zeroed.
+        std::size_t written = 0;
         if (bitmap->bits == dib.bits && dib.bits >= 16) {
             // The DIB's own layout: 16-, 24- and 32-bit device pixels are
             // stored as the DIB stores them (32 bits with the fourth byte 0).
-            std::memcpy(out, in, static_cast<std::size_t>(dib.width) * pixelBytes);
-            continue;
-        }
-        if (bitmap->bits == 32 && dib.bits == 24) {
+            written = static_cast<std::size_t>(dib.width) * pixelBytes;
+            std::memcpy(out, in, written);
+        } else if (bitmap->bits == 32 && dib.bits == 24) {
             // The common capture of a 32-bit screen: drop the fourth byte.
-            for (LONG x = 0; x < dib.width; ++x) std::memcpy(out + 3 * x, in + 4 * x, 3);
+            Pack32To24(in, dib.width, out);
+            written = static_cast<std::size_t>(dib.width) * 3;
+        } else {
+            // Packed indices are ORed into the row.
+            std::memset(out, 0, static_cast<std::size_t>(dib.stride));
+            for (int x0 = 0; x0 < dib.width; x0 += kRun) {
+                const int n = std::min(kRun, dib.width - x0);
+                DeviceToRgb(format, in + static_cast<std::size_t>(x0) * pixelBytes, n, colours);
+                RgbToDib(dib.bits, cache, colours, x0, n, out);
+            }
             continue;
         }
-        for (int x0 = 0; x0 < dib.width; x0 += kRun) {
-            const int n = std::min(kRun, dib.width - x0);
-            DeviceToRgb(format, in + static_cast<std::size_t>(x0) * pixelBytes, n, colours);
-            RgbToDib(dib.bits, cache, colours, x0, n, out);
-        }
+        std::memset(out + written, 0, static_cast<std::size_t>(dib.stride) - written);
     }
     return static_cast<int>(count);
 }

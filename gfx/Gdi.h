@@ -26,7 +26,11 @@
 //     its rows into the bitmap);
 //   - call GdiSetScreenBitsPerPixel, or realise a palette in the foreground of
 //     an 8-bit screen, while another thread draws: 8-bit bitmaps index the
-//     screen's palette without the lock.
+//     screen's palette without the lock;
+//   - expect a palette realised in the foreground of a screen or window
+//     context to stay its thread's own: it becomes the screen's, which
+//     GetDIBits uses for every context without a realised palette (a capture
+//     through CDIB realises one), so such captures belong on one thread.
 #pragma once
 
 #include "platform/WinTypes.h"

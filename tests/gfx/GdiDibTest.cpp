@@ -124,6 +124,47 @@ INSTANTIATE_TEST_SUITE_P(
            NearestCase{32, 8, RGB(0x90, 0x10, 0), 1, RGB(0, 0, 0)},
            NearestCase{32, 24, RGB(0xFE, 0xFE, 0xF0), 1, RGB(255, 255, 255)}));
 
+// The capture of a 32-bit bitmap as a 24-bit DIB, for every remainder of
+// the width by four pixels (the conversion works four pixels at a time) and
+// every row padding: each pixel's blue, green and red, padding bytes zero
+// whatever the buffer held, the fourth byte of the 32-bit pixels ignored
+// (a 32-bit DIB section keeps what its owner wrote there).
+using Capture24Test = GdiParamTest<int>;
+
+TEST_P(Capture24Test, EachPixelOnceAndPaddingZero) {
+    const int width = GetParam(), height = 3;
+    Dib format(32, width, -height);
+    void* rows = nullptr;
+    const HBITMAP section =
+        CreateDIBSection(nullptr, format.Info(), DIB_RGB_COLORS, &rows, nullptr, 0);
+    ASSERT_NE(section, nullptr);
+    auto colour = [](int x, int y) {
+        return RGB(BYTE(x * 19 + 1), BYTE(y * 50 + 7), BYTE(x ^ 0x5A));
+    };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const COLORREF c = colour(x, y);
+            const BYTE pixel[4] = {GetBValue(c), GetGValue(c), GetRValue(c), 0xFF};
+            std::memcpy(static_cast<BYTE*>(rows) + (std::size_t(y) * width + x) * 4, pixel, 4);
+        }
+    Dib captured(24, width, -height);
+    std::fill(captured.bits.begin(), captured.bits.end(), 0xAA);
+    HDC screen = GetDC(nullptr);
+    ASSERT_EQ(GetDIBits(screen, section, 0, height, captured.bits.data(), captured.Info(),
+                        DIB_RGB_COLORS),
+              height);
+    ReleaseDC(nullptr, screen);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x)
+            EXPECT_EQ(captured.Colour(x, y), colour(x, y)) << "pixel " << x << "," << y;
+        for (std::size_t b = std::size_t(width) * 3; b < captured.stride; ++b)
+            EXPECT_EQ(captured.bits[y * captured.stride + b], 0) << "padding of row " << y;
+    }
+    DeleteObject(section);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, Capture24Test, Values(1, 2, 3, 4, 5, 6, 7, 8, 11, 17));
+
 TEST_F(GdiTest, IndicesPastTheColourTableAreBlack) {
     Dib dib(8, 3, 1, {RGB(255, 255, 255), RGB(255, 0, 0)});
     for (int i = 2; i < 256; ++i) dib.SetEntry(i, RGB(0, 255, 0)); // beyond biClrUsed
