@@ -88,9 +88,10 @@ DecodedImage TakeNextImage(CGifDecoder& decoder) {
 // shared device context and its realised palette.
 class DecodingThread {
 public:
-    // Without a thread to be had, the images are decoded as they are asked
-    // for.
-    explicit DecodingThread(CGifDecoder& decoder) : decoder_(decoder) {
+    // Unless `threaded`, or without a thread to be had, the images are
+    // decoded as they are asked for.
+    DecodingThread(CGifDecoder& decoder, bool threaded) : decoder_(decoder) {
+        if (!threaded) return;
         try {
             thread_ = std::thread([this] { Decode(); });
         } catch (const std::system_error&) {
@@ -423,9 +424,15 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         const Canvas shape =
             CanvasFor(decoder, RECT{current.left, current.top, current.left + current.width,
                                     current.top + current.height});
-        // From here the decoder belongs to the decoding thread.
+        // From here the decoder belongs to the decoding thread. Device
+        // bitmaps of 8 bits or fewer index the screen's palette, which
+        // capturing a frame may realise anew: there, each image is decoded
+        // after the frame before it is written, as the order of the calls
+        // says.
+        BITMAP device{};
+        GetObject(frame.get(), sizeof device, &device);
         std::optional<DecodingThread> decoding;
-        decoding.emplace(decoder);
+        decoding.emplace(decoder, device.bmBitsPixel > 8);
         const int width = shape.width, height = shape.height;
         if (width <= 0 || height <= 0 || 4LL * width * height > kMaxCanvasBytes) {
             result.messageId = IDS_LOAD_ERROR;
