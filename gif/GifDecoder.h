@@ -132,6 +132,9 @@ private:
     // The pixels of a stream decoded so far into the index rows, and the
     // pixel position of the rows after `pixels` pixels.
     void PlaceStream(const BYTE* stream, std::size_t pixels);
+    // Ends the decoding into the stream after `pixels` of its `size`: the
+    // pixels go to the rows, which take the rest one by one.
+    void LeaveStream(BYTE* stream, std::size_t pixels, std::size_t size);
     void SetPixelPosition(std::size_t pixels);
     // The reader's position as the image data's bytes are taken one by one:
     // m_pCursor, m_nPos, the sub-block and bit counters after the codes read.

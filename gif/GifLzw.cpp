@@ -115,48 +115,35 @@ std::size_t CGifDecoder::CodeTableBytes() {
 // time from its sub-blocks, ahead of the codes that take them. The first
 // sub-block that would pass the end of the loaded data ends the data like the
 // terminator does; the decoder sees the end only when a code needs more bits
-// than came before it.
+// than came before it. The decode loop keeps these fields in locals of its
+// own, so that they stay in registers.
 struct CGifDecoder::BitReader {
-    const BYTE* data;
-    long long dataSize;
-    long long next;     // the next byte to load
-    long long blockEnd; // just past the data of the current sub-block
     std::uint64_t bits = 0;
-    unsigned count = 0;    // bits loaded and not yet taken, from bit 0
-    long long loaded = 0;  // data bytes loaded (sub-block size bytes not counted)
+    unsigned count = 0;    // bits loaded and not yet taken, from bit 0; those above are 0
+    long long next;        // the next byte to load
+    long long blockEnd;    // just past the data of the current sub-block
     bool ended = false;    // no further sub-block
-    long long endAt = 0;   // where: the terminator, or the size byte that passes the end
-    bool endIsCut = false; // the data ended before the sub-block at endAt does
+    bool endIsCut = false; // the data ended before the sub-block at `next` does
 
-    void Refill() {
-        if (blockEnd - next >= 8) {
-            // Whole bytes only: the bits of a byte that does not fit wait for
-            // the next refill.
-            const unsigned take = (63 - count) >> 3;
-            bits |= Load64(data + next) << count;
-            count += 8 * take;
-            bits &= ~std::uint64_t{0} >> (64 - count);
-            next += take;
-            loaded += take;
-            return;
-        }
-        while (count <= 56) {
-            if (next == blockEnd) {
-                if (ended) return;
-                const int size = next < dataSize ? data[next] : -1;
-                if (size <= 0 || next + 1 + size > dataSize) {
-                    ended = true;
-                    endAt = next;
-                    endIsCut = size != 0;
-                    return;
+    // Fills the buffer byte by byte, across sub-blocks, until it holds at
+    // least 57 bits or the data ends.
+    static BitReader Filled(BitReader reader, const BYTE* data, long long dataSize) {
+        while (reader.count <= 56) {
+            if (reader.next == reader.blockEnd) {
+                if (reader.ended) break;
+                const int size = reader.next < dataSize ? data[reader.next] : -1;
+                if (size <= 0 || reader.next + 1 + size > dataSize) {
+                    reader.ended = true;
+                    reader.endIsCut = size != 0;
+                    break;
                 }
-                blockEnd = next + 1 + size;
-                ++next;
+                reader.blockEnd = reader.next + 1 + size;
+                ++reader.next;
             }
-            bits |= std::uint64_t{data[next++]} << count;
-            count += 8;
-            ++loaded;
+            reader.bits |= std::uint64_t{data[reader.next++]} << reader.count;
+            reader.count += 8;
         }
+        return reader;
     }
 };
 
@@ -164,16 +151,18 @@ void CGifDecoder::SetDataPosition(const BitReader& reader, int dataStart) {
     if (m_bDataEnded) {
         // The reader stopped on the terminator, or on the sub-block that
         // passes the end of the file, where nothing follows.
-        m_pCursor = m_pData + reader.endAt;
-        m_nPos = reader.endIsCut ? m_nDataSize : static_cast<int>(reader.endAt);
+        m_pCursor = m_pData + reader.next;
+        m_nPos = reader.endIsCut ? m_nDataSize : static_cast<int>(reader.next);
         m_nBlockSize = 0;
         m_nBlockUsed = 0;
         return;
     }
-    // Bytes taken by the codes read: whole bytes still in the bit buffer were
-    // loaded ahead. A sub-block is entered (and m_nPos counts it whole) when
-    // its first byte is taken.
-    long long taken = reader.loaded - (reader.count >> 3);
+    // Bytes taken by the codes read: those loaded, but for whole bytes still
+    // in the bit buffer. A sub-block is entered (and m_nPos counts it whole)
+    // when its first byte is taken.
+    long long taken = -static_cast<long long>(reader.count >> 3);
+    for (long long block = dataStart; block < reader.next; block += 1 + m_pData[block])
+        taken += std::min<long long>(m_pData[block], reader.next - block - 1);
     long long at = dataStart;
     long long cursor = dataStart;
     unsigned blockSize = 0, blockUsed = 1; // no sub-block entered yet
@@ -283,6 +272,13 @@ BOOL CGifDecoder::EmitString(const CodeTable* table, WORD code, WORD firstFree, 
     return TRUE;
 }
 
+void CGifDecoder::LeaveStream(BYTE* stream, std::size_t pixels, std::size_t size) {
+    // Copies may have written spare bytes past the last string.
+    std::memset(stream + pixels, 0, std::min(kLzwSlack, size - pixels));
+    if (stream != m_pIndices) PlaceStream(stream, pixels);
+    SetPixelPosition(pixels);
+}
+
 BOOL CGifDecoder::DecodeLzw(CodeTable* table, BYTE* stream) {
     m_bDataEnded = false;
     m_nBitsLeft = 0;
@@ -303,79 +299,152 @@ BOOL CGifDecoder::DecodeLzw(CodeTable* table, BYTE* stream) {
     if (minCodeSize > 11) return FALSE;
     m_nInitCodeSize = minCodeSize + 1;
     unsigned codeSize = static_cast<unsigned>(m_nInitCodeSize);
-    const WORD clearCode = static_cast<WORD>(1u << minCodeSize);
-    const WORD endCode = clearCode + 1;
-    const WORD firstFree = clearCode + 2;
-    WORD nextFree = firstFree;
-    WORD previous = 0;
+    const unsigned clearCode = 1u << minCodeSize;
+    const unsigned endCode = clearCode + 1;
+    const unsigned firstFree = clearCode + 2;
+    unsigned nextFree = firstFree;
+    unsigned previous = 0;
     bool afterClear = true; // data may begin without a clear code
 
+    const BYTE* const data = m_pData;
+    const long long dataSize = m_nDataSize;
     const int dataStart = m_nPos;
-    BitReader reader{m_pData, m_nDataSize, dataStart, dataStart};
+    std::uint64_t bits = 0;
+    unsigned count = 0;
+    long long next = dataStart, blockEnd = dataStart;
+    bool ended = false, endIsCut = false;
+    CodeTable::Place* const entries = table->entries;
+    BYTE* const suffixes = table->suffix;
 
-    // The stream: pixels [0, size) in file order. `at` is the next pixel;
-    // the string written last began at `lastAt`, `lastLength` long, and is
-    // the string of the code read last when `lastExact`.
+    // The stream: pixels from `stream` to `end` in file order. `out` is the
+    // next pixel; the string written last began at `last`, and the entry
+    // made from it and the next string is `lastEntryLength` long (0 when
+    // that string was not the string of its code).
     const std::size_t size =
         m_nIndexSize ? static_cast<std::size_t>(m_nWidth) * static_cast<std::size_t>(m_nHeight) : 0;
-    std::size_t at = 0;
-    std::size_t lastAt = 0;
-    unsigned lastLength = 0;
-    bool lastExact = false;
+    BYTE* const end = stream + size;
+    BYTE* out = stream;
+    BYTE* last = stream;
+    unsigned lastEntryLength = 0;
     bool streaming = true; // false once the pixels go to the rows one by one
-
-    // The stream is full (or a string would pass its end): its pixels go to
-    // the rows, the spare bytes that copies wrote past its end are cleared,
-    // and the rest of the image is placed pixel by pixel.
-    auto leaveStream = [&] {
-        std::memset(stream + at, 0, std::min<std::size_t>(kLzwSlack, size - at));
-        if (stream != m_pIndices) PlaceStream(stream, at);
-        SetPixelPosition(at);
-        streaming = false;
-    };
+    bool common = false;   // streaming, and not right after a clear
 
     BOOL result = TRUE;
     bool corruptInStream = false;
     for (;;) {
-        if (reader.count < codeSize) {
-            reader.Refill();
-            if (reader.count < codeSize) {
-                // Data that ends before the end code: keep the pixels decoded
-                // so far.
-                m_bDataEnded = true;
-                break;
+        if (count < codeSize) {
+            if (blockEnd - next >= 8) {
+                // Whole bytes only: the bits of a byte that does not fit wait
+                // for the next fill. The data was loaded long before: ask for
+                // it well ahead.
+                __builtin_prefetch(data + next + 1024);
+                const unsigned take = (63 - count) >> 3;
+                bits |= Load64(data + next) << count;
+                count += 8 * take;
+                bits &= ~std::uint64_t{0} >> (64 - count);
+                next += take;
+            } else {
+                BitReader reader{bits, count, next, blockEnd, ended, endIsCut};
+                reader = BitReader::Filled(reader, data, dataSize);
+                bits = reader.bits;
+                count = reader.count;
+                next = reader.next;
+                blockEnd = reader.blockEnd;
+                ended = reader.ended;
+                endIsCut = reader.endIsCut;
+                if (count < codeSize) {
+                    // Data that ends before the end code: keep the pixels
+                    // decoded so far.
+                    m_bDataEnded = true;
+                    break;
+                }
             }
         }
-        const auto code = static_cast<WORD>(reader.bits & ((1u << codeSize) - 1));
-        reader.bits >>= codeSize;
-        reader.count -= codeSize;
+        const unsigned code = static_cast<unsigned>(bits) & ((1u << codeSize) - 1);
+        bits >>= codeSize;
+        count -= codeSize;
+
+        if (common) {
+            // The common codes, whose strings are roots or lie whole in the
+            // stream and fit before its end: a root, an entry of the table,
+            // or the entry being defined (KwKwK) after a code the table holds.
+            unsigned length = 0;
+            if (code < clearCode) {
+                if (out != end) {
+                    out[0] = static_cast<BYTE>(code);
+                    length = 1;
+                }
+            } else if (code - firstFree < nextFree - firstFree) {
+                const CodeTable::Place place = entries[code];
+                if (place.length != 0 && static_cast<std::size_t>(end - out) >= place.length) {
+                    CopyString(out, stream + place.offset, place.length);
+                    length = place.length;
+                }
+            } else if (code == nextFree && previous < nextFree) {
+                if (previous < clearCode) {
+                    if (end - out >= 2) {
+                        out[0] = out[1] = static_cast<BYTE>(previous);
+                        length = 2;
+                    }
+                } else {
+                    const CodeTable::Place place = entries[previous];
+                    if (place.length != 0 && static_cast<std::size_t>(end - out) > place.length) {
+                        CopyString(out, stream + place.offset, place.length);
+                        out[place.length] = out[0];
+                        length = place.length + 1u;
+                    }
+                }
+            }
+            if (length != 0) {
+                // The entry made has the string written before this one and
+                // this string's first index: both lie in the stream when the
+                // one before was the string of its code.
+                if (nextFree < kTableSize) {
+                    entries[nextFree] = {static_cast<std::uint32_t>(last - stream),
+                                         static_cast<WORD>(lastEntryLength),
+                                         static_cast<WORD>(previous)};
+                    suffixes[nextFree] = out[0];
+                    ++nextFree;
+                    if (nextFree == (1u << codeSize) && codeSize < kMaxCodeSize) ++codeSize;
+                }
+                lastEntryLength = length + 1;
+                last = out;
+                out += length;
+                previous = code;
+                continue;
+            }
+        }
 
         if (code == endCode) break;
         if (code == clearCode) {
             codeSize = static_cast<unsigned>(m_nInitCodeSize);
             nextFree = firstFree;
             afterClear = true;
+            common = false;
             continue;
         }
         if (afterClear) {
             // The first code after a clear is one pixel and makes no entry.
             // Some encoders send the first free code here; anything higher
             // is corrupt. The first free code's pixel is not its string.
-            if (code > clearCode + 2) {
+            if (code > clearCode + 2u) {
                 result = FALSE;
                 break;
             }
-            if (streaming && at == size) leaveStream();
+            if (streaming && out == end) {
+                LeaveStream(stream, size, size);
+                streaming = false;
+            }
             if (streaming) {
-                stream[at] = static_cast<BYTE>(code);
-                lastAt = at++;
-                lastLength = 1;
-                lastExact = code < clearCode;
+                out[0] = static_cast<BYTE>(code);
+                last = out++;
+                lastEntryLength = code < clearCode ? 2 : 0;
             } else {
                 PutPixel(static_cast<BYTE>(code));
             }
             previous = code;
             afterClear = false;
+            common = streaming;
             continue;
         }
 
@@ -384,71 +453,63 @@ BOOL CGifDecoder::DecodeLzw(CodeTable* table, BYTE* stream) {
         // first index; a code above the next free code is taken as the next
         // free code: some encoders emit it and other decoders accept it.
         const bool defined = code < nextFree;
-        const WORD source = defined ? code : previous;
+        const auto source = static_cast<WORD>(defined ? code : previous);
         const unsigned extra = defined ? 0 : 1;
         BYTE first = 0;
         if (streaming) {
-            // Where the string comes from: a root, a copy of an earlier
-            // string in the stream, or (for an entry whose string is not in
-            // the stream) a walk of the table, which fails a corrupt chain.
-            enum { fromRoot, fromStream, fromTable } from = fromRoot;
+            // The string's length, from the stream or, for an entry whose
+            // string is not there, by a walk of the table, which fails a
+            // corrupt chain.
+            const bool inStream =
+                source >= firstFree && source < nextFree && entries[source].length != 0;
             unsigned length = 1;
-            std::uint32_t offset = 0;
-            if (source >= firstFree) {
-                if (source < nextFree && table->entries[source].length != 0) {
-                    from = fromStream;
-                    length = table->entries[source].length;
-                    offset = table->entries[source].offset;
-                } else {
-                    from = fromTable;
-                    length = ChainLength(table, source, firstFree);
-                    if (length == 0) {
-                        result = FALSE;
-                        corruptInStream = true;
-                        break;
-                    }
+            if (inStream) {
+                length = entries[source].length;
+            } else if (source >= firstFree) {
+                length = ChainLength(table, source, static_cast<WORD>(firstFree));
+                if (length == 0) {
+                    result = FALSE;
+                    corruptInStream = true;
+                    break;
                 }
             }
-            if (size - at < length + extra) leaveStream();
-            if (streaming) {
-                BYTE* out = stream + at;
-                if (from == fromStream) {
-                    CopyString(out, stream + offset, length);
+            if (static_cast<std::size_t>(end - out) < length + extra) {
+                LeaveStream(stream, static_cast<std::size_t>(out - stream), size);
+                streaming = common = false;
+            } else {
+                if (inStream) {
+                    CopyString(out, stream + entries[source].offset, length);
                 } else {
                     WORD x = source;
-                    for (BYTE* end = out + length; x >= firstFree; x = table->entries[x].prefix)
-                        *--end = table->suffix[x];
+                    for (BYTE* at = out + length; x >= firstFree; x = entries[x].prefix)
+                        *--at = suffixes[x];
                     out[0] = static_cast<BYTE>(x);
                 }
                 first = out[0];
                 if (!defined) out[length] = first;
-                // The entry made below has the string written before this one
-                // and this string's first index: both lie in the stream when
-                // the one before was the string of its code.
                 if (nextFree < kTableSize) {
-                    CodeTable::Place& entry = table->entries[nextFree];
-                    entry.offset = static_cast<std::uint32_t>(lastAt);
-                    entry.length = static_cast<WORD>(lastExact ? lastLength + 1 : 0);
+                    entries[nextFree].offset = static_cast<std::uint32_t>(last - stream);
+                    entries[nextFree].length = static_cast<WORD>(lastEntryLength);
                 }
                 // This string is the code's own unless the code was above the
                 // next free code, or KwKwK after a code the table did not
                 // hold.
-                lastExact = defined || (code == nextFree && previous < nextFree);
-                lastAt = at;
-                lastLength = length + extra;
-                at += lastLength;
+                const bool exact = defined || (code == nextFree && previous < nextFree);
+                lastEntryLength = exact ? length + extra + 1 : 0;
+                last = out;
+                out += length + extra;
             }
         }
         if (!streaming) {
-            if (!EmitString(table, source, firstFree, &first, !defined)) {
+            if (!EmitString(table, source, static_cast<WORD>(firstFree), &first, !defined)) {
                 result = FALSE;
                 break;
             }
-            if (nextFree < kTableSize) table->entries[nextFree].length = 0;
+            if (nextFree < kTableSize) entries[nextFree].length = 0;
         }
         if (nextFree < kTableSize) {
-            table->entries[nextFree].prefix = previous;
-            table->suffix[nextFree] = first;
+            entries[nextFree].prefix = static_cast<WORD>(previous);
+            suffixes[nextFree] = first;
             ++nextFree;
             if (nextFree == (1u << codeSize) && codeSize < kMaxCodeSize) ++codeSize;
         }
@@ -457,21 +518,18 @@ BOOL CGifDecoder::DecodeLzw(CodeTable* table, BYTE* stream) {
 
     m_nCodeSize = static_cast<int>(codeSize);
     if (streaming) {
-        // Copies may have written spare bytes past the last string.
-        std::memset(stream + at, 0, std::min<std::size_t>(kLzwSlack, size - at));
-        if (stream != m_pIndices) PlaceStream(stream, at);
-        SetPixelPosition(at);
+        LeaveStream(stream, static_cast<std::size_t>(out - stream), size);
         // The row position as EmitString leaves it when it meets the chain.
         const bool interlaced = m_byImageFlags & 0x40;
         if (corruptInStream && m_nIndexSize > 0 && (interlaced || m_nRow < m_nHeight) &&
             m_nX == m_nWidth)
             AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
     }
-    SetDataPosition(reader, dataStart);
+    SetDataPosition(BitReader{bits, count, next, blockEnd, ended, endIsCut}, dataStart);
     if (m_bDataEnded) {
         // As if the last code had been cut from the data followed by bytes of
         // all ones.
-        const unsigned missing = codeSize - reader.count;
+        const unsigned missing = codeSize - count;
         m_nBitsLeft = (8 - missing % 8) % 8;
         m_byBitBuffer = static_cast<BYTE>((1u << m_nBitsLeft) - 1);
     }
