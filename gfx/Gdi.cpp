@@ -54,6 +54,17 @@ void FillFromDib(BitmapObject& bitmap, const DibLayout& dib, const BYTE* bits,
     std::uint32_t devicePixels[256];
     if (dib.bits <= 8) DeviceTableOf(info, format, cache, devicePixels);
 
+    // 8-bit rows (GIF frames among them) need no unpacking: each goes through
+    // the table in one pass, straight into the bitmap's row.
+    if (dib.bits == 8) {
+        for (LONG y = 0; y < height; ++y) {
+            const LONG dibRow = dib.topDown ? y : dib.height - 1 - y;
+            StoreThroughTable(pixelBytes, bits + std::uint64_t(dibRow) * dib.stride, width,
+                              devicePixels, bitmap.Row(y));
+        }
+        return;
+    }
+
     BYTE indices[kRun];
     Rgb colours[kRun];
     for (LONG y = 0; y < height; ++y) {

@@ -7,29 +7,12 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
-// One entry of the LZW code table. The string of a code is the string of its
-// prefix followed by its suffix; codes below the first free code are roots
-// whose string is their own low 8 bits. `link` threads a string forward while
-// it is emitted, so no stack is needed.
-struct CGifDecoder::CodeEntry {
-    BYTE suffix;
-    WORD prefix;
-    WORD link;
-    // The string's length when the entry was made: lets a string that fits
-    // in the current row be written straight into it, last index first. An
-    // entry made from a stale one may be wrong, which the writing notices.
-    WORD length;
-};
-
 namespace {
 
-constexpr int kTableSize = 4096;
-constexpr int kMaxCodeSize = 12;
 constexpr int kHeaderSize = sizeof(BITMAPINFOHEADER);
 constexpr int kColorTableSize = 256 * sizeof(RGBQUAD);
 
@@ -395,17 +378,29 @@ HBITMAP CGifDecoder::DecodeImage() {
     const int localColors = image.localColors;
 
     // One block per image: bitmap header, 256-entry colour table, index rows,
-    // code table. Zeroed, so rows the data never reaches, row padding and
-    // colour slots past the GIF's table are all 0.
-    std::size_t blockSize = kHeaderSize + kColorTableSize + static_cast<std::size_t>(indexSize) +
-                            kTableSize * sizeof(CodeEntry);
+    // the LZW decoder's pixel stream when the rows cannot serve as one, code
+    // table. Zeroed, so rows the data never reaches, row padding and colour
+    // slots past the GIF's table are all 0. indexSize is at most 256 MiB, so
+    // the sum cannot overflow.
+    const bool rowsAreStream =
+        !(m_byImageFlags & 0x40) && static_cast<long long>(m_nWidth) * m_nHeight == indexSize;
+    const std::size_t streamBytes =
+        rowsAreStream
+            ? 0
+            : static_cast<std::size_t>(m_nWidth) * static_cast<std::size_t>(m_nHeight) + kLzwSlack;
+    const std::size_t tableAt =
+        (kHeaderSize + kColorTableSize + static_cast<std::size_t>(indexSize) + kLzwSlack +
+         streamBytes + 7) &
+        ~std::size_t{7};
+    const std::size_t blockSize = tableAt + CodeTableBytes();
     std::unique_ptr<BYTE, MemoryFree> block(static_cast<BYTE*>(AfxAllocMemory(blockSize, true)));
     if (!block) {
         m_nFrameFailure = frameNoMemory;
         return nullptr;
     }
     m_pIndices = block.get() + kHeaderSize + kColorTableSize;
-    auto* table = reinterpret_cast<CodeEntry*>(m_pIndices + indexSize);
+    BYTE* stream = rowsAreStream ? m_pIndices : m_pIndices + indexSize + kLzwSlack;
+    auto* table = reinterpret_cast<CodeTable*>(block.get() + tableAt);
 
     auto* header = reinterpret_cast<BITMAPINFOHEADER*>(block.get());
     header->biSize = kHeaderSize;
@@ -439,7 +434,7 @@ HBITMAP CGifDecoder::DecodeImage() {
     }
     Follow(cursor);
 
-    if (!DecodeLzw(table)) {
+    if (!DecodeLzw(table, stream)) {
         m_nFrameFailure = frameRefused;
         return nullptr;
     }
@@ -508,232 +503,4 @@ bool CGifDecoder::MakeMask() {
                              reinterpret_cast<const BITMAPINFO*>(&info), DIB_RGB_COLORS);
     if (mono) DeleteDC(mono);
     return m_hMask != nullptr;
-}
-
-BYTE CGifDecoder::ReadDataByte() {
-    if (m_nBlockUsed < m_nBlockSize) {
-        ++m_nBlockUsed;
-        return *m_pCursor++;
-    }
-    // A sub-block begins here. m_nPos counts it whole as soon as it is
-    // entered, so bounds are checked once per sub-block, not per byte.
-    int size = m_nPos < m_nDataSize ? *m_pCursor : -1;
-    if (size <= 0 || static_cast<long long>(m_nPos) + 1 + size > m_nDataSize) {
-        // The block terminator, or data that ends before the sub-block does:
-        // the image data is over. The reader stays where it is and yields
-        // 0xFF; the decoder stops at the first code that needs such a byte.
-        m_nBlockSize = 0;
-        m_nBlockUsed = 0;
-        m_bDataEnded = true;
-        if (size != 0) m_nPos = m_nDataSize; // a truncated file: nothing follows
-        return 0xFF;
-    }
-    m_nBlockSize = static_cast<unsigned>(size);
-    m_nBlockUsed = 1;
-    m_nPos += 1 + size;
-    ++m_pCursor;
-    return *m_pCursor++;
-}
-
-// Codes are packed least significant bit first; at most two bytes per code.
-WORD CGifDecoder::ReadCode() {
-    unsigned width = static_cast<unsigned>(m_nCodeSize);
-    if (m_nBitsLeft >= width) {
-        WORD code = m_byBitBuffer & ((1u << width) - 1);
-        m_byBitBuffer = static_cast<BYTE>(m_byBitBuffer >> width);
-        m_nBitsLeft -= width;
-        return code;
-    }
-    unsigned need = width - m_nBitsLeft;
-    unsigned code = m_byBitBuffer;
-    unsigned b1 = ReadDataByte();
-    if (need <= 8) {
-        code |= (b1 & ((1u << need) - 1)) << m_nBitsLeft;
-        m_byBitBuffer = static_cast<BYTE>(b1 >> need);
-        m_nBitsLeft = m_nBitsLeft + 8 - width;
-    } else {
-        code |= b1 << m_nBitsLeft;
-        unsigned b2 = ReadDataByte();
-        code |= (b2 & ((1u << (need - 8)) - 1)) << (m_nBitsLeft + 8);
-        m_byBitBuffer = static_cast<BYTE>(b2 >> (need - 8));
-        m_nBitsLeft = m_nBitsLeft + 16 - width;
-    }
-    return static_cast<WORD>(code);
-}
-
-// Moves to the start of the next row once a row is full: the next row down,
-// or for interlaced images the next row of the four passes (every 8th row from
-// 0, every 8th from 4, every 4th from 2, every 2nd from 1). After the fourth
-// pass the row stays 0, so surplus pixels overwrite the top row.
-static void AdvanceRow(bool interlaced, int height, int& x, int& row, int& pass, int& passRow) {
-    x = 0;
-    if (!interlaced) {
-        ++row;
-        return;
-    }
-    static constexpr int kPassStep[] = {0, 8, 8, 4, 2};
-    if (pass <= 4) passRow += kPassStep[pass];
-    while (passRow >= height && pass <= 4) {
-        ++pass;
-        passRow = 16 >> pass;
-    }
-}
-
-void CGifDecoder::PutPixel(BYTE index) {
-    bool interlaced = m_byImageFlags & 0x40;
-    // Nothing more can land: no rows at all, or every row of a
-    // non-interlaced image filled (its surplus pixels are dropped).
-    if (m_nIndexSize == 0 || (!interlaced && m_nRow >= m_nHeight)) return;
-    if (m_nX == m_nWidth) AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
-    long long offset = static_cast<long long>(interlaced ? m_nPassRow : m_nRow) * m_nStride + m_nX;
-    if (offset < m_nIndexSize) m_pIndices[offset] = index;
-    ++m_nX;
-}
-
-// Emits the string of `code` (and, when appendFirst, its first index once
-// more), storing its first index in *first. The walk from the code to its root
-// threads the entries through their links; the string is then emitted forward
-// along them. FALSE for a corrupt chain (a prefix not below its own code).
-BOOL CGifDecoder::EmitString(CodeEntry* table, WORD code, WORD firstFree, BYTE* first,
-                             bool appendFirst) {
-    const bool interlaced = m_byImageFlags & 0x40;
-    if (m_nIndexSize > 0 && (interlaced || m_nRow < m_nHeight)) {
-        // Fast path: the string goes into the current row in one walk from
-        // its last index back to its root, when its length says it fits.
-        const int stringLength = code < firstFree ? 1 : table[code].length;
-        const int length = stringLength + (appendFirst ? 1 : 0);
-        if (m_nWidth > 0 && m_nX == m_nWidth)
-            AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
-        const int row = interlaced ? m_nPassRow : m_nRow;
-        // (Not for the surplus of an interlaced image, which overwrites
-        // pixels already placed.)
-        if (stringLength >= 1 && row < m_nHeight && m_nPass <= 4 && m_nX + length <= m_nWidth) {
-            BYTE* out = m_pIndices + static_cast<long long>(row) * m_nStride + m_nX;
-            int at = stringLength - 1;
-            WORD x = code;
-            while (x >= firstFree && at > 0) {
-                if (table[x].prefix >= x) return FALSE;
-                out[at--] = table[x].suffix;
-                x = table[x].prefix;
-            }
-            if (x < firstFree && at == 0) {
-                const BYTE root = static_cast<BYTE>(x);
-                out[0] = root;
-                if (appendFirst) out[length - 1] = root;
-                *first = root;
-                m_nX += length;
-                return TRUE;
-            }
-            // The length was wrong: these pixels were not placed yet, so put
-            // back their zeros and take the walk below.
-            std::memset(out, 0, static_cast<std::size_t>(length));
-        }
-    }
-
-    WORD x = code;
-    WORD visited = 0; // the entry visited before x; 0 for the code itself
-    int length = 1;
-    while (x >= firstFree) {
-        table[x].link = visited;
-        if (table[x].prefix >= x) return FALSE;
-        visited = x;
-        x = table[x].prefix;
-        ++length;
-    }
-    BYTE root = static_cast<BYTE>(x);
-    *first = root;
-    if (appendFirst) ++length;
-
-    if (m_nIndexSize == 0 || (!interlaced && m_nRow >= m_nHeight)) return TRUE; // all dropped
-
-    // Fast path: the whole string lands inside the current row.
-    if (m_nWidth > 0 && m_nX == m_nWidth)
-        AdvanceRow(interlaced, m_nHeight, m_nX, m_nRow, m_nPass, m_nPassRow);
-    int row = interlaced ? m_nPassRow : m_nRow;
-    if (row < m_nHeight && m_nX + length <= m_nWidth) {
-        BYTE* out = m_pIndices + static_cast<long long>(row) * m_nStride + m_nX;
-        *out++ = root;
-        for (WORD e = visited; e != 0; e = table[e].link) *out++ = table[e].suffix;
-        if (appendFirst) *out = root;
-        m_nX += length;
-        return TRUE;
-    }
-
-    PutPixel(root);
-    for (WORD e = visited; e != 0; e = table[e].link) PutPixel(table[e].suffix);
-    if (appendFirst) PutPixel(root);
-    return TRUE;
-}
-
-BOOL CGifDecoder::DecodeLzw(CodeEntry* table) {
-    m_bDataEnded = false;
-    m_nBitsLeft = 0;
-    m_byBitBuffer = 0;
-    m_nBlockSize = 0;
-    m_nBlockUsed = 1; // the first byte request begins a sub-block
-    m_nX = 0;
-    m_nRow = 0;
-    m_nPass = 1;
-    m_nPassRow = 0;
-
-    // An image that ends before its minimum code size byte has no pixels.
-    if (m_nPos >= m_nDataSize) {
-        m_bDataEnded = true;
-        return TRUE;
-    }
-    int minCodeSize = *m_pCursor++;
-    ++m_nPos;
-    // With more than 11 bits the first free code would not fit the table and
-    // codes would need more than 12 bits.
-    if (minCodeSize > 11) return FALSE;
-    m_nInitCodeSize = m_nCodeSize = minCodeSize + 1;
-    const WORD clearCode = static_cast<WORD>(1u << minCodeSize);
-    const WORD endCode = clearCode + 1;
-    const WORD firstFree = clearCode + 2;
-    WORD nextFree = firstFree;
-    WORD previous = 0;
-    bool afterClear = true; // data may begin without a clear code
-
-    for (;;) {
-        WORD code = ReadCode();
-        // Data that ends before the end code: keep the pixels decoded so far.
-        if (m_bDataEnded) return TRUE;
-        if (code == endCode) return TRUE;
-        if (code == clearCode) {
-            m_nCodeSize = m_nInitCodeSize;
-            nextFree = firstFree;
-            afterClear = true;
-            continue;
-        }
-        if (afterClear) {
-            // The first code after a clear is one pixel and makes no entry.
-            // Some encoders send the first free code here; anything higher
-            // is corrupt.
-            if (code > clearCode + 2) return FALSE;
-            PutPixel(static_cast<BYTE>(code));
-            previous = code;
-            afterClear = false;
-            continue;
-        }
-
-        BYTE first;
-        if (code < nextFree) {
-            if (!EmitString(table, code, firstFree, &first, false)) return FALSE;
-        } else {
-            // The code being defined right now (KwKwK): the previous string
-            // plus its own first index. A code above the next free code is
-            // taken as the next free code; some encoders emit it and other
-            // decoders accept it.
-            if (!EmitString(table, previous, firstFree, &first, true)) return FALSE;
-        }
-        if (nextFree < kTableSize) {
-            table[nextFree].suffix = first;
-            table[nextFree].prefix = previous;
-            table[nextFree].length =
-                static_cast<WORD>((previous < firstFree ? 1 : table[previous].length) + 1);
-            ++nextFree;
-            if (nextFree == (1u << m_nCodeSize) && m_nCodeSize < kMaxCodeSize) ++m_nCodeSize;
-        }
-        previous = code;
-    }
 }

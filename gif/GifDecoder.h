@@ -8,6 +8,7 @@
 #include "gfx/Gdi.h"
 #include "platform/WinTypes.h"
 
+#include <cstddef>
 #include <vector>
 
 class CGifDecoder {
@@ -108,8 +109,9 @@ public:
     static constexpr long long kMaxIndexSize = 256LL << 20;
 
 private:
-    struct CodeEntry;
+    struct CodeTable;
     struct BlockCursor;
+    struct BitReader;
 
     // A cursor at the frame walk's position, and taking the walk to where a
     // cursor stopped.
@@ -119,11 +121,27 @@ private:
     HBITMAP DecodeImage();
     // The mask of the image just decoded into m_hMask; false without memory.
     bool MakeMask();
-    BOOL DecodeLzw(CodeEntry* table);
-    BYTE ReadDataByte();
-    WORD ReadCode();
+    // The LZW decoder (GifLzw.cpp). The code table and, unless the index rows
+    // themselves can serve (a non-interlaced image whose rows have no
+    // padding), a pixel stream of m_nWidth x m_nHeight bytes live in the
+    // frame block after the index rows; the stream and the rows are followed
+    // by kLzwSlack spare bytes.
+    static std::size_t CodeTableBytes();
+    static constexpr std::size_t kLzwSlack = 8;
+    BOOL DecodeLzw(CodeTable* table, BYTE* stream);
+    // The pixels of a stream decoded so far into the index rows, and the
+    // pixel position of the rows after `pixels` pixels.
+    void PlaceStream(const BYTE* stream, std::size_t pixels);
+    // Ends the decoding into the stream after `pixels` of its `size`: the
+    // pixels go to the rows, which take the rest one by one.
+    void LeaveStream(BYTE* stream, std::size_t pixels, std::size_t size);
+    void SetPixelPosition(std::size_t pixels);
+    // The reader's position as the image data's bytes are taken one by one:
+    // m_pCursor, m_nPos, the sub-block and bit counters after the codes read.
+    void SetDataPosition(const BitReader& reader, int dataStart);
     void PutPixel(BYTE index);
-    BOOL EmitString(CodeEntry* table, WORD code, WORD firstFree, BYTE* first, bool appendFirst);
+    BOOL EmitString(const CodeTable* table, WORD code, WORD firstFree, BYTE* first,
+                    bool appendFirst);
     BOOL SkipSubBlocks();
 
     // Set when the image data ran out (its terminator, or a sub-block that
