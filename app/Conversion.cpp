@@ -124,7 +124,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kAhead = 3;
+    static constexpr std::size_t kAhead = 2;
 
     void Decode() {
         for (;;) {

@@ -447,7 +447,9 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
     const UINT count = std::min(lines, static_cast<UINT>(dib.height) - start);
     const DeviceFormat format = FormatOf(*bitmap);
     const int pixelBytes = StoredPixelBytes(bitmap->bits);
-    NearestCache cache(table, tableColours);
+    // Captures of one video map to one palette, frame after frame.
+    thread_local TableCache tables;
+    NearestCache& cache = tables.For(table, dib.bits <= 8 ? tableColours : 0);
     Rgb colours[kRun];
     for (UINT i = 0; i < count; ++i) {
         const LONG line = static_cast<LONG>(start + i);
@@ -466,6 +468,24 @@ int GetDIBits(HDC dc, HBITMAP bitmapHandle, UINT start, UINT lines, LPVOID bits,
             // The common capture of a 32-bit screen: drop the fourth byte.
             Pack32To24(in, dib.width, out);
             written = static_cast<std::size_t>(dib.width) * 3;
+        } else if (bitmap->bits == 32 && dib.bits == 8 &&
+                   std::endian::native == std::endian::little) {
+            // The 8-bit capture of a 32-bit screen: a device pixel (blue,
+            // green, red, 0) read as a little-endian word is the colour
+            // (0x00RRGGBB); runs of one colour ask the cache once.
+            std::uint32_t last = 0xFFFFFFFF;
+            BYTE index = 0;
+            for (int x = 0; x < dib.width; ++x) {
+                std::uint32_t pixel;
+                std::memcpy(&pixel, in + 4 * static_cast<std::size_t>(x), 4);
+                pixel &= 0xFFFFFF;
+                if (pixel != last) {
+                    last = pixel;
+                    index = cache.Find(pixel);
+                }
+                out[x] = index;
+            }
+            written = static_cast<std::size_t>(dib.width);
         } else {
             // Packed indices are ORed into the row.
             std::memset(out, 0, static_cast<std::size_t>(dib.stride));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 
 namespace gdi_internal {
 
@@ -26,12 +27,32 @@ public:
     }
 
 private:
-    static constexpr int kBits = 10;
+    static constexpr int kBits = 12;                    // 256 colours rarely collide
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFF; // no colour has a high byte
     const std::uint32_t* m_pTable;
     int m_nCount;
     std::uint32_t m_keys[1 << kBits];
     BYTE m_indices[1 << kBits];
+};
+
+// A cache kept across the calls of one thread that map to the same table
+// time after time (the frames of one video): its answers stay while the table
+// does. Tables of at most 256 colours.
+class TableCache {
+public:
+    NearestCache& For(const std::uint32_t* table, int count) {
+        if (count != m_nCount || !std::equal(table, table + count, m_table)) {
+            m_nCount = std::min(count, 256);
+            std::copy_n(table, m_nCount, m_table);
+            m_cache.emplace(m_table, m_nCount);
+        }
+        return *m_cache;
+    }
+
+private:
+    std::uint32_t m_table[256];
+    int m_nCount = -1;
+    std::optional<NearestCache> m_cache;
 };
 
 } // namespace gdi_internal
