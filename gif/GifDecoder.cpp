@@ -5,10 +5,8 @@
 #include "platform/Memory.h"
 #include "res/Resource.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
@@ -230,23 +228,8 @@ BOOL CGifDecoder::LoadFile(CString path) {
 
     auto* data = static_cast<BYTE*>(AfxAllocMemory(static_cast<std::size_t>(dataSize), false));
     if (!data) return FALSE;
-    // The rest is read in pieces through a small buffer that stays mapped,
-    // and copied by the program, rather than in one read straight into the
-    // new block: where the kernel and the program keep page tables of their
-    // own (shadow paging in some virtual machines), each page of a block that
-    // the kernel fills first costs a second fault when the program first
-    // reads it, a quarter of the decoder's time on a 50 MB file. The copy
-    // costs a few milliseconds.
-    constexpr DWORD kPiece = 1 << 16;
-    std::unique_ptr<BYTE, MemoryFree> piece(static_cast<BYTE*>(AfxAllocMemory(kPiece, false)));
-    long long done = 0;
-    while (piece && done < dataSize) {
-        const auto want = static_cast<DWORD>(std::min<long long>(kPiece, dataSize - done));
-        if (!ReadFile(file.m_hFile, piece.get(), want, &got, nullptr) || got != want) break;
-        std::memcpy(data + done, piece.get(), want);
-        done += want;
-    }
-    if (!piece || done != dataSize) {
+    if (!ReadFile(file.m_hFile, data, static_cast<DWORD>(dataSize), &got, nullptr) ||
+        got != static_cast<DWORD>(dataSize)) {
         AfxFreeMemory(data);
         return FALSE;
     }
