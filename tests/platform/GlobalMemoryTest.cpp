@@ -33,6 +33,30 @@ TEST(GlobalMemoryTest, LockedBlocksStayPutAndResizingMovesThem) {
     EXPECT_EQ(GlobalLiveBlocks(), live);
 }
 
+// Blocks of megabytes (whole GIF files) come from another allocator; every
+// byte is theirs, and they move and free like the others.
+TEST(GlobalMemoryTest, LargeBlocksHoldEveryByte) {
+    for (const std::size_t size : {std::size_t{4} << 20, (std::size_t{5} << 20) + 3}) {
+        for (const UINT flags : {UINT{GMEM_MOVEABLE}, UINT{GMEM_MOVEABLE | GMEM_ZEROINIT}}) {
+            HGLOBAL h = GlobalAlloc(flags, size);
+            ASSERT_NE(h, nullptr);
+            auto* p = static_cast<unsigned char*>(GlobalLock(h));
+            if (flags & GMEM_ZEROINIT) {
+                EXPECT_EQ(p[size - 1], 0);
+            }
+            p[0] = 1;
+            p[size - 1] = 2;
+            GlobalUnlock(h);
+            ASSERT_EQ(GlobalReAlloc(h, size + 4096, GMEM_MOVEABLE), h);
+            p = static_cast<unsigned char*>(GlobalLock(h));
+            EXPECT_EQ(p[0], 1);
+            EXPECT_EQ(p[size - 1], 2) << size;
+            GlobalUnlock(h);
+            EXPECT_EQ(GlobalFree(h), nullptr);
+        }
+    }
+}
+
 TEST(GlobalMemoryTest, FreedAndForeignHandlesFailWithoutHarm) {
     HGLOBAL h = GlobalAlloc(GMEM_MOVEABLE, 8);
     ASSERT_EQ(GlobalFree(h), nullptr);
