@@ -2,6 +2,7 @@
 
 #include "app/Conversion.h"
 #include "app/PathRules.h"
+#include "app/SignalBlock.h"
 #include "app/TemporaryFile.h"
 #include "fw/MessageBox.h"
 #include "gfx/Gdi.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kMaxJobs = 256;
 
 // The running conversions, for the signal handler, which passes a signal on
@@ -34,35 +34,6 @@ void OnSignal(int signal) {
     g_signal = signal;
     for (pid_t child : g_children)
         if (child > 0) kill(child, signal);
-}
-
-// Holds the handled signals back while it lives.
-class SignalHold {
-public:
-    SignalHold() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kHandledSignals) sigaddset(&set, signal);
-        sigprocmask(SIG_BLOCK, &set, &old_);
-    }
-    ~SignalHold() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
-    SignalHold(const SignalHold&) = delete;
-    SignalHold& operator=(const SignalHold&) = delete;
-
-private:
-    sigset_t old_;
-};
-
-void CatchSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnSignal; // no SA_RESTART: waitpid returns at once
-    sigemptyset(&action.sa_mask);
-    for (int signal : kHandledSignals) sigaddset(&action.sa_mask, signal);
-    for (int signal : kHandledSignals) {
-        struct sigaction old {};
-        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        sigaction(signal, &action, nullptr);
-    }
 }
 
 // What a conversion process tells the batch through its pipe: whether the
@@ -183,7 +154,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
     std::map<pid_t, Running> running;
     std::size_t next = 0;
     int interrupted = 0;
-    CatchSignals();
+    HandleSignals(OnSignal); // no restarts: waitpid returns at once
     while (next < queue.size() || !running.empty()) {
         if (!g_signal && next < queue.size() && int(running.size()) < jobs) {
             const std::size_t i = queue[next++];
@@ -195,7 +166,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
             }
             std::fflush(stdout);
             std::fflush(stderr);
-            SignalHold hold;
+            SignalBlock hold;
             if (g_signal) { // arrived before the hold
                 close(pipeFds[0]);
                 close(pipeFds[1]);
@@ -236,7 +207,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
         if (it == running.end()) continue;
         const Running child = it->second;
         {
-            SignalHold hold;
+            SignalBlock hold;
             g_children[child.slot] = 0;
         }
         running.erase(it);

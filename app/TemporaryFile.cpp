@@ -1,5 +1,7 @@
 #include "app/TemporaryFile.h"
 
+#include "app/SignalBlock.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -24,27 +26,6 @@ bool g_namedOnly = false;
 std::atomic<const char*> g_pending{nullptr};
 std::vector<std::unique_ptr<char[]>> g_names;
 static_assert(std::atomic<const char*>::is_always_lock_free);
-
-constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Holds SIGINT, SIGTERM and SIGHUP back on this thread while it lives, so
-// that a file is never created without being registered; one that arrives
-// meanwhile is handled when it goes.
-class SignalBlock {
-public:
-    SignalBlock() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kHandledSignals) sigaddset(&set, signal);
-        pthread_sigmask(SIG_BLOCK, &set, &m_old);
-    }
-    ~SignalBlock() { pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
-    SignalBlock(const SignalBlock&) = delete;
-    SignalBlock& operator=(const SignalBlock&) = delete;
-
-private:
-    sigset_t m_old;
-};
 
 void SetPending(const CString& path) {
     const std::string& name = path.str();
@@ -172,17 +153,7 @@ bool TemporaryFile::MoveTo() {
 }
 
 void TemporaryFile::RemoveOnSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kHandledSignals) sigaddset(&action.sa_mask, signal);
-    for (int signal : kHandledSignals) {
-        // A signal the program was started to ignore (nohup, background jobs
-        // of a script) stays ignored.
-        struct sigaction old {};
-        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        sigaction(signal, &action, nullptr);
-    }
+    HandleSignals(OnSignal);
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
