@@ -36,15 +36,9 @@ void OnSignal(int signal) {
         if (child > 0) kill(child, signal);
 }
 
-// What a conversion process tells the batch through its pipe: whether the
-// GIF asks for what only --faithful plays, then its message.
-struct Report {
-    bool faithfulDiffers = false;
-    std::string message;
-};
-
-// The child's side: one conversion, its report written to `fd`. Never
-// returns.
+// The child's side: one conversion, its report written to `fd` ("1" when the
+// video leaves out what only --faithful plays, else "0"; then the message).
+// Never returns.
 [[noreturn]] void ConvertInChild(const CString& source, const CString& destination,
                                  const CBatchConversion::Options& options, int fd) {
     std::string message;
