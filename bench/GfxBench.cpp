@@ -59,26 +59,34 @@ void BM_CreateDIBitmap8To32_640x480(benchmark::State& state) {
 }
 BENCHMARK(BM_CreateDIBitmap8To32_640x480);
 
-// Copies a frame onto a canvas of the same size, both 32-bit memory bitmaps.
-void BM_BitBlt32_640x480(benchmark::State& state) {
-    GdiSetScreenBitsPerPixel(32);
+// A frame and a canvas of the same size, both 32-bit memory bitmaps, each
+// selected into a memory context of its own.
+struct BlitPair {
     const Frame frame;
     const HBITMAP source = frame.Create();
     const HBITMAP canvas = frame.Create();
-    HDC from = CreateCompatibleDC(nullptr);
-    HDC to = CreateCompatibleDC(nullptr);
+    const HDC from = CreateCompatibleDC(nullptr);
+    const HDC to = CreateCompatibleDC(nullptr);
     const HGDIOBJ oldFrom = SelectObject(from, source);
     const HGDIOBJ oldTo = SelectObject(to, canvas);
+    ~BlitPair() {
+        SelectObject(from, oldFrom);
+        SelectObject(to, oldTo);
+        DeleteDC(from);
+        DeleteDC(to);
+        DeleteObject(source);
+        DeleteObject(canvas);
+    }
+};
+
+// Copies a frame onto a canvas of the same size.
+void BM_BitBlt32_640x480(benchmark::State& state) {
+    GdiSetScreenBitsPerPixel(32);
+    const BlitPair pair;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(BitBlt(to, 0, 0, kWidth, kHeight, from, 0, 0, SRCCOPY));
+        benchmark::DoNotOptimize(BitBlt(pair.to, 0, 0, kWidth, kHeight, pair.from, 0, 0, SRCCOPY));
     }
     state.SetItemsProcessed(state.iterations() * kWidth * kHeight);
-    SelectObject(from, oldFrom);
-    SelectObject(to, oldTo);
-    DeleteDC(from);
-    DeleteDC(to);
-    DeleteObject(source);
-    DeleteObject(canvas);
 }
 BENCHMARK(BM_BitBlt32_640x480);
 
@@ -157,21 +165,10 @@ BENCHMARK(BM_NearestPaletteIndex);
 
 void BM_BitBlt1x1(benchmark::State& state) {
     GdiSetScreenBitsPerPixel(32);
-    const Frame frame;
-    const HBITMAP source = frame.Create();
-    const HBITMAP canvas = frame.Create();
-    HDC from = CreateCompatibleDC(nullptr);
-    HDC to = CreateCompatibleDC(nullptr);
-    const HGDIOBJ oldFrom = SelectObject(from, source);
-    const HGDIOBJ oldTo = SelectObject(to, canvas);
-    for (auto _ : state) benchmark::DoNotOptimize(BitBlt(to, 5, 5, 1, 1, from, 0, 0, SRCCOPY));
+    const BlitPair pair;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(BitBlt(pair.to, 5, 5, 1, 1, pair.from, 0, 0, SRCCOPY));
     state.SetItemsProcessed(state.iterations());
-    SelectObject(from, oldFrom);
-    SelectObject(to, oldTo);
-    DeleteDC(from);
-    DeleteDC(to);
-    DeleteObject(source);
-    DeleteObject(canvas);
 }
 BENCHMARK(BM_BitBlt1x1);
 
