@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 IMPLEMENT_SERIAL(CDIB, CObject, 0)
 
@@ -114,6 +115,22 @@ bool CDIB::HeldLayout(Layout* layout) const {
         layout->pixelOffset != static_cast<std::size_t>(offset))
         return false;
     return m_nBlockSize == 0 || layout->blockBytes <= m_nBlockSize;
+}
+
+std::size_t CDIB::GetPixelBytes() const {
+    Layout layout;
+    return HeldLayout(&layout) ? layout.pixelBytes : 0;
+}
+
+void CDIB::TakeImageOf(CDIB& other) {
+    Free();
+    m_hDIB = std::exchange(other.m_hDIB, nullptr);
+    m_bOwnsBlock = std::exchange(other.m_bOwnsBlock, false);
+    m_nBlockSize = std::exchange(other.m_nBlockSize, 0);
+    m_pBMI = std::exchange(other.m_pBMI, nullptr);
+    m_pBits = std::exchange(other.m_pBits, nullptr);
+    m_dwSizeImage = std::exchange(other.m_dwSizeImage, 0);
+    m_Palette.Attach(other.m_Palette.Detach());
 }
 
 // Headers keep pixels per metre, the object dots per inch: 3780 gives 96.
@@ -308,11 +325,10 @@ CDIB& CDIB::operator=(const CDIB& source) {
 }
 
 BOOL CDIB::SetBits(const BYTE* source, int flag) {
-    // m_dwSizeImage is the pixel byte count of the images made here, and the
-    // header's biSizeImage for adopted ones: it must not reach past the pixels.
+    // The held pixels, whatever an adopted header's biSizeImage says.
     Layout layout;
-    if (!HeldLayout(&layout) || m_dwSizeImage > layout.pixelBytes) return FALSE;
-    std::memcpy(m_pBits, source, m_dwSizeImage);
+    if (!HeldLayout(&layout)) return FALSE;
+    std::memcpy(m_pBits, source, layout.pixelBytes);
     m_nBitsFlag = flag;
     return TRUE;
 }

@@ -177,6 +177,12 @@ public:
     void Serialize(CArchive& ar) override;
 
     BOOL IsValid() const { return m_pBMI != nullptr; }
+    // The bytes of the held pixels: stride x |biHeight| for uncompressed
+    // images, whatever biSizeImage says (BI_RGB headers may leave it 0), and
+    // biSizeImage for compressed ones; 0 when there is no image or its block
+    // cannot hold them. Every operation that copies or walks the pixels
+    // takes their size from here.
+    std::size_t GetPixelBytes() const;
 
     // Colour count: biClrUsed when set, else 2, 16 or 256 for 1, 4 or 8 bits,
     // else 0 (core headers: by bit count alone).
@@ -243,6 +249,9 @@ private:
     bool HeldLayout(Layout* layout) const;
 
     void SetResolutionFromHeader();
+    // Releases the held image and takes over the block, header, pixels and
+    // palette of `other`, which is left empty; the other fields stay.
+    void TakeImageOf(CDIB& other);
     // Takes over a packed DIB read from a file or an archive, releasing the
     // image held before.
     void Adopt(HGLOBAL block, BITMAPINFOHEADER* header, std::size_t tableEntries,
@@ -250,6 +259,10 @@ private:
     BOOL WriteBmp(CFile* file, CArchive* ar, int first, int last);
     int StretchTo(CDC* dc, const RECT& dest, const RECT& source, DWORD rop) const;
 
+    // Set by StretchInto when it could not draw (its result is void), so
+    // that Crop can tell a failed copy from a white one; a derived class's
+    // stretch that does not call it leaves it as the caller set it.
+    bool m_bStretchFailed = false;
     // Whether m_hDIB is this object's to free. A borrowed block never is;
     // a block the object made itself always is, whatever m_bBorrowed says.
     bool m_bOwnsBlock = false;

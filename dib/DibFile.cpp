@@ -209,15 +209,19 @@ BOOL CDIB::WriteBmp(CFile* file, CArchive* ar, int first, int last) {
     if (colours < 0 || colours > 256) return FALSE;
     const std::size_t stride = GetBytesPerLine();
     const std::size_t heldRows = stride == 0 ? 0 : layout.pixelBytes / stride;
+    // Compressed pixels are a stream of codes, not rows: they are written
+    // whole, exactly the biSizeImage bytes they take, and have no bands.
+    const bool compressed =
+        m_pBMI->biCompression != BI_RGB && m_pBMI->biCompression != BI_BITFIELDS;
 
     // A band: rows first to last - 1 from the top of a bottom-up image.
     const bool band = first != last;
-    if (band && (m_pBMI->biHeight <= 0 || first < 0 || first >= last ||
+    if (band && (compressed || m_pBMI->biHeight <= 0 || first < 0 || first >= last ||
                  static_cast<std::size_t>(last) > heldRows))
         return FALSE;
     const std::size_t rows = band ? static_cast<std::size_t>(last - first) : heldRows;
     const BYTE* pixels = m_pBits + (band ? stride * (heldRows - last) : 0);
-    const std::uint64_t pixelBytes = std::uint64_t(stride) * rows;
+    const std::uint64_t pixelBytes = compressed ? layout.pixelBytes : std::uint64_t(stride) * rows;
 
     // The header and colour table as written: the held ones, with the band's
     // height for a band.

@@ -159,7 +159,6 @@ void CDIB::AdjustLevels(int low, int highBlue, int highGreen, int highRed) {
     }
     // Groups of three bytes from the first pixel byte on, across row ends:
     // where a row's padding is not a multiple of three, the channels shift.
-    const std::size_t size = std::min<std::size_t>(m_dwSizeImage, layout.pixelBytes);
-    for (std::size_t at = 0; at < size; ++at)
+    for (std::size_t at = 0; at < layout.pixelBytes; ++at)
         m_pBits[at] = BYTE((m_pBits[at] - from) * factors[at % 3]);
 }

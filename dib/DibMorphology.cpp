@@ -36,7 +36,7 @@ BOOL ErodeOrDilate(CDIB& dib, bool dilate, int patternPrev, int patternCur, int 
     if (!dib.IsValid() || dib.m_pBMI->biBitCount != 1 || dib.GetHeight() < 0) return FALSE;
     const std::size_t stride = dib.GetBytesPerLine();
     const std::size_t rows = std::size_t(dib.GetHeight());
-    if (stride * rows > dib.m_dwSizeImage) return FALSE;
+    if (stride * rows > dib.GetPixelBytes()) return FALSE;
     if (stride == 0) return TRUE; // no pixels
     const BYTE outside = dilate ? 0xFF : 0x00;
 
@@ -96,14 +96,18 @@ BOOL CDIB::Dilate(int patternPrev, int patternCur, int patternNext) {
     return ErodeOrDilate(*this, true, patternPrev, patternCur, patternNext);
 }
 
+// A pass that cannot run makes the whole repeat fail (it fails at the first
+// pass, before any pixel changed).
 BOOL CDIB::ErodeRepeat(int times) {
     if (!IsValid() || m_pBMI->biBitCount != 1) return FALSE;
-    for (unsigned n = unsigned(times) & 0xFFFF; n > 0; --n) Erode(7, 7, 7);
+    for (unsigned n = unsigned(times) & 0xFFFF; n > 0; --n)
+        if (!Erode(7, 7, 7)) return FALSE;
     return TRUE;
 }
 
 BOOL CDIB::DilateRepeat(int times) {
     if (!IsValid() || m_pBMI->biBitCount != 1) return FALSE;
-    for (unsigned n = unsigned(times) & 0xFFFF; n > 0; --n) Dilate(7, 7, 7);
+    for (unsigned n = unsigned(times) & 0xFFFF; n > 0; --n)
+        if (!Dilate(7, 7, 7)) return FALSE;
     return TRUE;
 }

@@ -10,6 +10,17 @@ namespace {
 
 constexpr std::size_t kInfoHeaderSize = sizeof(BITMAPINFOHEADER);
 
+// Pixel bytes of a 4- or 8-bit image through an index lookup table: each
+// byte, or each of its two nibbles, becomes its entry.
+void RemapIndices(BYTE* to, const BYTE* from, std::size_t count, int bits, const BYTE* lookup) {
+    if (bits == 8) {
+        for (std::size_t i = 0; i < count; ++i) to[i] = lookup[from[i]];
+    } else {
+        for (std::size_t i = 0; i < count; ++i)
+            to[i] = static_cast<BYTE>(lookup[from[i] & 0x0F] | (lookup[from[i] >> 4] << 4));
+    }
+}
+
 } // namespace
 
 BYTE* CDIB::GetPixelAddress(int x, int y) {
@@ -94,6 +105,9 @@ BOOL CDIB::MapToPalette(CPalette* palette) {
     if (bits != 4 && bits != 8 && bits != 24) return FALSE;
     // Indices must fit the pixels: 16 entries for 4 bits, 256 otherwise.
     if (count > (bits == 4 ? 16 : 256)) return FALSE;
+    // Compressed pixels are codes, not indices: remapping their bytes would
+    // garble them.
+    if (m_pBMI->biCompression != BI_RGB) return FALSE;
 
     std::vector<PALETTEENTRY> entries(count);
     if (GetPaletteEntries(handle, 0, count, entries.data()) != count) return FALSE;
@@ -121,17 +135,33 @@ BOOL CDIB::MapToPalette(CPalette* palette) {
             lookup[i] = static_cast<BYTE>(
                 GetNearestPaletteIndex(handle, RGB(c.rgbRed, c.rgbGreen, c.rgbBlue)));
         }
-        BYTE* p = m_pBits;
-        if (bits == 8) {
-            for (std::size_t i = 0; i < layout.pixelBytes; ++i) p[i] = lookup[p[i]];
-        } else {
-            for (std::size_t i = 0; i < layout.pixelBytes; ++i)
-                p[i] = static_cast<BYTE>(lookup[p[i] & 0x0F] | (lookup[p[i] >> 4] << 4));
+        if (held < count) {
+            // The pixels may now point at any entry of the palette, and the
+            // block has no room for them all before its pixels: the image is
+            // made anew, as Create makes one, with the palette as its colour
+            // table. Until it stands, this image stays as it was.
+            struct {
+                BITMAPINFOHEADER header;
+                RGBQUAD colours[256];
+            } format{};
+            format.header = *m_pBMI;
+            format.header.biClrUsed = count;
+            for (std::size_t i = 0; i < count; ++i)
+                format.colours[i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+            CDIB mapped;
+            if (!mapped.Create(m_pBMI->biWidth, m_pBMI->biHeight, &format.header, RGB(0, 0, 0)) ||
+                mapped.GetPixelBytes() != layout.pixelBytes)
+                return FALSE;
+            RemapIndices(mapped.m_pBits, m_pBits, layout.pixelBytes, bits, lookup);
+            TakeImageOf(mapped);
+            return TRUE;
         }
+        RemapIndices(m_pBits, m_pBits, layout.pixelBytes, bits, lookup);
     }
 
-    // The table the image has takes the palette's colours, as far as they go;
-    // the rest of it is cleared.
+    // The table the block holds takes the palette's colours, as far as they
+    // go (at 24 bits the pixels are colours, and a shorter table lists only
+    // some of them); the entries after them are cleared.
     const std::size_t rewritten = std::min<std::size_t>(held, count);
     for (std::size_t i = 0; i < held; ++i) {
         table[i] = i < rewritten

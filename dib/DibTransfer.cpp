@@ -32,7 +32,7 @@ int CDIB::StretchToDC(HDC dc, int xD, int yD, int wD, int hD, int xS, int yS, in
 
 void CDIB::StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS, int hS,
                        DWORD rop) {
-    TryStretchInto(dest, xD, yD, wD, hD, xS, yS, wS, hS, rop);
+    m_bStretchFailed = !TryStretchInto(dest, xD, yD, wD, hD, xS, yS, wS, hS, rop);
 }
 
 BOOL CDIB::TryStretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS,
@@ -61,15 +61,15 @@ BOOL CDIB::TryStretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, in
     // (The sections hold exactly the rows the headers describe.)
     const std::size_t sourceBytes = SectionBytes(*m_pBMI);
     const std::size_t destBytes = SectionBytes(*dest->m_pBMI);
-    std::memcpy(sourceBits, m_pBits, std::min<std::size_t>(m_dwSizeImage, sourceBytes));
-    std::memcpy(destBits, dest->m_pBits, std::min<std::size_t>(dest->m_dwSizeImage, destBytes));
+    std::memcpy(sourceBits, m_pBits, std::min(mine.pixelBytes, sourceBytes));
+    std::memcpy(destBits, dest->m_pBits, std::min(theirs.pixelBytes, destBytes));
 
     if (!first.SelectBitmap(static_cast<HBITMAP>(sourceSection.GetSafeHandle())) ||
         !second.SelectBitmap(static_cast<HBITMAP>(destSection.GetSafeHandle())))
         return FALSE;
     if (!StretchBlt(second.GetSafeHdc(), xD, yD, wD, hD, first.GetSafeHdc(), xS, yS, wS, hS, rop))
         return FALSE;
-    return dest->m_dwSizeImage <= destBytes && dest->SetBits(static_cast<const BYTE*>(destBits), 0);
+    return theirs.pixelBytes <= destBytes && dest->SetBits(static_cast<const BYTE*>(destBits), 0);
 }
 
 void CDIB::FillRect(const RECT* rect, DWORD rop) {
@@ -97,10 +97,13 @@ void CDIB::Crop(int left, int top, int right, int bottom) {
     const long long h = static_cast<long long>(bottom) - top;
     if (!IsValid() || w <= 0 || h <= 0 || w > INT32_MAX || h > INT32_MAX) return;
     CDIB part;
-    // A copy that could not be made must not replace the picture by white.
-    if (!part.CreateLike(int(w), int(h), *this) ||
-        !TryStretchInto(&part, 0, 0, int(w), int(h), left, top, int(w), int(h), SRCCOPY))
-        return;
+    if (!part.CreateLike(int(w), int(h), *this)) return;
+    // Through the virtual call, so that a derived class's stretch does the
+    // copying; a copy that could not be made must not replace the picture
+    // by white.
+    m_bStretchFailed = false;
+    StretchInto(&part, 0, 0, int(w), int(h), left, top, int(w), int(h), SRCCOPY);
+    if (m_bStretchFailed) return;
     Empty();
     if (CreateLike(int(w), int(h), part)) SetBits(part.m_pBits, 0);
 }

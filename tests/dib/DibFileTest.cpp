@@ -337,4 +337,30 @@ TEST_F(DibFileTest, ResourcesArriveAsWritableCopiesOfTheirFiles) {
     }
 }
 
+// Compressed pixels are saved whole: exactly the biSizeImage bytes of codes,
+// however they divide into rows.
+TEST_F(DibFileTest, AdoptedCompressedImagesAreSavedWhole) {
+    const BYTE codes[13] = {10, 3,             // a run of ten pixels of index 3
+                            0,  0,             // end of line
+                            0,  3, 1, 2, 3, 0, // three literal pixels, padded to a word
+                            0,  1,             // end of bitmap
+                            0};                // one byte past the end code, still part of the data
+    const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, 40 + 1024 + sizeof codes);
+    auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+    *h = {40, 10, 2, 1, 8, BI_RLE8, sizeof codes, 0, 0, 0, 0};
+    std::memcpy(reinterpret_cast<BYTE*>(h) + 40 + 1024, codes, sizeof codes);
+    CDIB dib;
+    ASSERT_TRUE(dib.Attach(block, h, 40 + 1024 + sizeof codes));
+    TempPath path;
+    ASSERT_TRUE(dib.Save(path.str().c_str()));
+    const auto bytes = ReadBytes(path.str());
+    ASSERT_EQ(bytes.size(), 14 + 40 + 1024 + sizeof codes);
+    EXPECT_EQ(std::memcmp(bytes.data() + 2, "\x43\x04\0\0", 4), 0) << "bfSize 1091";
+    EXPECT_EQ(std::memcmp(bytes.data() + bytes.size() - sizeof codes, codes, sizeof codes), 0);
+    EXPECT_FALSE(dib.Save(path.str().c_str(), 0, 1)) << "no bands of codes";
+    dib.Empty();
+    GlobalUnlock(block);
+    GlobalFree(block);
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -168,6 +169,53 @@ TEST_F(DibPixelsTest, MapToPaletteRemapsToTheNearestEntries) {
     EXPECT_FALSE(sixteen.MapToPalette(&small));
     EXPECT_FALSE(nibbles.MapToPalette(&same)) << "256 entries for 4-bit indices";
     EXPECT_FALSE(eight.MapToPalette(nullptr));
+}
+
+// A table shorter than the palette: every index a pixel holds afterwards has
+// its colour in the table, and that colour is the palette's nearest to what
+// the pixel showed before.
+TEST_F(DibPixelsTest, MapToPaletteOntoMoreColoursThanTheTableHolds) {
+    struct Case {
+        int bits, tableEntries, paletteEntries;
+    };
+    for (const Case c : {Case{8, 16, 256}, Case{4, 3, 16}, Case{8, 2, 200}}) {
+        SCOPED_TRACE(c.bits);
+        std::vector<COLORREF> greys;
+        for (int i = 0; i < c.paletteEntries; ++i) greys.push_back(RGB(i, i, i));
+        CPalette palette;
+        MakePalette(palette, greys);
+        CDIB dib;
+        BITMAPINFOHEADER format{};
+        format.biPlanes = 1;
+        format.biBitCount = WORD(c.bits);
+        format.biClrUsed = DWORD(c.tableEntries);
+        ASSERT_TRUE(dib.Create(9, 4, &format, 0));
+        for (int i = 0; i < c.tableEntries; ++i)
+            Table(dib)[i] = {BYTE(17 * i + 40), BYTE(17 * i + 40), BYTE(17 * i + 40), 0};
+        for (std::size_t i = 0; i < dib.GetPixelBytes(); ++i) {
+            const auto k = BYTE(i % std::size_t(c.tableEntries)); // inside the table
+            dib.m_pBits[i] = c.bits == 8 ? k : BYTE(k * 0x11);
+        }
+        std::vector<BYTE> shown; // each pixel's grey level before
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 9; ++x) {
+                const BYTE v = *dib.GetPixelAddress(x, y);
+                const int index = c.bits == 8 ? v : (x % 2 ? v & 0x0F : v >> 4);
+                shown.push_back(Table(dib)[index].rgbRed);
+            }
+
+        ASSERT_TRUE(dib.MapToPalette(&palette));
+        EXPECT_EQ(dib.m_pBMI->biClrUsed, DWORD(c.paletteEntries));
+        for (int y = 0; y < 4; ++y)
+            for (int x = 0; x < 9; ++x) {
+                const BYTE v = *dib.GetPixelAddress(x, y);
+                const int index = c.bits == 8 ? v : (x % 2 ? v & 0x0F : v >> 4);
+                ASSERT_LT(index, c.paletteEntries) << x << "," << y;
+                const BYTE want =
+                    BYTE(std::min<int>(shown[std::size_t(y) * 9 + x], c.paletteEntries - 1));
+                EXPECT_EQ(Table(dib)[index].rgbRed, want) << x << "," << y;
+            }
+    }
 }
 
 } // namespace

@@ -665,12 +665,14 @@ TEST_F(DibTest, EveryPathChecksTheHeldImageAgainstItsBlock) {
     CDC dc(canvas.dc());
     EXPECT_EQ(dib.Draw(&dc, 0, 0), 0);
 
-    // SetBits copies an adopted header's biSizeImage bytes.
+    // SetBits copies the rows an adopted header describes, not its
+    // biSizeImage (here past the block).
     HGLOBAL block = PackedDib(8, 4, 4);
     auto* h = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
     h->biSizeImage = 1000;
     ASSERT_TRUE(dib.Attach(block, h, 40 + 1024 + 16));
-    EXPECT_FALSE(dib.SetBits(pixels.data(), 1));
+    EXPECT_TRUE(dib.SetBits(pixels.data(), 1));
+    EXPECT_EQ(dib.GetPixelBytes(), 16u);
     dib.Empty();
     GlobalUnlock(block);
     GlobalFree(block);

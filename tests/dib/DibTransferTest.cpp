@@ -2,15 +2,19 @@
 
 #include "../LeakCheckedTest.h"
 #include "../gfx/GfxTestSupport.h"
+#include "TestBitmaps.h"
 
 #include "fw/Exception.h"
 #include "platform/Clipboard.h"
 #include "platform/Memory.h"
+#include "res/Resources.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -237,6 +241,73 @@ TEST_F(DibTransferTest, FailedAllocationsNeverCropToWrongPixels) {
                           Value(before, x + (cropped ? 2 : 0), y + (cropped ? 1 : 0)))
                     << n << ": " << x << "," << y;
     }
+}
+
+// Adopted images whose header leaves biSizeImage 0 (BI_RGB headers may) are
+// whole images to every operation: each gives what it gives on a copy made
+// by Create, whose header has the size.
+TEST_F(DibTransferTest, AdoptedImagesWithoutAPixelSizeAreWhole) {
+    struct Case {
+        const char* name;
+        UINT resource;
+        std::function<BOOL(CDIB&)> run;
+    };
+    const Case cases[] = {
+        {"crop whole", IDB_NO_SIZE_24, [](CDIB& d) { return d.Crop(0, 0, 5, 3), TRUE; }},
+        {"crop part", IDB_NO_SIZE_24, [](CDIB& d) { return d.Crop(1, 1, 4, 3), TRUE; }},
+        {"fill", IDB_NO_SIZE_24, [](CDIB& d) { return d.Fill(1, 0, 3, 2, WHITENESS), TRUE; }},
+        {"levels", IDB_NO_SIZE_24, [](CDIB& d) { return d.AdjustLevels(16, 200, 90, 255), TRUE; }},
+        {"smooth", IDB_NO_SIZE_24, [](CDIB& d) { return d.SmoothWeighted(3), TRUE; }},
+        {"blur", IDB_NO_SIZE_24, [](CDIB& d) { return d.Blur(2); }},
+        {"rotate", IDB_NO_SIZE_24, [](CDIB& d) { return d.Rotate(30, RGB(1, 2, 3)); }},
+        {"erode", IDB_NO_SIZE_1, [](CDIB& d) { return d.Erode(2, 7, 2); }},
+        {"dilate", IDB_NO_SIZE_1, [](CDIB& d) { return d.Dilate(7, 2, 7); }},
+        {"erode repeat", IDB_NO_SIZE_1, [](CDIB& d) { return d.ErodeRepeat(1); }},
+        {"dilate repeat", IDB_NO_SIZE_1, [](CDIB& d) { return d.DilateRepeat(2); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CDIB adopted, copy;
+        ASSERT_TRUE(adopted.LoadFromResource(c.resource));
+        ASSERT_EQ(adopted.m_pBMI->biSizeImage, 0u);
+        copy = adopted;
+        const std::vector<BYTE> before(copy.m_pBits, copy.m_pBits + copy.GetPixelBytes());
+        const HGLOBAL resource = adopted.m_hDIB;
+        EXPECT_EQ(c.run(adopted), c.run(copy));
+        ASSERT_EQ(adopted.GetPixelBytes(), copy.GetPixelBytes());
+        const std::vector<BYTE> want(copy.m_pBits, copy.m_pBits + copy.GetPixelBytes());
+        EXPECT_EQ(std::vector<BYTE>(adopted.m_pBits, adopted.m_pBits + adopted.GetPixelBytes()),
+                  want);
+        if (std::string(c.name) != "crop whole") {
+            EXPECT_NE(want, before) << "a change to see";
+        }
+        adopted.Empty();
+        FreeResource(resource);
+    }
+}
+
+// Crop stretches through the virtual call, once; FillRect fills through it.
+TEST_F(DibTransferTest, DerivedStretchesAndFillsAreCalled) {
+    struct Counting : CDIB {
+        int stretches = 0, fills = 0;
+        void StretchInto(CDIB* dest, int xD, int yD, int wD, int hD, int xS, int yS, int wS, int hS,
+                         DWORD rop) override {
+            ++stretches;
+            CDIB::StretchInto(dest, xD, yD, wD, hD, xS, yS, wS, hS, rop);
+        }
+        void Fill(int x, int y, int width, int height, DWORD rop) override {
+            ++fills;
+            CDIB::Fill(x, y, width, height, rop);
+        }
+    } image;
+    Make(image, 6, 4, 8);
+    const RECT rect{1, 1, 3, 2};
+    image.FillRect(&rect, BLACKNESS);
+    image.Crop(1, 0, 4, 3);
+    EXPECT_EQ(image.stretches, 1);
+    EXPECT_EQ(image.fills, 1);
+    EXPECT_EQ(image.GetWidth(), 3);
+    EXPECT_NE(Value(image, 0, 1), Value(image, 2, 2)) << "the black pixel at (1, 1) kept";
 }
 
 } // namespace
