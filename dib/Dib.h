@@ -61,8 +61,11 @@ public:
     // the nearest entry of each colour-table entry, 24-bit pixels to the
     // colour of their nearest entry. The colour table the image has (up to
     // the palette's count) becomes the palette's; biClrUsed says how many
-    // entries were rewritten, and m_Palette follows. FALSE with nothing
-    // changed for a null or unreadable palette, other depths, and a 4-bit
+    // entries were rewritten, and m_Palette follows. An indexed image whose
+    // block holds fewer table entries than the palette has is made anew in a
+    // block of its own with the palette as its table, so that every index
+    // its pixels take has its colour. FALSE with nothing changed for a null
+    // or unreadable palette, other depths, compressed pixels, and a 4-bit
     // image with a palette of more than 16 entries.
     virtual BOOL MapToPalette(CPalette* palette);
     // (0, 0, biWidth, biHeight).
