@@ -3,6 +3,7 @@
 #include "dib/Dib.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +21,36 @@ void RemapIndices(BYTE* to, const BYTE* from, std::size_t count, int bits, const
             to[i] = static_cast<BYTE>(lookup[from[i] & 0x0F] | (lookup[from[i] >> 4] << 4));
     }
 }
+
+// The palette's nearest entries to the colours of one picture, remembered in
+// a direct-mapped cache: a picture has many pixels but fewer colours, and
+// each question to the palette costs a lock and a search. The cache grows
+// with the picture (a photograph of a million pixels may hold a hundred
+// thousand colours) up to 256 Ki colours, 1.25 MiB. The answers are the
+// palette's own.
+class NearestIndices {
+public:
+    NearestIndices(HPALETTE palette, std::uint64_t pixels) : m_hPalette(palette) {
+        while (m_nBits < 18 && (std::uint64_t{1} << m_nBits) < pixels / 4) ++m_nBits;
+        m_keys.assign(std::size_t{1} << m_nBits, kEmpty);
+        m_indices.resize(m_keys.size());
+    }
+    BYTE Find(COLORREF colour) {
+        const unsigned slot = (colour * 2654435761u) >> (32 - m_nBits);
+        if (m_keys[slot] != colour) {
+            m_keys[slot] = colour;
+            m_indices[slot] = static_cast<BYTE>(GetNearestPaletteIndex(m_hPalette, colour));
+        }
+        return m_indices[slot];
+    }
+
+private:
+    static constexpr COLORREF kEmpty = 0xFFFFFFFF; // no colour has a high byte
+    HPALETTE m_hPalette;
+    int m_nBits = 12;
+    std::vector<COLORREF> m_keys;
+    std::vector<BYTE> m_indices; // palettes of at most 256 entries
+};
 
 } // namespace
 
@@ -116,12 +147,12 @@ BOOL CDIB::MapToPalette(CPalette* palette) {
     auto* table = reinterpret_cast<RGBQUAD*>(reinterpret_cast<BYTE*>(m_pBMI) + kInfoHeaderSize);
 
     if (bits == 24) {
+        NearestIndices nearest(handle, std::uint64_t(m_pBMI->biWidth) * m_pBMI->biHeight);
         const LONG width = m_pBMI->biWidth;
         for (LONG y = 0; y < m_pBMI->biHeight; ++y) {
             BYTE* p = GetPixelAddress(0, y);
             for (LONG x = 0; x < width; ++x, p += 3) {
-                const PALETTEENTRY& e =
-                    entries[GetNearestPaletteIndex(handle, RGB(p[2], p[1], p[0]))];
+                const PALETTEENTRY& e = entries[nearest.Find(RGB(p[2], p[1], p[0]))];
                 p[0] = e.peBlue;
                 p[1] = e.peGreen;
                 p[2] = e.peRed;
