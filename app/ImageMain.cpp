@@ -110,8 +110,9 @@ bool FitsTheGraphicsLayer(std::int64_t width, std::int64_t height, int bits) {
 }
 
 // "the result, 70000 × 70000 at 24 bits, is larger than 256 MiB"
-std::string TooLarge(const std::string& what, std::int64_t width, std::int64_t height, int bits) {
-    return what + ", " + Size(width, height) + " at " + std::to_string(bits) +
+std::string TooLarge(const std::string& what, std::int64_t width, std::int64_t height, int bits,
+                     const char* about = "") {
+    return what + ", " + about + Size(width, height) + " at " + std::to_string(bits) +
            (bits == 1 ? " bit" : " bits") + ", is larger than 256 MiB";
 }
 
@@ -433,7 +434,7 @@ std::string Apply(const Operation& op, CDIB& dib) {
                        h = std::int64_t(width * s + height * c);
             if (double(DibRowBytes(std::uint64_t(w), std::uint64_t(bits))) * double(h) >
                 0.99 * double(kMaxDeviceBitmapBytes))
-                return said + ": " + TooLarge("the result, about", w, h, bits);
+                return said + ": " + TooLarge("the result", w, h, bits, "about ");
             throw;
         }
         return {};
