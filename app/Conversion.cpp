@@ -1,6 +1,6 @@
 #include "app/Conversion.h"
 
-#include "app/TemporaryFile.h"
+#include "app/OutputFile.h"
 #include "avi/AviWriter.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
@@ -11,16 +11,13 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <new>
 #include <numeric>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -299,23 +296,6 @@ CConversion::Timing CConversion::TimingOf(const std::vector<int>& delays) {
 
 namespace {
 
-// Where the video goes: through symbolic links to the file they name, so that
-// a link stays a link, even one whose file does not exist yet. A chain of
-// links that does not end (a loop) is left as it is: the video cannot take
-// its name, and that is reported.
-CString ResolvedDestination(const CString& destination) {
-    namespace fs = std::filesystem;
-    fs::path path = destination.str();
-    for (int hop = 0; hop < 40; ++hop) {
-        std::error_code error;
-        if (!fs::is_symlink(path, error)) return CString(path.string());
-        const fs::path target = fs::read_symlink(path, error);
-        if (error) break;
-        path = target.is_absolute() ? target : path.parent_path() / target;
-    }
-    return destination;
-}
-
 // The canvas is the logical screen; a screen dimension of 0 takes the first
 // image's extent. It starts as the first image when that image is the whole
 // screen, else in the background colour.
@@ -350,15 +330,14 @@ UINT WriteFailureMessage(HRESULT result) {
 } // namespace
 
 UINT CConversion::CheckDestination(const CString& source, const CString& destination) {
-    // stat follows symbolic links: a link is judged by the file it names.
-    struct stat target;
-    if (stat(destination, &target) != 0) return 0; // a new file
-    if (!S_ISREG(target.st_mode)) return IDS_DEST_NOT_FILE;
-    struct stat original;
-    if (stat(source, &original) == 0 && original.st_dev == target.st_dev &&
-        original.st_ino == target.st_ino)
+    switch (OutputFile::Check(source, destination)) {
+    case OutputFile::kIsSource:
         return IDS_DEST_IS_SOURCE;
-    return 0;
+    case OutputFile::kNotFile:
+        return IDS_DEST_NOT_FILE;
+    default: // a read-only file is refused by Run, as a file that cannot be written
+        return 0;
+    }
 }
 
 CString CConversion::Message(UINT id, const CString& path, int frames) {
@@ -373,9 +352,11 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
     Result result;
     result.path = requested;
     result.messageId = CheckDestination(source, requested);
+    // A file that may not be written is not replaced behind its back.
+    if (!result.messageId && OutputFile::Check(source, requested) == OutputFile::kReadOnly)
+        result.messageId = IDS_WRITE_ERROR;
     if (result.messageId) return result;
     result.path = source;
-    const CString destination = ResolvedDestination(requested);
 
     CGifDecoder decoder;
     if (!decoder.LoadFile(source)) {
@@ -445,13 +426,8 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                 : SolidBitmap(dc, width, height, background));
         if (!canvas.get()) throw CMemoryException();
 
-        // A file that may not be written is not replaced behind its back.
         result.path = requested;
-        if (access(destination, F_OK) == 0 && access(destination, W_OK) != 0) {
-            result.messageId = IDS_WRITE_ERROR;
-            return result;
-        }
-        TemporaryFile file(destination);
+        OutputFile file(requested);
         if (!file.ok()) {
             result.messageId = IDS_WRITE_ERROR;
             return result;
@@ -511,7 +487,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             return result;
         }
         if (!failure && completed != AVIERR_OK) failure = WriteFailureMessage(completed);
-        if (!failure && !file.MoveTo()) failure = IDS_WRITE_ERROR;
+        if (!failure && !file.Commit()) failure = IDS_WRITE_ERROR;
         if (failure) {
             result.messageId = failure;
             if (failure != IDS_WRITE_ERROR) result.path = source;

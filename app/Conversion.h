@@ -49,7 +49,9 @@ public:
     // the screen's. RLE8 frames unless `uncompressed`. `progress`, when given,
     // hears of each image; when it answers false the conversion stops,
     // writes nothing and gives IDS_CANCELLED. A destination that
-    // is a symbolic link is written through it. An image the decoder refuses
+    // is a symbolic link is written through it; a read-only one (no write
+    // bit for its owner, whoever runs the program) gives IDS_WRITE_ERROR
+    // before anything is read (OutputFile). An image the decoder refuses
     // after the first ends the video there: the video is complete, and the
     // result is IDS_PARTLY_CONVERTED, not a success.
     // `keyFrameEvery` (RLE8 only) asks for delta frames: a key frame every

@@ -1,16 +1,22 @@
 // tessaly-image: reads a BMP file, or the first image of a GIF file, applies
 // image operations in the order given, and writes the result as a BMP file.
+// Every value that does not depend on the image is checked first, then the
+// output file (as the converter checks its video, OutputFile), and only then
+// is the input read.
 #include "app/Conversion.h"
+#include "app/OutputFile.h"
 #include "app/StandardOptions.h"
-#include "app/TemporaryFile.h"
 #include "dib/Dib.h"
 #include "fw/Exception.h"
 #include "fw/MessageBox.h"
 #include "gif/GifDecoder.h"
+#include "res/Resource.h"
+#include "res/Resources.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +24,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -62,14 +69,17 @@ constexpr const char* kUsage =
     "  --dilate P,C,N     set pixels with any of those neighbours set (1 bit)\n"
     "  --erode-repeat TIMES, --dilate-repeat TIMES\n"
     "                     erode or dilate with 7,7,7 TIMES times (0-65535)\n"
-    "  --info             print the image's size, depth, colours and resolution\n"
+    "  --info             print the image's size, depth, colours, resolution and\n"
+    "                     (BMP files) the order of its rows\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "\n"
     "BMP files of 1, 4, 8, 16, 24 and 32 bits with a 40-byte or 12-byte header\n"
-    "are read; compressed BMP files and longer headers are not. Exit status: 0\n"
-    "when done; 1 when the image could not be read, processed or written; 2 for\n"
-    "a usage error or a refused output file.\n";
+    "are read; compressed BMP files and longer headers are not. The output is\n"
+    "checked before the input is read: the input itself, a folder, a device and\n"
+    "a read-only file are refused. Exit status: 0 when done; 1 when the image\n"
+    "could not be read, processed or written; 2 for a usage error or a refused\n"
+    "output file.\n";
 
 bool IsOperation(const std::string& arg) {
     static const char* const kOperations[] = {
@@ -84,50 +94,121 @@ int Fail(const std::string& text, int status = 1) {
     return status;
 }
 
+std::string Size(std::int64_t width, std::int64_t height) {
+    return std::to_string(width) + " \u00d7 " + std::to_string(height);
+}
+
+// Whether a width x height image of `bits` fits the graphics layer, which
+// makes no bitmap or DIB section of more than 256 MiB (kMaxDeviceBitmapBytes),
+// nor one whose rows would pass that at 32 bits. Crops, fills, stretches and
+// raster operations go through two DIB sections.
+bool FitsTheGraphicsLayer(std::int64_t width, std::int64_t height, int bits) {
+    constexpr std::uint64_t cap = kMaxDeviceBitmapBytes;
+    if (width < 0 || height < 0 || std::uint64_t(width) * 4 > cap) return false;
+    return height == 0 ||
+           DibRowBytes(std::uint64_t(width), std::uint64_t(bits)) <= cap / std::uint64_t(height);
+}
+
+// "the result, 70000 × 70000 at 24 bits, is larger than 256 MiB"
+std::string TooLarge(const std::string& what, std::int64_t width, std::int64_t height, int bits,
+                     const char* about = "") {
+    return what + ", " + about + Size(width, height) + " at " + std::to_string(bits) +
+           (bits == 1 ? " bit" : " bits") + ", is larger than 256 MiB";
+}
+
+// The start of a file: enough for the BMP file header and the first fields
+// of the info header.
+struct FileStart {
+    unsigned char bytes[54] = {};
+    std::streamsize got = 0;
+
+    std::uint32_t U32(int at) const {
+        return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 |
+               std::uint32_t(bytes[at + 2]) << 16 | std::uint32_t(bytes[at + 3]) << 24;
+    }
+    bool Starts(const char* magic) const {
+        const auto n = std::streamsize(std::strlen(magic));
+        return got >= n && std::memcmp(bytes, magic, std::size_t(n)) == 0;
+    }
+    // A 40-byte header with a negative height: rows stored top row first.
+    bool TopDown() const { return got >= 26 && U32(14) == 40 && std::int32_t(U32(22)) < 0; }
+};
+
+bool ReadStart(const std::string& path, FileStart* start) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    in.read(reinterpret_cast<char*>(start->bytes), sizeof start->bytes);
+    start->got = in.gcount();
+    return true;
+}
+
 // Why a file that starts with "BM" could not be read: the formats refused by
 // design get their own message.
-std::string WhyNotRead(const std::string& path) {
-    unsigned char h[54] = {};
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(h), sizeof h);
-    const auto got = in.gcount();
-    auto u32 = [&](int at) {
-        return std::uint32_t(h[at]) | std::uint32_t(h[at + 1]) << 8 |
-               std::uint32_t(h[at + 2]) << 16 | std::uint32_t(h[at + 3]) << 24;
-    };
-    if (got >= 18 && u32(14) != 40 && u32(14) != 12)
-        return path + ": BMP files with a " + std::to_string(u32(14)) +
+std::string WhyNotRead(const std::string& path, const FileStart& h) {
+    if (h.got >= 18 && h.U32(14) != 40 && h.U32(14) != 12)
+        return path + ": BMP files with a " + std::to_string(h.U32(14)) +
                "-byte header are not supported (only 40 and 12 bytes)";
     static const char* const kCompression[] = {"BI_RGB",       "BI_RLE8", "BI_RLE4",
                                                "BI_BITFIELDS", "BI_JPEG", "BI_PNG"};
-    if (got >= 34 && u32(14) == 40 && u32(30) != 0) {
-        const std::uint32_t c = u32(30);
+    if (h.got >= 34 && h.U32(14) == 40 && h.U32(30) != 0) {
+        const std::uint32_t c = h.U32(30);
         const std::string name = c < 6 ? kCompression[c] : "compression " + std::to_string(c);
         return path + ": compressed BMP files (" + name + ") are not supported";
     }
     return path + ": not a BMP file this program can read (damaged, cut short or too large)";
 }
 
-// The first image of a GIF file, captured at the depth the screen gives.
-bool ReadGif(const std::string& path, CDIB& dib) {
+// An image read from a file or from the program's bitmaps. A bitmap resource
+// is adopted in place by the bitmap class, which never frees it: it is freed
+// here, once the image no longer points into it, whatever the operations
+// made of the image.
+struct Input {
+    CDIB dib;
+    HGLOBAL resource = nullptr;
+    // How a BMP file or a resource stored its rows; null for a GIF image.
+    const char* rows = nullptr;
+
+    Input() = default;
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+    ~Input() {
+        dib.Empty();
+        if (resource) FreeResource(resource);
+    }
+};
+
+// The first image of a GIF file, captured at the depth the screen gives; an
+// error message when there is none.
+std::string ReadGif(const std::string& path, CDIB& dib) {
     CGifDecoder decoder;
-    if (!decoder.LoadFile(CString(path))) return false;
+    if (!decoder.LoadFile(CString(path)))
+        return path + ": no image could be read from this GIF file";
     HDC screen = GetDC(nullptr);
     decoder.m_hDC = screen;
-    HBITMAP frame = decoder.GetNextFrame();
-    bool read = false;
-    if (frame) {
-        try {
-            read = dib.CreateFromBitmap(frame);
-        } catch (const CMemoryException&) {
-        }
-        DeleteObject(frame);
+    HBITMAP frame = nullptr;
+    std::string error;
+    try {
+        frame = decoder.GetNextFrame();
+        if (!frame && decoder.m_nFrameFailure == CGifDecoder::frameEnded)
+            error = path + ": no image to read (the GIF file holds none)";
+        else if (!frame)
+            error = path + ": no image could be read from this GIF file";
+        // An image of no pixels would make a BMP file no reader takes back.
+        else if (decoder.m_nWidth <= 0 || decoder.m_nHeight <= 0)
+            error = path + ": no image to read (its first image is " +
+                    Size(decoder.m_nWidth, decoder.m_nHeight) + ")";
+        else if (!dib.CreateFromBitmap(frame))
+            error = path + ": no image could be read from this GIF file";
+    } catch (const CMemoryException&) {
+        error = path + ": out of memory";
     }
+    if (frame) DeleteObject(frame);
     ReleaseDC(nullptr, screen);
-    return read;
+    return error;
 }
 
-bool ReadImage(const std::string& path, CDIB& dib, std::string* error) {
+bool ReadImage(const std::string& path, Input& input, std::string* error) {
+    CDIB& dib = input.dib;
     // One of the program's own bitmaps, by its resource number.
     const std::string kResource = "resource:";
     if (path.rfind(kResource, 0) == 0) {
@@ -138,33 +219,61 @@ bool ReadImage(const std::string& path, CDIB& dib, std::string* error) {
             *error = path + ": no such bitmap resource";
             return false;
         }
-        return true;
-    }
-    char magic[4] = {};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    in.read(magic, sizeof magic);
-    in.close();
-    if (std::memcmp(magic, "BM", 2) == 0) {
-        bool loaded = false;
-        try {
-            loaded = dib.Load(path.c_str());
-        } catch (const CFileException& e) {
-            *error = path + ": " + std::strerror(e.m_lOsError > 0 ? int(e.m_lOsError) : EIO);
+        input.resource = dib.m_hDIB;
+        input.rows = dib.m_pBMI->biHeight < 0 ? "top-down" : "bottom-up";
+        // The class makes no palette for a block it adopts; the operations
+        // that look colours up in the table (--map-palette, --fill) need one.
+        if (!dib.MakePalette(dib.GetNumColors(), &dib.m_Palette)) {
+            *error = path + ": out of memory";
             return false;
         }
-        if (!loaded) *error = WhyNotRead(path);
-        return loaded;
+    } else {
+        // Only a regular file is opened: a FIFO without a writer would be
+        // waited on for ever, and a device may never end.
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (S_ISDIR(status.st_mode)) {
+            *error = path + ": is a folder";
+            return false;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            *error = path + ": not a regular file (a FIFO, a device or a socket)";
+            return false;
+        }
+        FileStart start;
+        if (!ReadStart(path, &start)) {
+            *error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        if (start.Starts("BM")) {
+            bool loaded = false;
+            try {
+                loaded = dib.Load(path.c_str());
+            } catch (const CFileException& e) {
+                *error = path + ": " + std::strerror(e.m_lOsError > 0 ? int(e.m_lOsError) : EIO);
+                return false;
+            }
+            if (!loaded) {
+                *error = WhyNotRead(path, start);
+                return false;
+            }
+            input.rows = start.TopDown() ? "top-down" : "bottom-up";
+        } else if (start.Starts("GIF8")) {
+            *error = ReadGif(path, dib);
+            if (!error->empty()) return false;
+        } else {
+            *error = path + ": neither a BMP nor a GIF file";
+            return false;
+        }
     }
-    if (std::memcmp(magic, "GIF8", 4) == 0) {
-        if (!ReadGif(path, dib)) *error = path + ": no image could be read from this GIF file";
-        return dib.IsValid();
+    if (dib.GetWidth() <= 0 || dib.GetHeight() == 0) {
+        *error = path + ": no image to read (" + Size(dib.GetWidth(), dib.GetHeight()) + ")";
+        return false;
     }
-    *error = path + ": neither a BMP nor a GIF file";
-    return false;
+    return true;
 }
 
 // Parses exactly `count` comma-separated integers of the int range.
@@ -215,14 +324,94 @@ std::vector<int> DepthsOf(const std::string& name) {
     return {};
 }
 
-// Applies one operation other than --band; an error message when it cannot,
-// with *status 2 for a value of the wrong form.
-std::string Apply(const std::string& name, const std::string& value, CDIB& dib, int* status) {
-    const auto usage = [&](const std::string& form) {
-        *status = 2;
+// An operation as given, and its values once parsed.
+struct Operation {
+    std::string name, value;
+    int n[4] = {};          // its whole numbers
+    bool rectangle = false; // --fill: a rectangle was given
+    DWORD rop = 0;          // --rop: the raster operation; --fill: BLACKNESS or WHITENESS
+    COLORREF colour = RGB(255, 255, 255); // --rotate: the background
+    std::string file;                     // --map-palette and --rop: the other image
+};
+
+// Parses the operation's value; what was expected when it has the wrong
+// form or lies outside its range. Nothing here depends on the image.
+std::string Parse(Operation& op) {
+    const std::string& name = op.name;
+    const std::string& value = op.value;
+    int* n = op.n;
+    const auto expected = [&](const std::string& form) {
         return name + " " + value + ": expected " + form;
     };
+    const std::string kAnyInt = "from -2147483648 to 2147483647";
+    if (name == "--band") {
+        if (!ParseInts(value, 2, n) || n[0] < 0 || n[0] >= n[1])
+            return expected("FIRST,LAST with 0 <= FIRST < LAST <= 2147483647");
+    } else if (name == "--crop") {
+        if (!ParseInts(value, 4, n) || n[0] >= n[2] || n[1] >= n[3])
+            return expected("LEFT,TOP,RIGHT,BOTTOM " + kAnyInt +
+                            " with LEFT < RIGHT and TOP < BOTTOM");
+    } else if (name == "--fill") {
+        const std::size_t comma = value.find(',');
+        const std::string colour = value.substr(0, comma);
+        op.rectangle = comma != std::string::npos;
+        if ((colour != "black" && colour != "white") ||
+            (op.rectangle && (!ParseInts(value.substr(comma + 1), 4, n) || n[2] <= 0 || n[3] <= 0)))
+            return expected("black|white[,X,Y,W,H] with X and Y " + kAnyInt +
+                            ", W and H from 1 to 2147483647");
+        op.rop = colour == "black" ? BLACKNESS : WHITENESS;
+    } else if (name == "--stretch") {
+        if (!ParseInts(value, 2, n) || n[0] <= 0 || n[1] <= 0)
+            return expected("WIDTH,HEIGHT from 1 to 2147483647");
+    } else if (name == "--map-palette") {
+        op.file = value;
+    } else if (name == "--rop") {
+        const std::size_t comma = value.find(',');
+        if (comma == std::string::npos || !ParseRop(value.substr(0, comma), &op.rop))
+            return expected("CODE,FILE.bmp with CODE a hexadecimal raster operation or its name");
+        op.file = value.substr(comma + 1);
+    } else if (name == "--rotate") {
+        const std::size_t comma = value.find(',');
+        const std::string form = "DEGREES[,RRGGBB] with DEGREES " + kAnyInt;
+        if (comma != std::string::npos) {
+            const std::string hex = value.substr(comma + 1);
+            char* end = nullptr;
+            const unsigned long rgb = std::strtoul(hex.c_str(), &end, 16);
+            if (hex.size() != 6 || *end != '\0' || !std::isxdigit(BYTE(hex[0])))
+                return expected(form);
+            op.colour = RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF);
+        }
+        if (!ParseInts(value.substr(0, comma), 1, n)) return expected(form);
+    } else if (name == "--blur") {
+        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 10000)
+            return expected("N from 0 to 10000");
+    } else if (name == "--smooth") {
+        if (!ParseInts(value, 1, n) || n[0] <= -8) return expected("WEIGHT from -7 to 2147483647");
+    } else if (name == "--levels") {
+        const bool one = ParseInts(value, 2, n);
+        if (one) n[2] = n[3] = n[1];
+        if (!one && !ParseInts(value, 4, n))
+            return expected("LOW,HIGH or LOW,HIGHBLUE,HIGHGREEN,HIGHRED");
+        for (int k = 1; k < 4; ++k)
+            if (n[0] < 0 || n[k] <= n[0] || n[k] > 255)
+                return expected("levels with 0 <= LOW < HIGH <= 255");
+    } else if (name == "--erode" || name == "--dilate") {
+        if (!ParseInts(value, 3, n) || std::any_of(n, n + 3, [](int p) { return p < 0 || p > 7; }))
+            return expected("three row patterns P,C,N from 0 to 7");
+    } else if (name == "--erode-repeat" || name == "--dilate-repeat") {
+        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 0xFFFF)
+            return expected("TIMES from 0 to 65535");
+    }
+    return {};
+}
+
+// Applies one parsed operation other than --band; an error message when it
+// cannot run.
+std::string Apply(const Operation& op, CDIB& dib) {
+    const std::string& name = op.name;
+    const std::string said = name + " " + op.value;
     const int bits = dib.m_pBMI->biBitCount;
+    const std::int64_t width = dib.GetWidth(), height = dib.GetHeight();
     const std::vector<int> depths = DepthsOf(name);
     if (!depths.empty() && std::find(depths.begin(), depths.end(), bits) == depths.end()) {
         std::string only;
@@ -230,121 +419,131 @@ std::string Apply(const std::string& name, const std::string& value, CDIB& dib, 
         return name + ": not for " + std::to_string(bits) + "-bit images (" + only +
                (depths.back() == 1 ? " bit" : " bits") + " only)";
     }
-    int n[4] = {};
+    const int* n = op.n;
+    const std::string failed = said + ": could not be done on this image";
     if (name == "--rotate") {
-        const std::size_t comma = value.find(',');
-        COLORREF background = RGB(255, 255, 255);
-        if (comma != std::string::npos) {
-            const std::string hex = value.substr(comma + 1);
-            char* end = nullptr;
-            const unsigned long rgb = std::strtoul(hex.c_str(), &end, 16);
-            if (hex.size() != 6 || *end != '\0' || !std::isxdigit(BYTE(hex[0])))
-                return usage("DEGREES[,RRGGBB]");
-            background = RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF);
+        try {
+            if (!dib.Rotate(n[0], op.colour))
+                return name + ": not for top-down or compressed images";
+        } catch (const CMemoryException&) {
+            // The class refuses a canvas past 256 MiB as one it cannot have.
+            // Its size, near enough to tell the two apart:
+            const double turn = n[0] % 360 * 3.14159265358979 / 180;
+            const double c = std::fabs(std::cos(turn)), s = std::fabs(std::sin(turn));
+            const auto w = std::int64_t(width * c + height * s),
+                       h = std::int64_t(width * s + height * c);
+            if (double(DibRowBytes(std::uint64_t(w), std::uint64_t(bits))) * double(h) >
+                0.99 * double(kMaxDeviceBitmapBytes))
+                return said + ": " + TooLarge("the result", w, h, bits, "about ");
+            throw;
         }
-        if (!ParseInts(value.substr(0, comma), 1, n)) return usage("DEGREES[,RRGGBB]");
-        if (!dib.Rotate(n[0], background)) return name + ": not for top-down or compressed images";
         return {};
     }
-    if (name == "--blur") {
-        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 10000) return usage("N from 0 to 10000");
-        dib.Blur(n[0]);
-        return {};
-    }
+    if (name == "--blur") return dib.Blur(n[0]) ? std::string() : failed;
     if (name == "--smooth") {
-        if (!ParseInts(value, 1, n) || n[0] <= -8) return usage("WEIGHT above -8");
         dib.SmoothWeighted(n[0]);
         return {};
     }
     if (name == "--levels") {
-        const bool one = ParseInts(value, 2, n);
-        if (one) n[2] = n[3] = n[1];
-        if (!one && !ParseInts(value, 4, n))
-            return usage("LOW,HIGH or LOW,HIGHBLUE,HIGHGREEN,HIGHRED");
-        for (int k = 1; k < 4; ++k)
-            if (n[0] < 0 || n[k] <= n[0] || n[k] > 255)
-                return usage("levels with 0 <= LOW < HIGH <= 255");
         dib.AdjustLevels(n[0], n[1], n[2], n[3]);
         return {};
     }
     if (name == "--erode" || name == "--dilate") {
-        if (!ParseInts(value, 3, n) || std::any_of(n, n + 3, [](int p) { return p < 0 || p > 7; }))
-            return usage("three row patterns P,C,N from 0 to 7");
-        name == "--erode" ? dib.Erode(n[0], n[1], n[2]) : dib.Dilate(n[0], n[1], n[2]);
-        return {};
+        const BOOL done =
+            name == "--erode" ? dib.Erode(n[0], n[1], n[2]) : dib.Dilate(n[0], n[1], n[2]);
+        return done ? std::string() : failed;
     }
     if (name == "--erode-repeat" || name == "--dilate-repeat") {
-        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 0xFFFF)
-            return usage("TIMES from 0 to 65535");
-        name == "--erode-repeat" ? dib.ErodeRepeat(n[0]) : dib.DilateRepeat(n[0]);
-        return {};
+        const BOOL done = name == "--erode-repeat" ? dib.ErodeRepeat(n[0]) : dib.DilateRepeat(n[0]);
+        return done ? std::string() : failed;
     }
     if (name == "--map-palette") {
-        // The palette made from another BMP file's colour table.
-        CDIB source;
+        // The palette made from another image's colour table.
+        Input source;
         std::string why;
-        if (!ReadImage(value, source, &why)) return why;
-        if (!source.m_Palette.GetSafeHandle())
-            return value + ": the image has no colour table to take a palette from";
-        if (!dib.MapToPalette(&source.m_Palette))
-            return name + ": not for images of " + std::to_string(dib.m_pBMI->biBitCount) +
+        if (!ReadImage(op.file, source, &why)) return why;
+        if (!source.dib.m_Palette.GetSafeHandle())
+            return op.file + ": the image has no colour table to take a palette from";
+        if (!dib.MapToPalette(&source.dib.m_Palette))
+            return name + ": not for images of " + std::to_string(bits) +
                    " bits with this palette (4 bits take up to 16 colours; 8 and 24 bits up to "
                    "256)";
         return {};
     }
+    // The rest go through the graphics layer's DIB sections.
+    if (!FitsTheGraphicsLayer(width, height, bits))
+        return said + ": " + TooLarge("the image", width, height, bits);
     if (name == "--crop") {
-        int r[4];
-        if (!ParseInts(value, 4, r)) return usage("LEFT,TOP,RIGHT,BOTTOM");
-        if (r[0] >= r[2] || r[1] >= r[3]) return usage("LEFT < RIGHT and TOP < BOTTOM");
-        dib.Crop(r[0], r[1], r[2], r[3]);
-        if (dib.GetWidth() != r[2] - r[0] || dib.GetHeight() != r[3] - r[1])
-            return name + " " + value + ": out of memory";
+        const std::int64_t w = std::int64_t(n[2]) - n[0], h = std::int64_t(n[3]) - n[1];
+        if (!FitsTheGraphicsLayer(w, h, bits))
+            return said + ": " + TooLarge("the result", w, h, bits);
+        dib.Crop(n[0], n[1], n[2], n[3]);
+        if (dib.GetWidth() != w || dib.GetHeight() != h) return said + ": out of memory";
         return {};
     }
     if (name == "--fill") {
-        const std::size_t comma = value.find(',');
-        const std::string colour = value.substr(0, comma);
-        int r[4] = {0, 0, dib.GetWidth(), dib.GetHeight()};
-        if ((colour != "black" && colour != "white") ||
-            (comma != std::string::npos && !ParseInts(value.substr(comma + 1), 4, r)) ||
-            r[2] <= 0 || r[3] <= 0)
-            return usage("black|white[,X,Y,W,H] with W and H of at least 1");
-        dib.Fill(r[0], r[1], r[2], r[3], colour == "black" ? BLACKNESS : WHITENESS);
+        // Only the part of the rectangle inside the picture is painted: the
+        // rest is cut off here, in 64 bits.
+        const std::int64_t left = op.rectangle ? n[0] : 0, top = op.rectangle ? n[1] : 0;
+        const std::int64_t right = op.rectangle ? left + n[2] : width,
+                           bottom = op.rectangle ? top + n[3] : height;
+        const std::int64_t x = std::max<std::int64_t>(left, 0), y = std::max<std::int64_t>(top, 0);
+        const std::int64_t w = std::min(right, width) - x, h = std::min(bottom, height) - y;
+        if (w > 0 && h > 0) dib.Fill(int(x), int(y), int(w), int(h), op.rop);
         return {};
     }
     if (name == "--stretch") {
-        int size[2];
-        if (!ParseInts(value, 2, size) || size[0] <= 0 || size[1] <= 0)
-            return usage("WIDTH,HEIGHT of at least 1");
+        if (!FitsTheGraphicsLayer(n[0], n[1], bits))
+            return said + ": " + TooLarge("the result", n[0], n[1], bits);
         CDIB resized;
-        if (!resized.CreateLike(size[0], size[1], dib))
-            return name + " " + value + ": an image of that size cannot be made";
-        if (!dib.TryStretchInto(&resized, 0, 0, size[0], size[1], 0, 0, dib.GetWidth(),
-                                dib.GetHeight(), SRCCOPY))
-            return name + " " + value + ": out of memory";
+        if (!resized.CreateLike(n[0], n[1], dib))
+            return said + ": an image of that size cannot be made";
+        if (!dib.TryStretchInto(&resized, 0, 0, n[0], n[1], 0, 0, int(width), int(height), SRCCOPY))
+            return said + ": out of memory";
         dib = resized;
+        if (dib.GetWidth() != n[0] || dib.GetHeight() != n[1]) return said + ": out of memory";
         return {};
     }
     // --rop CODE,FILE
-    const std::size_t comma = value.find(',');
-    DWORD rop = 0;
-    if (comma == std::string::npos || !ParseRop(value.substr(0, comma), &rop))
-        return usage("CODE,FILE.bmp with CODE a hexadecimal raster operation or its name");
-    CDIB source;
+    Input source;
     std::string why;
-    if (!ReadImage(value.substr(comma + 1), source, &why)) return why;
-    if (!source.TryStretchInto(&dib, 0, 0, dib.GetWidth(), dib.GetHeight(), 0, 0, dib.GetWidth(),
-                               dib.GetHeight(), rop))
-        return name + " " + value + ": out of memory";
+    if (!ReadImage(op.file, source, &why)) return why;
+    const CDIB& other = source.dib;
+    if (!FitsTheGraphicsLayer(other.GetWidth(), other.GetHeight(), other.m_pBMI->biBitCount))
+        return said + ": " +
+               TooLarge(op.file, other.GetWidth(), other.GetHeight(), other.m_pBMI->biBitCount);
+    if (!source.dib.TryStretchInto(&dib, 0, 0, int(width), int(height), 0, 0, int(width),
+                                   int(height), op.rop))
+        return said + ": out of memory";
     return {};
 }
 
-void PrintInfo(const CDIB& dib) {
-    int x = 0, y = 0;
-    dib.GetResolution(&x, &y);
-    std::printf("width=%d height=%d bits=%d colours=%d compression=%s dpi=%dx%d\n",
-                int(dib.m_pBMI->biWidth), int(dib.m_pBMI->biHeight), int(dib.m_pBMI->biBitCount),
-                dib.GetNumColors(), dib.m_pBMI->biCompression == BI_RGB ? "BI_RGB" : "other", x, y);
+// The header's fields as it holds them (the resolution in pixels per metre,
+// signed, and in dots per inch), and how the file stored its rows.
+void PrintInfo(const Input& input) {
+    const BITMAPINFOHEADER& h = *input.dib.m_pBMI;
+    const auto dpi = [](LONG perMetre) { return std::llround(perMetre * 0.0254); };
+    std::printf("width=%d height=%d bits=%d colours=%d compression=%s ppm=%d,%d dpi=%lld,%lld",
+                int(h.biWidth), int(h.biHeight), int(h.biBitCount), input.dib.GetNumColors(),
+                h.biCompression == BI_RGB ? "BI_RGB" : "other", int(h.biXPelsPerMeter),
+                int(h.biYPelsPerMeter), dpi(h.biXPelsPerMeter), dpi(h.biYPelsPerMeter));
+    if (input.rows) std::printf(" rows=%s", input.rows);
+    std::printf("\n");
+}
+
+// Why `output` may not be written, or nothing.
+std::string Refused(const std::string& input, const std::string& output) {
+    const CString destination(output.c_str());
+    switch (OutputFile::Check(CString(input.c_str()), destination)) {
+    case OutputFile::kIsSource:
+        return CConversion::Message(IDS_DEST_IS_SOURCE, destination).str();
+    case OutputFile::kNotFile:
+        return CConversion::Message(IDS_DEST_NOT_FILE, destination).str();
+    case OutputFile::kReadOnly:
+        return "Destination file " + output + " is read-only (no write permission for its owner)";
+    default:
+        return {};
+    }
 }
 
 } // namespace
@@ -355,9 +554,6 @@ int main(int argc, char** argv) {
         return IDOK;
     });
 
-    struct Operation {
-        std::string name, value;
-    };
     std::vector<Operation> operations;
     std::vector<std::string> paths;
     bool info = false;
@@ -368,7 +564,12 @@ int main(int argc, char** argv) {
             info = true;
         } else if (IsOperation(arg)) {
             if (i + 1 >= argc) return Fail(arg + " needs a value\n" + std::string(kUsage), 2);
-            operations.push_back({arg, argv[++i]});
+            Operation op;
+            op.name = arg;
+            op.value = argv[++i];
+            const std::string wrong = Parse(op);
+            if (!wrong.empty()) return Fail(wrong, 2);
+            operations.push_back(op);
         } else if (arg == "--") {
             for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -381,60 +582,67 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    // The output is refused before the input is read and any operation runs.
+    if (!info) {
+        const std::string refused = Refused(paths[0], paths[1]);
+        if (!refused.empty()) return Fail(refused, 2);
+    }
 
-    CDIB dib;
+    Input input;
+    CDIB& dib = input.dib;
     std::string error;
-    if (!ReadImage(paths[0], dib, &error)) return Fail(error);
+    if (!ReadImage(paths[0], input, &error)) return Fail(error);
     if (info) {
-        PrintInfo(dib);
+        PrintInfo(input);
         return 0;
     }
 
     // A band is kept as rows of the image read, and written by the save;
     // a band of a band narrows it.
-    long first = 0, last = dib.GetHeight();
+    std::int64_t first = 0, last = dib.GetHeight();
     for (const Operation& op : operations) {
         if (op.name != "--band") {
             // Other operations work on the whole image: a band before them is
             // cut out first.
             if (first != 0 || last != dib.GetHeight()) {
+                const int bits = dib.m_pBMI->biBitCount;
+                if (!FitsTheGraphicsLayer(dib.GetWidth(), dib.GetHeight(), bits))
+                    return Fail("--band: " +
+                                TooLarge("the image", dib.GetWidth(), dib.GetHeight(), bits));
                 dib.Crop(0, int(first), dib.GetWidth(), int(last));
+                if (dib.GetHeight() != last - first) return Fail("--band: out of memory");
                 first = 0;
                 last = dib.GetHeight();
             }
-            std::string error;
-            int status = 1;
+            std::string failure;
             try {
-                error = Apply(op.name, op.value, dib, &status);
+                failure = Apply(op, dib);
             } catch (const CMemoryException&) {
-                error = op.name + " " + op.value + ": out of memory";
+                failure = op.name + " " + op.value + ": out of memory";
             }
-            if (!error.empty()) return Fail(error, status);
+            if (!failure.empty()) return Fail(failure);
+            // An image of no pixels would make a BMP file no reader takes back.
+            if (dib.GetWidth() <= 0 || dib.GetHeight() == 0)
+                return Fail(op.name + " " + op.value + ": the result, " +
+                            Size(dib.GetWidth(), dib.GetHeight()) + ", has no pixels");
             last = dib.GetHeight();
             continue;
         }
-        int pair[2] = {};
-        if (!ParseInts(op.value, 2, pair))
-            return Fail(op.name + " " + op.value + ": expected FIRST,LAST", 2);
-        const long a = pair[0], b = pair[1];
-        if (a < 0 || a >= b || b > last - first)
-            return Fail(op.name + " " + op.value + ": the image has " +
-                        std::to_string(last - first) +
-                        " rows; need 0 <= FIRST < LAST <= " + std::to_string(last - first));
-        last = first + b;
-        first += a;
+        const std::int64_t rows = last - first;
+        if (op.n[1] > rows)
+            return Fail(op.name + " " + op.value + ": the image has " + std::to_string(rows) +
+                        " rows; need LAST <= " + std::to_string(rows));
+        last = first + op.n[1];
+        first += op.n[0];
     }
 
-    const CString source(paths[0].c_str()), destination(paths[1].c_str());
-    if (const UINT refused = CConversion::CheckDestination(source, destination)) {
-        AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);
-        return 2;
-    }
     TemporaryFile::RemoveOnSignals();
-    TemporaryFile output(destination);
+    OutputFile output(CString(paths[1].c_str()));
     if (!output.ok()) return Fail(paths[1] + ": " + std::strerror(errno));
     const bool whole = first == 0 && last == dib.GetHeight();
-    if (!dib.Save(output.path(), whole ? 0 : int(first), whole ? 0 : int(last)) || !output.MoveTo())
-        return Fail(paths[1] + ": the image could not be written");
+    errno = 0;
+    if (!dib.Save(output.path(), whole ? 0 : int(first), whole ? 0 : int(last)) || !output.Commit())
+        return Fail(paths[1] +
+                    ": the image could not be written: " + std::strerror(errno ? errno : EIO));
     return 0;
 }

@@ -110,6 +110,24 @@ TEST(DestinationTest, LinksStayLinks) {
     }
 }
 
+// A read-only destination (no write bit for its owner) is kept whoever runs
+// the program, root too, alone and in a batch with --force.
+TEST(DestinationTest, AReadOnlyDestinationIsKept) {
+    Folder folder;
+    WriteBytes(folder / "in.gif", SmallGif());
+    std::ofstream(folder / "in.avi") << "old";
+    fs::permissions(folder / "in.avi", fs::perms::owner_read | fs::perms::group_read);
+    for (const std::string& args : {folder / "in.gif " + folder / "in.avi",
+                                    "--force " + folder / "in.gif -o " + folder.str()}) {
+        avitest::CommandResult r = Convert(args);
+        EXPECT_EQ(r.exitCode, 1) << args;
+        EXPECT_NE(r.err.find("Error writing file " + folder / "in.avi\n"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(ReadText(folder / "in.avi"), "old") << args;
+        EXPECT_EQ(folder.Names(), (std::set<std::string>{"in.gif", "in.avi"})) << args;
+    }
+}
+
 TEST(DestinationTest, NamesUpTo255BytesConvert) {
     Folder folder;
     WriteBytes(folder / "in.gif", SmallGif());

@@ -2,20 +2,26 @@
 // Pillow read what we write with the same pixels, and we read what they write.
 #include "../TestFiles.h"
 #include "../avi/AviTestSupport.h"
+#include "../gif/GifBuilder.h"
 
 #include "dib/Dib.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
 
+namespace fs = std::filesystem;
 using avitest::CommandResult;
 using testfiles::Folder;
 
@@ -182,7 +188,8 @@ TEST_F(ImageToolTest, RefusalsSayWhy) {
 
     ASSERT_EQ(Image(Quote(bmp) + " --band 1,4 --band 1,3 " + Quote(At("band.bmp"))).exitCode, 0);
     EXPECT_EQ(Image("--info " + Quote(At("band.bmp"))).out,
-              "width=8 height=2 bits=24 colours=0 compression=BI_RGB dpi=72x72\n");
+              "width=8 height=2 bits=24 colours=0 compression=BI_RGB ppm=2834,2834 dpi=72,72 "
+              "rows=bottom-up\n");
     EXPECT_EQ(MagickRgb(At("band.bmp")), MagickRgb(bmp).substr(2 * 8 * 3, 2 * 8 * 3))
         << "rows 2 and 3 from the top";
     EXPECT_EQ(folder_.Names(),
@@ -353,6 +360,153 @@ TEST_F(ImageToolTest, FiltersRefuseDepthsTheyDoNotTake) {
               0);
     EXPECT_EQ(Image("--info " + Quote(out)).out.substr(0, 21), "width=60 height=100 b");
     ASSERT_EQ(Image(Quote(mono) + " --erode 2,7,2 --dilate-repeat 3 " + Quote(out)).exitCode, 0);
+}
+
+// A BMP file with a 40-byte header: width x height (a negative height stores
+// the rows top-down) at 1 or 24 bits, every pixel byte 0x80.
+testfiles::Bytes Bmp(std::int32_t width, std::int32_t height, int bits, std::int32_t ppmX = 0,
+                     std::int32_t ppmY = 0) {
+    const std::uint64_t stride = (std::uint64_t(width) * bits + 31) / 32 * 4;
+    const std::uint64_t pixels =
+        stride * std::uint64_t(height < 0 ? -std::int64_t(height) : height);
+    const std::uint32_t table = bits == 1 ? 8 : 0;
+    testfiles::Bytes b;
+    const auto u16 = [&](std::uint32_t v) { b.insert(b.end(), {BYTE(v), BYTE(v >> 8)}); };
+    const auto u32 = [&](std::uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+    b = {'B', 'M'};
+    u32(std::uint32_t(54 + table + pixels)), u32(0), u32(54 + table); // file size, offset
+    u32(40), u32(std::uint32_t(width)), u32(std::uint32_t(height)), u16(1), u16(bits);
+    u32(0), u32(std::uint32_t(pixels)), u32(std::uint32_t(ppmX)), u32(std::uint32_t(ppmY));
+    u32(0), u32(0); // colours: all the bit count has
+    if (bits == 1) b.insert(b.end(), {0, 0, 0, 0, 255, 255, 255, 0}); // black, white
+    b.resize(b.size() + pixels, 0x80);
+    return b;
+}
+
+// The output is checked before the input is read, as the converter checks
+// its video: a read-only file is kept, whoever runs the test (root too), and
+// links are written through, dangling ones as well.
+TEST_F(ImageToolTest, OutputsAreCheckedFirstAndWrittenThroughLinks) {
+    const std::string in = At("in.bmp"), readOnly = At("ro.bmp");
+    testfiles::WriteBytes(in, Bmp(3, 2, 24));
+    std::ofstream(readOnly) << "old";
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read);
+    CommandResult r = Image(Quote(in) + " " + Quote(readOnly));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "tessaly-image: Destination file " + readOnly +
+                         " is read-only (no write permission for its owner)\n");
+    EXPECT_EQ(testfiles::ReadText(readOnly), "old");
+    // A missing input is not even looked at.
+    fs::create_directory(At("adir"));
+    r = Image(Quote(At("missing.bmp")) + " --blur 1000 " + Quote(At("adir")));
+    EXPECT_EQ(r.err, "tessaly-image: Destination " + At("adir") + " is not a regular file\n");
+    EXPECT_EQ(r.exitCode, 2);
+
+    std::ofstream(At("old.bmp")) << "old";
+    fs::create_symlink("old.bmp", At("link.bmp"));
+    fs::create_symlink("new.bmp", At("dangling.bmp"));
+    for (const char* link : {"link.bmp", "dangling.bmp"}) {
+        r = Image(Quote(in) + " " + Quote(At(link)));
+        EXPECT_EQ(r.exitCode, 0) << link << r.err;
+        EXPECT_TRUE(fs::is_symlink(At(link))) << link;
+    }
+    for (const char* written : {"old.bmp", "new.bmp"})
+        EXPECT_EQ(testfiles::ReadText(At(written)), testfiles::ReadText(in)) << written;
+    EXPECT_EQ(folder_.Names(), (std::set<std::string>{"adir", "dangling.bmp", "in.bmp", "link.bmp",
+                                                      "new.bmp", "old.bmp", "ro.bmp"}));
+}
+
+// Inputs that hold no image are refused at once, a FIFO without waiting for
+// a writer, and nothing is written.
+TEST_F(ImageToolTest, InputsWithoutAnImageAreNamed) {
+    ASSERT_EQ(mkfifo(At("fifo.bmp").c_str(), 0644), 0);
+    fs::create_directory(At("adir"));
+    testfiles::WriteBytes(
+        At("empty.gif"),
+        gifbuild::Gif(4, 4, gifbuild::DistinctTable(4)).FlatImage(0, 0, 0, 0, {}).Trailer().bytes);
+    testfiles::WriteBytes(At("thin.gif"), gifbuild::Gif(4, 10, gifbuild::DistinctTable(4))
+                                              .FlatImage(0, 0, 0, 10, {})
+                                              .Trailer()
+                                              .bytes);
+    testfiles::WriteBytes(At("none.gif"), gifbuild::Gif(4, 4).Trailer().bytes);
+    const struct {
+        const char* input;
+        const char* says;
+    } cases[] = {
+        {"fifo.bmp", "not a regular file (a FIFO, a device or a socket)"},
+        {"adir", "is a folder"},
+        {"empty.gif", "no image to read (its first image is 0 \u00d7 0)"},
+        {"thin.gif", "no image to read (its first image is 0 \u00d7 10)"},
+        {"none.gif", "no image to read (the GIF file holds none)"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r =
+            avitest::Run("timeout 20 " + kImage + " " + Quote(At(c.input)) + " " + At("out.bmp"));
+        EXPECT_EQ(r.exitCode, 1) << c.input << ": 124 is a timeout";
+        EXPECT_EQ(r.err, "tessaly-image: " + At(c.input) + ": " + c.says + "\n");
+    }
+    EXPECT_FALSE(fs::exists(At("out.bmp")));
+}
+
+// Every operation that cannot run says why and fails, writing nothing;
+// values wrong whatever the image are usage errors, found before the input
+// is read (it is missing here).
+TEST_F(ImageToolTest, OperationsThatCannotRunSaySo) {
+    testfiles::WriteBytes(At("one.bmp"), Bmp(1, 1, 24));
+    // Rows of 1-bit pixels whose device rows, at 32 bits, pass 256 MiB.
+    testfiles::WriteBytes(At("wide.bmp"), Bmp(67108865, 1, 1));
+    const struct {
+        const char* input;
+        const char* operation;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {"one.bmp", "--rotate 1", 1, "the result, 0 \u00d7 1, has no pixels"},
+        {"one.bmp", "--crop -2147483648,0,2147483647,1", 1,
+         "the result, 4294967295 \u00d7 1 at 24 bits, is larger than 256 MiB"},
+        {"wide.bmp", "--fill black", 1,
+         "the image, 67108865 \u00d7 1 at 1 bit, is larger than 256 MiB"},
+        {"missing.bmp", "--stretch 99999999999,1", 2, "expected WIDTH,HEIGHT from 1 to 2147483647"},
+        {"missing.bmp", "--band 20,10", 2,
+         "expected FIRST,LAST with 0 <= FIRST < LAST <= 2147483647"},
+        {"missing.bmp", "--band -1,5", 2,
+         "expected FIRST,LAST with 0 <= FIRST < LAST <= 2147483647"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = Image(Quote(At(c.input)) + " " + c.operation + " " + At("out.bmp"));
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.operation;
+        EXPECT_EQ(r.err, "tessaly-image: " + std::string(c.operation) + ": " + c.says + "\n");
+    }
+    // The system's reason when the file cannot be written.
+    const CommandResult r =
+        avitest::Run("ulimit -f 1; " + kImage + " " + At("wide.bmp") + " " + At("out.bmp"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "tessaly-image: " + At("out.bmp") +
+                         ": the image could not be written: " + std::strerror(EFBIG) + "\n");
+    EXPECT_EQ(folder_.Names(), (std::set<std::string>{"one.bmp", "wide.bmp"}));
+}
+
+// The header as it stands: the resolution signed, and the order of the rows.
+TEST_F(ImageToolTest, InfoSaysWhatTheHeaderHolds) {
+    testfiles::WriteBytes(At("down.bmp"), Bmp(2, -3, 24, -2835, INT32_MIN));
+    EXPECT_EQ(Image("--info " + Quote(At("down.bmp"))).out,
+              "width=2 height=3 bits=24 colours=0 compression=BI_RGB ppm=-2835,-2147483648 "
+              "dpi=-72,-54546085 rows=top-down\n");
+}
+
+// The program's own bitmap, adopted in place, is freed before the program
+// ends (the sanitizer build's LeakSanitizer fails the run otherwise), and its
+// colour table serves as a palette.
+TEST_F(ImageToolTest, TheProgramsBitmapsAreFreedAndGiveAPalette) {
+    testfiles::WriteBytes(At("in.bmp"), Bmp(5, 4, 24));
+    for (const std::string& args : {"resource:129 " + At("about.bmp"),
+                                    At("in.bmp") + " --map-palette resource:129 " + At("out.bmp"),
+                                    std::string("--info resource:129")}) {
+        const CommandResult r = Image(args);
+        EXPECT_EQ(r.exitCode, 0) << args << "\n" << r.err;
+        EXPECT_EQ(r.err, "") << args;
+    }
+    EXPECT_EQ(Image("--info " + At("about.bmp")).out, Image("--info resource:129").out);
 }
 
 } // namespace
