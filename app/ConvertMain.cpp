@@ -49,6 +49,10 @@ constexpr const char* kUsage =
     "before it), or was interrupted (130 for Ctrl+C); 2 for a usage error or a\n"
     "refused file name.\n";
 
+// The largest --delta interval: a key frame every 1,000,000 frames is more
+// than 5 hours apart at 50 frames per second.
+constexpr long kMaxKeyFrameEvery = 1000000;
+
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "tessaly-convert: %s\n%s", what.c_str(), kUsage);
     return 2;
@@ -102,8 +106,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--delta") {
             options.keyFrameEvery = CConversion::kDeltaEvery10Seconds;
         } else if (arg.rfind("--delta=", 0) == 0) {
-            const long k = WholeNumber(arg.c_str() + 8, 1, 1000000);
-            if (k < 0) return UsageError(arg + ": K must be a whole number of frames, 1 or more");
+            const long k = WholeNumber(arg.c_str() + 8, 1, kMaxKeyFrameEvery);
+            if (k < 0)
+                return UsageError(arg + ": K must be a whole number of frames from 1 to " +
+                                  std::to_string(kMaxKeyFrameEvery));
             options.keyFrameEvery = int(k);
         } else if ((given = value(i, arg, "-o")) || (given = value(i, arg, "--output-dir"))) {
             if (given->empty()) return UsageError(arg + ": the folder is missing");
