@@ -30,8 +30,9 @@ constexpr const char* kUsage =
     "\n"
     "  --rle8             RLE8 compression, 8 bits per pixel (the default)\n"
     "  --delta[=K]        RLE8 with delta frames, a small file: only what changed\n"
-    "                     is coded between key frames, one every K frames (by\n"
-    "                     default one every 10 seconds of video)\n"
+    "                     is coded between key frames, one every K frames, 1 to\n"
+    "                     1000000 (by default one every 10 seconds of video);\n"
+    "                     with --faithful K counts the frames that repeat images\n"
     "  --uncompressed     no compression, 24 bits per pixel\n"
     "  --faithful         play as the GIF animates in a browser: transparent pixels\n"
     "                     show what lies beneath, disposal methods clear or restore,\n"
@@ -159,9 +160,14 @@ int main(int argc, char** argv) {
         if (tty) std::fprintf(stderr, "\rconverting: image %d of %d", done, images);
         return true;
     };
+    auto longVideo = [&source](const CConversion::Result& planned) {
+        std::fprintf(
+            stderr, "tessaly-convert: %s\n",
+            static_cast<LPCTSTR>(CConversion::LongVideoNotice(source, planned.longVideoSeconds)));
+    };
     HDC screen = GetDC(nullptr);
     CConversion::Result result = CConversion::Run(source, destination, uncompressed, screen,
-                                                  progress, faithful, keyFrameEvery);
+                                                  progress, faithful, keyFrameEvery, longVideo);
     ReleaseDC(nullptr, screen);
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 
