@@ -76,7 +76,7 @@ CString LineSafe(const CString& name) {
         if (message.empty()) message = text;
         return IDOK;
     });
-    // Said at once, before the wait: this goes to the terminal as it is.
+    // Said by the child before the wait; its outcome line comes when it is done.
     auto longVideo = [&source](const CConversion::Result& planned) {
         std::fprintf(stderr, "tessaly-convert: %s\n",
                      static_cast<LPCTSTR>(
