@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -36,6 +38,34 @@ void OnSignal(int signal) {
         if (child > 0) kill(child, signal);
 }
 
+// A name as a line may hold it: unchanged unless it has control characters
+// (a newline, a tab, an escape), which would break the line or act on the
+// terminal; then quoted as ls quotes such names, in the shell's $'...' form,
+// which a shell reads back as the name itself.
+std::string LineSafe(const std::string& name) {
+    if (std::none_of(name.begin(), name.end(), [](char c) { return std::iscntrl(BYTE(c)); }))
+        return name;
+    // The characters with an escape of their own in $'...', and their letters.
+    static const char kSpecial[] = "\a\b\t\n\v\f\r'\\", kLetters[] = "abtnvfr'\\";
+    std::string quoted = "$'";
+    for (const char c : name) {
+        if (const char* special = c ? std::strchr(kSpecial, c) : nullptr) {
+            quoted += '\\';
+            quoted += kLetters[special - kSpecial];
+        } else if (std::iscntrl(BYTE(c))) {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", unsigned(BYTE(c)));
+            quoted += octal;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+CString LineSafe(const CString& name) {
+    return CString(LineSafe(name.str()));
+}
+
 // The child's side: one conversion, its report written to `fd` ("1" when the
 // video leaves out what only --faithful plays, else "0"; then the message).
 // Never returns.
@@ -46,15 +76,27 @@ void OnSignal(int signal) {
         if (message.empty()) message = text;
         return IDOK;
     });
+    // Said by the child before the wait; its outcome line comes when it is done.
+    auto longVideo = [&source](const CConversion::Result& planned) {
+        std::fprintf(stderr, "tessaly-convert: %s\n",
+                     static_cast<LPCTSTR>(
+                         CConversion::LongVideoNotice(LineSafe(source), planned.longVideoSeconds)));
+    };
     HDC screen = GetDC(nullptr);
     const CConversion::Result result =
         CConversion::Run(source, destination, options.uncompressed, screen, {}, options.faithful,
-                         options.keyFrameEvery);
+                         options.keyFrameEvery, longVideo);
     ReleaseDC(nullptr, screen);
     // The decoder's own message ("Error opening file") comes before the
-    // conversion's, and says more.
-    if (message.empty() || result.messageId != IDS_LOAD_ERROR)
-        message = static_cast<LPCTSTR>(CConversion::Message(result));
+    // conversion's, and says more; it names the source as given.
+    if (message.empty() || result.messageId != IDS_LOAD_ERROR) {
+        message = static_cast<LPCTSTR>(
+            CConversion::Message(result.messageId, LineSafe(result.path), result.frames));
+    } else if (const std::string raw = source.str(), safe = LineSafe(raw); safe != raw) {
+        for (std::size_t at = 0; (at = message.find(raw, at)) != std::string::npos;
+             at += safe.size())
+            message.replace(at, raw.size(), safe);
+    }
     const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
     const std::string report = std::string(video && result.faithfulDiffers ? "1" : "0") + message;
     for (std::size_t at = 0; at < report.size();) {
@@ -106,15 +148,17 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
         const auto [at, added] = taken.emplace(name.string(), i);
         if (!added) {
             std::fprintf(stderr, "tessaly-convert: %s and %s would both become %s\n",
-                         static_cast<LPCTSTR>(sources[at->second]),
-                         static_cast<LPCTSTR>(sources[i]), static_cast<LPCTSTR>(destinations[i]));
+                         LineSafe(sources[at->second].str()).c_str(),
+                         LineSafe(sources[i].str()).c_str(),
+                         LineSafe(destinations[i].str()).c_str());
             return 2;
         }
     }
 
     int converted = 0, failed = 0, skipped = 0, hinted = 0;
+    // Each outcome is one line: the names in it are made line-safe.
     auto failure = [&failed](const CString& source, const std::string& message) {
-        std::fprintf(stderr, "%s: %s\n", static_cast<LPCTSTR>(source), message.c_str());
+        std::fprintf(stderr, "%s: %s\n", LineSafe(source.str()).c_str(), message.c_str());
         ++failed;
     };
 
@@ -128,11 +172,12 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
             failure(sources[i], message.str());
         } else if (lstat(destinations[i], &existing) == 0 && !options.force) {
             std::printf("%s: skipped: %s exists (--force replaces it)\n",
-                        static_cast<LPCTSTR>(sources[i]), static_cast<LPCTSTR>(destinations[i]));
+                        LineSafe(sources[i].str()).c_str(),
+                        LineSafe(destinations[i].str()).c_str());
             ++skipped;
         } else if (const UINT refused =
                        CConversion::CheckDestination(sources[i], destinations[i])) {
-            failure(sources[i], CConversion::Message(refused, destinations[i]).str());
+            failure(sources[i], CConversion::Message(refused, LineSafe(destinations[i])).str());
         } else {
             queue.push_back(i);
         }
@@ -211,14 +256,14 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
         if (WIFEXITED(status) && !report.empty() && (WEXITSTATUS(status) <= 1)) {
             hinted += report[0] == '1';
             if (WEXITSTATUS(status) == 0) {
-                std::printf("%s: %s\n", static_cast<LPCTSTR>(source), report.c_str() + 1);
+                std::printf("%s: %s\n", LineSafe(source.str()).c_str(), report.c_str() + 1);
                 std::fflush(stdout);
                 ++converted;
             } else {
                 failure(source, report.substr(1));
             }
         } else if (g_signal) {
-            std::fprintf(stderr, "%s: interrupted\n", static_cast<LPCTSTR>(source));
+            std::fprintf(stderr, "%s: interrupted\n", LineSafe(source.str()).c_str());
             ++interrupted;
         } else {
             failure(source, WIFSIGNALED(status) ? std::string("the conversion ended with signal ") +

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -346,9 +347,18 @@ CString CConversion::Message(UINT id, const CString& path, int frames) {
     return text;
 }
 
+CString CConversion::LongVideoNotice(const CString& source, long long seconds) {
+    char length[32];
+    std::snprintf(length, sizeof length, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    CString text;
+    AfxFormatString2(text, IDS_LONG_VIDEO, source, length);
+    return text;
+}
+
 CConversion::Result CConversion::Run(const CString& source, const CString& requested,
                                      bool uncompressed, HDC dc, const Progress& progress,
-                                     bool faithful, int keyFrameEvery) {
+                                     bool faithful, int keyFrameEvery, const LongVideo& longVideo) {
     Result result;
     result.path = requested;
     result.messageId = CheckDestination(source, requested);
@@ -378,6 +388,16 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         }
         const Timing timing = faithful ? TimingOf(delays) : Timing{};
         if (!faithful) result.faithfulDiffers = FaithfulDiffers(controls);
+        if (faithful) {
+            // frames x scale / rate seconds, compared exactly.
+            long long frames = 0;
+            for (int f : timing.frames) frames += f;
+            const long long length = frames * timing.scale, rate = timing.rate;
+            if (length > kLongVideoSeconds * rate) {
+                result.longVideoSeconds = (length + rate / 2) / rate;
+                if (longVideo) longVideo(result);
+            }
+        }
 
         // An RLE8 video has one colour table, made from every colour the GIF
         // can show and realised where the frames are reduced to 8 bits. It is

@@ -36,6 +36,9 @@ public:
         // disposal 2 or 3, or delays other than about 1/15 s.
         bool faithfulDiffers = false;
         bool cancelled = false; // the progress callback stopped it
+        // The faithful video's length in seconds, as the delays make it,
+        // when that is more than kLongVideoSeconds; 0 otherwise.
+        long long longVideoSeconds = 0;
     };
 
     // Hears, after each image, how many images are done and how many the GIF
@@ -43,6 +46,11 @@ public:
     // image cut short at the end of the file may come on top). Returns false
     // to stop the conversion.
     using Progress = std::function<bool(int done, int images)>;
+    // Hears, once the GIF is read and before the first frame is written, of
+    // a video longer than kLongVideoSeconds (the result has its length), so
+    // that the caller can say so before the wait.
+    using LongVideo = std::function<void(const Result& planned)>;
+    static constexpr long long kLongVideoSeconds = 3600;
 
     // Converts `source` into `destination` (both already checked), drawing
     // through `dc`, the front end's device context: the dialog window's, or
@@ -58,7 +66,8 @@ public:
     // that many video frames, kDeltaEvery10Seconds for one every 10 seconds
     // of video; 0 (the default) makes every frame a key frame.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
-                      const Progress& progress = {}, bool faithful = false, int keyFrameEvery = 0);
+                      const Progress& progress = {}, bool faithful = false, int keyFrameEvery = 0,
+                      const LongVideo& longVideo = {});
     static constexpr int kDeltaEvery10Seconds = -1;
 
     // Why `destination` may not receive a video from `source`, before
@@ -73,6 +82,9 @@ public:
     static CString Message(const Result& result) {
         return Message(result.messageId, result.path, result.frames);
     }
+    // What to say of a long video (IDS_LONG_VIDEO): `source` and the length
+    // as hours, minutes and seconds.
+    static CString LongVideoNotice(const CString& source, long long seconds);
 
     // Copies the frame's top-left cx x cy pixels onto the canvas at (x, y),
     // opaquely, clipped at the canvas edges; returns the canvas.

@@ -30,8 +30,9 @@ constexpr const char* kUsage =
     "\n"
     "  --rle8             RLE8 compression, 8 bits per pixel (the default)\n"
     "  --delta[=K]        RLE8 with delta frames, a small file: only what changed\n"
-    "                     is coded between key frames, one every K frames (by\n"
-    "                     default one every 10 seconds of video)\n"
+    "                     is coded between key frames, one every K frames, 1 to\n"
+    "                     1000000 (by default one every 10 seconds of video);\n"
+    "                     with --faithful K counts the frames that repeat images\n"
     "  --uncompressed     no compression, 24 bits per pixel\n"
     "  --faithful         play as the GIF animates in a browser: transparent pixels\n"
     "                     show what lies beneath, disposal methods clear or restore,\n"
@@ -48,6 +49,10 @@ constexpr const char* kUsage =
     "stopped at an image that could not be read (the video then holds the images\n"
     "before it), or was interrupted (130 for Ctrl+C); 2 for a usage error or a\n"
     "refused file name.\n";
+
+// The largest --delta interval: a key frame every 1,000,000 frames is more
+// than 5 hours apart at 50 frames per second.
+constexpr long kMaxKeyFrameEvery = 1000000;
 
 int UsageError(const std::string& what) {
     std::fprintf(stderr, "tessaly-convert: %s\n%s", what.c_str(), kUsage);
@@ -102,8 +107,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--delta") {
             options.keyFrameEvery = CConversion::kDeltaEvery10Seconds;
         } else if (arg.rfind("--delta=", 0) == 0) {
-            const long k = WholeNumber(arg.c_str() + 8, 1, 1000000);
-            if (k < 0) return UsageError(arg + ": K must be a whole number of frames, 1 or more");
+            const long k = WholeNumber(arg.c_str() + 8, 1, kMaxKeyFrameEvery);
+            if (k < 0)
+                return UsageError(arg + ": K must be a whole number of frames from 1 to " +
+                                  std::to_string(kMaxKeyFrameEvery));
             options.keyFrameEvery = int(k);
         } else if ((given = value(i, arg, "-o")) || (given = value(i, arg, "--output-dir"))) {
             if (given->empty()) return UsageError(arg + ": the folder is missing");
@@ -153,9 +160,14 @@ int main(int argc, char** argv) {
         if (tty) std::fprintf(stderr, "\rconverting: image %d of %d", done, images);
         return true;
     };
+    auto longVideo = [&source](const CConversion::Result& planned) {
+        std::fprintf(
+            stderr, "tessaly-convert: %s\n",
+            static_cast<LPCTSTR>(CConversion::LongVideoNotice(source, planned.longVideoSeconds)));
+    };
     HDC screen = GetDC(nullptr);
     CConversion::Result result = CConversion::Run(source, destination, uncompressed, screen,
-                                                  progress, faithful, keyFrameEvery);
+                                                  progress, faithful, keyFrameEvery, longVideo);
     ReleaseDC(nullptr, screen);
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 

@@ -343,8 +343,10 @@ void CConverterDlg::OnConvert() {
     ReleaseDC(window, dc);
     QApplication::restoreOverrideCursor();
 
-    AfxMessageBox(CConversion::Message(result),
-                  result.converted || result.cancelled ? MB_OK : MB_OK | MB_ICONERROR);
+    CString text = CConversion::Message(result);
+    if (result.longVideoSeconds)
+        text += CString("\n\n") + CConversion::LongVideoNotice(source, result.longVideoSeconds);
+    AfxMessageBox(text, result.converted || result.cancelled ? MB_OK : MB_OK | MB_ICONERROR);
 }
 
 // Runs the open or save file dialog (no parent window given, as the

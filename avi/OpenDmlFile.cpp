@@ -9,8 +9,9 @@
 // known then, and rewritten in place (same size) when the file is completed,
 // so the reservations turn into 'indx' and LIST 'odml' only when the file
 // needed more than one RIFF part. Memory use is one encoded frame plus the
-// indexes (16 bytes per frame of the first part, 8 per frame of the current
-// part, 16 per part).
+// indexes: 8 bytes per frame of the current part, the 'ix00' entries as
+// written, from which the first part's 'idx1' is made too; 16 per part for
+// 'indx'; and a buffer of kStageBytes while indexes are written.
 #include "avi/OpenDmlFile.h"
 
 #include <algorithm>
@@ -46,6 +47,37 @@ constexpr std::size_t kIndxBytes = 24 + 16 * std::size_t(AVI_MAX_RIFF_PARTS);
 constexpr std::size_t kDmlhBytes = 248; // dwGrandFrames and 61 reserved DWORDs
 constexpr std::size_t kOdmlBytes = 4 + 8 + kDmlhBytes;
 constexpr std::size_t kIx00HeaderBytes = 8 + 24;
+constexpr std::size_t kIx00EntryBytes = 8;
+constexpr std::size_t kIdx1EntryBytes = 16;
+// 'ix00' entries per block: 32 KiB.
+constexpr std::size_t kBlockEntries = 4096;
+// Indexes go to the disk in writes of at most this much (one write for the
+// indexes of files up to a few thousand frames).
+constexpr std::size_t kStageBytes = 64 * 1024;
+
+// Bytes gathered in a buffer of bounded size and written front to back.
+class StagedWriter {
+public:
+    StagedWriter(CRiffWriter& out, std::uint64_t at) : out_(out), at_(at) {
+        bytes_.reserve(kStageBytes);
+    }
+    // The buffer to append to, with room for `size` more bytes (at most
+    // kStageBytes); FALSE when writing out what it held failed.
+    bool Room(std::size_t size) { return bytes_.size() + size <= kStageBytes || Flush(); }
+    std::vector<BYTE>& Bytes() { return bytes_; }
+    bool Flush() {
+        if (bytes_.empty()) return true;
+        if (!out_.WriteAt(at_, bytes_.data(), bytes_.size())) return false;
+        at_ += bytes_.size();
+        bytes_.clear();
+        return true;
+    }
+
+private:
+    CRiffWriter& out_;
+    std::uint64_t at_;
+    std::vector<BYTE> bytes_;
+};
 
 DWORD Clamp32(std::uint64_t value) {
     return value > 0xFFFFFFFFu ? 0xFFFFFFFFu : DWORD(value);
@@ -56,6 +88,37 @@ WORD Clamp16(LONG value) {
 }
 
 } // namespace
+
+void COpenDmlFile::ChunkEntries::Push(DWORD offset, DWORD size) {
+    const std::size_t at = m_size % kBlockEntries;
+    if (at == 0 && m_size / kBlockEntries == m_blocks.size())
+        m_blocks.push_back(std::make_unique<BYTE[]>(kBlockEntries * kIx00EntryBytes));
+    BYTE* entry = m_blocks[m_size / kBlockEntries].get() + at * kIx00EntryBytes;
+    for (int i = 0; i < 4; ++i) {
+        entry[i] = static_cast<BYTE>(offset >> (8 * i));
+        entry[4 + i] = static_cast<BYTE>(size >> (8 * i));
+    }
+    ++m_size;
+}
+
+DWORD COpenDmlFile::ChunkEntries::Field(std::size_t i, std::size_t at) const {
+    const BYTE* p = Bytes(i) + at;
+    return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+
+const BYTE* COpenDmlFile::ChunkEntries::Bytes(std::size_t first) const {
+    return m_blocks[first / kBlockEntries].get() + first % kBlockEntries * kIx00EntryBytes;
+}
+
+std::size_t COpenDmlFile::ChunkEntries::ContiguousFrom(std::size_t first) const {
+    return std::min(m_size - first, kBlockEntries - first % kBlockEntries);
+}
+
+void COpenDmlFile::ChunkEntries::Clear() {
+    m_blocks.clear();
+    m_blocks.shrink_to_fit();
+    m_size = 0;
+}
 
 bool COpenDmlFile::Create(const char* path, std::uint64_t riffLimit) {
     m_riffLimit = riffLimit;
@@ -187,8 +250,8 @@ std::vector<BYTE> COpenDmlFile::BuildHeader() const {
     PutU32(out, bytesPerSecond);
     PutU32(out, 0); // dwPaddingGranularity
     PutU32(out, AVIF_HASINDEX);
-    PutU32(out, DWORD(m_idx1.size())); // frames of the first part, as OpenDML wants it
-    PutU32(out, 0);                    // dwInitialFrames
+    PutU32(out, FirstPartFrames()); // frames of the first part, as OpenDML wants it
+    PutU32(out, 0);                 // dwInitialFrames
     PutU32(out, video ? 1 : 0);
     PutU32(out, m_frames ? m_maxChunk : (video ? info.dwSuggestedBufferSize : 0));
     PutU32(out, DWORD(v.width));
@@ -236,38 +299,64 @@ bool COpenDmlFile::Begin() {
     return true;
 }
 
+DWORD COpenDmlFile::FirstPartFrames() const {
+    return m_super.empty() ? DWORD(m_ix.Size()) : m_super.front().frames;
+}
+
+bool COpenDmlFile::WriteIndexes(bool chunkIndex, bool idx1, std::uint64_t& ixBytes,
+                                std::uint64_t& total) {
+    using namespace riff;
+    const std::size_t count = m_ix.Size();
+    StagedWriter out(m_out, m_end);
+    std::vector<BYTE>& bytes = out.Bytes();
+    ixBytes = 0;
+    if (chunkIndex) {
+        PutChunkHeader(bytes, kIx00, DWORD(24 + kIx00EntryBytes * count));
+        PutU16(bytes, 2); // wLongsPerEntry
+        bytes.push_back(0);
+        bytes.push_back(AVI_INDEX_OF_CHUNKS);
+        PutU32(bytes, DWORD(count));
+        PutU32(bytes, m_video.chunkId);
+        PutU64(bytes, m_moviStart); // qwBaseOffset
+        PutU32(bytes, 0);
+        for (std::size_t i = 0; i < count;) {
+            const std::size_t run = std::min(m_ix.ContiguousFrom(i), kStageBytes / kIx00EntryBytes);
+            if (!out.Room(run * kIx00EntryBytes)) return false;
+            const BYTE* entries = m_ix.Bytes(i);
+            bytes.insert(bytes.end(), entries, entries + run * kIx00EntryBytes);
+            i += run;
+        }
+        ixBytes = kIx00HeaderBytes + kIx00EntryBytes * count;
+    }
+    total = ixBytes;
+    if (idx1) {
+        if (!out.Room(8)) return false;
+        PutChunkHeader(bytes, kIdx1, DWORD(kIdx1EntryBytes * count));
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!out.Room(kIdx1EntryBytes)) return false;
+            // The same frame's 'ix00' entry counts from the 'movi' LIST
+            // header to the data; 'idx1' from the 'movi' code to the chunk
+            // header, 16 bytes less.
+            const DWORD size = m_ix.SizeField(i);
+            PutU32(bytes, m_video.chunkId);
+            PutU32(bytes, size & kNotKeyFrame ? 0 : AVIIF_KEYFRAME);
+            PutU32(bytes, m_ix.Offset(i) - 16);
+            PutU32(bytes, size & ~kNotKeyFrame);
+        }
+        total += 8 + kIdx1EntryBytes * count;
+    }
+    return out.Flush();
+}
+
 // Ends the current part: its 'ix00' closes the 'movi' list (the first part
 // also gets its 'idx1'), and an 'AVIX' part gets its sizes.
 bool COpenDmlFile::ClosePart() {
     using namespace riff;
-    bool first = m_super.empty();
-    std::vector<BYTE> buf;
-    buf.reserve(kIx00HeaderBytes + 8 * m_ix.size() + (first ? 8 + 16 * m_idx1.size() : 0));
-    PutChunkHeader(buf, kIx00, DWORD(24 + 8 * m_ix.size()));
-    PutU16(buf, 2); // wLongsPerEntry
-    buf.push_back(0);
-    buf.push_back(AVI_INDEX_OF_CHUNKS);
-    PutU32(buf, DWORD(m_ix.size()));
-    PutU32(buf, m_video.chunkId);
-    PutU64(buf, m_moviStart); // qwBaseOffset
-    PutU32(buf, 0);
-    for (const StdEntry& e : m_ix) {
-        PutU32(buf, e.offset);
-        PutU32(buf, e.size);
-    }
-    std::size_t ixBytes = buf.size();
-    if (first) {
-        PutChunkHeader(buf, kIdx1, DWORD(16 * m_idx1.size()));
-        for (const Idx1Entry& e : m_idx1) {
-            PutU32(buf, m_video.chunkId);
-            PutU32(buf, e.key ? AVIIF_KEYFRAME : 0);
-            PutU32(buf, e.offset);
-            PutU32(buf, e.size);
-        }
-    }
-    if (!m_out.WriteAt(m_end, buf.data(), buf.size())) return false;
+    const bool first = m_super.empty();
+    std::uint64_t ixBytes = 0, indexBytes = 0;
+    if (!WriteIndexes(true, first, ixBytes, indexBytes)) return false;
     std::uint64_t moviEnd = m_end + ixBytes;
-    std::uint64_t partEnd = m_end + buf.size();
+    std::uint64_t partEnd = m_end + indexBytes;
     if (first) {
         m_firstMoviEnd = moviEnd;
         m_firstRiffEnd = partEnd;
@@ -279,8 +368,8 @@ bool COpenDmlFile::ClosePart() {
         PutU32(sizes, kMovi);
         if (!m_out.WriteAt(m_partStart, sizes.data(), sizes.size())) return false;
     }
-    m_super.push_back({m_end, DWORD(ixBytes), DWORD(m_ix.size())});
-    m_ix.clear();
+    m_super.push_back({m_end, DWORD(ixBytes), DWORD(m_ix.Size())});
+    m_ix.Clear();
     m_end = partEnd;
     m_bPartOpen = false;
     return true;
@@ -295,9 +384,9 @@ HRESULT COpenDmlFile::WriteFrame(const BYTE* data, std::size_t size, bool key) {
     std::uint64_t chunk = 8 + size + (size & 1);
     // The part as it would be closed with this frame in it: indexes included.
     std::uint64_t projected =
-        m_end - m_partStart + chunk + kIx00HeaderBytes + 8 * (m_ix.size() + 1);
-    if (m_super.empty()) projected += 8 + 16 * (m_idx1.size() + 1);
-    bool newPart = !m_bPartOpen || (!m_ix.empty() && projected > m_riffLimit);
+        m_end - m_partStart + chunk + kIx00HeaderBytes + kIx00EntryBytes * (m_ix.Size() + 1);
+    if (m_super.empty()) projected += 8 + kIdx1EntryBytes * (m_ix.Size() + 1);
+    bool newPart = !m_bPartOpen || (m_ix.Size() != 0 && projected > m_riffLimit);
     if (newPart) {
         if (m_super.size() + (m_bPartOpen ? 1 : 0) >= AVI_MAX_RIFF_PARTS) return AVIERR_UNSUPPORTED;
         if (m_bPartOpen && !ClosePart()) return Fail();
@@ -321,8 +410,7 @@ HRESULT COpenDmlFile::WriteFrame(const BYTE* data, std::size_t size, bool key) {
         m_bPartOpen = true;
     }
     std::uint64_t chunkAt = m_end + head.size() - 8;
-    if (m_super.empty()) m_idx1.push_back({DWORD(chunkAt - (m_moviStart + 8)), DWORD(size), key});
-    m_ix.push_back({DWORD(chunkAt + 8 - m_moviStart), DWORD(size) | (key ? 0 : kNotKeyFrame)});
+    m_ix.Push(DWORD(chunkAt + 8 - m_moviStart), DWORD(size) | (key ? 0 : kNotKeyFrame));
     m_end = chunkAt + chunk;
     ++m_frames;
     m_maxChunk = std::max(m_maxChunk, DWORD(size));
@@ -336,18 +424,11 @@ HRESULT COpenDmlFile::Complete() {
         if (IsOpenDml()) {
             if (m_bPartOpen) ok = ClosePart();
         } else {
-            std::vector<BYTE> buf;
-            riff::PutChunkHeader(buf, kIdx1, DWORD(16 * m_idx1.size()));
-            for (const Idx1Entry& e : m_idx1) {
-                riff::PutU32(buf, m_video.chunkId);
-                riff::PutU32(buf, e.key ? AVIIF_KEYFRAME : 0);
-                riff::PutU32(buf, e.offset);
-                riff::PutU32(buf, e.size);
-            }
-            ok = m_out.WriteAt(m_end, buf.data(), buf.size());
+            std::uint64_t ixBytes = 0, indexBytes = 0;
+            ok = WriteIndexes(false, true, ixBytes, indexBytes);
             if (ok) {
                 m_firstMoviEnd = m_end;
-                m_end += buf.size();
+                m_end += indexBytes;
                 m_firstRiffEnd = m_end;
             }
         }

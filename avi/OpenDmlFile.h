@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 class COpenDmlFile {
@@ -44,14 +45,29 @@ public:
     HRESULT Complete();
 
 private:
-    struct Idx1Entry {
-        DWORD offset; // from the 'movi' code of the first part
-        DWORD size;
-        bool key;
-    };
-    struct StdEntry {
-        DWORD offset; // of the data, from the part's 'movi' LIST header
-        DWORD size;   // top bit set for frames that are not key frames
+    // The current part's 'ix00' entries as they are written: the data's
+    // offset from the part's 'movi' LIST header, and its size with the top
+    // bit set for frames that are not key frames, 8 little-endian bytes. They
+    // fill blocks of one size, so an index of millions of frames holds 8 bytes
+    // a frame and never copies itself to grow. The first part's 'idx1' entries
+    // are made from them when it is written.
+    class ChunkEntries {
+    public:
+        // Throws std::bad_alloc when a new block cannot be had.
+        void Push(DWORD offset, DWORD size);
+        std::size_t Size() const { return m_size; }
+        // Entry i's fields.
+        DWORD Offset(std::size_t i) const { return Field(i, 0); }
+        DWORD SizeField(std::size_t i) const { return Field(i, 4); }
+        // Entries [first, first + count) as written, within one block.
+        const BYTE* Bytes(std::size_t first) const;
+        std::size_t ContiguousFrom(std::size_t first) const;
+        void Clear();
+
+    private:
+        DWORD Field(std::size_t i, std::size_t at) const;
+        std::vector<std::unique_ptr<BYTE[]>> m_blocks;
+        std::size_t m_size = 0;
     };
     struct SuperEntry {
         std::uint64_t offset; // of the 'ix00' chunk header
@@ -78,6 +94,12 @@ private:
     HRESULT Fail(HRESULT error = AVIERR_FILEWRITE);
     bool Begin();
     bool ClosePart();
+    // Frames in the first part: all of them until it is closed.
+    DWORD FirstPartFrames() const;
+    // Writes the current part's 'ix00' (when `chunkIndex`) followed by the
+    // first part's 'idx1' (when `idx1`) at m_end, in pieces of bounded size.
+    // `ixBytes` receives the size of the 'ix00' chunk, `total` of both.
+    bool WriteIndexes(bool chunkIndex, bool idx1, std::uint64_t& ixBytes, std::uint64_t& total);
 
     CRiffWriter m_out;
     HRESULT m_hrFailure = AVIERR_OK;
@@ -92,8 +114,7 @@ private:
     bool m_bPartOpen = false;         // the current part still takes frames
     std::uint64_t m_firstMoviEnd = 0; // the first part, once closed
     std::uint64_t m_firstRiffEnd = 0;
-    std::vector<Idx1Entry> m_idx1;
-    std::vector<StdEntry> m_ix;
+    ChunkEntries m_ix;
     std::vector<SuperEntry> m_super;
     DWORD m_frames = 0;
     DWORD m_maxChunk = 0;

@@ -29,6 +29,7 @@ constexpr StringEntry kStrings[] = {
     {IDS_CANCELLED, "Conversion cancelled"},
     {IDS_DEST_IS_SOURCE, "Destination file %1 is the source file"},
     {IDS_DEST_NOT_FILE, "Destination %1 is not a regular file"},
+    {IDS_LONG_VIDEO, "The video of %1 will last %2 (h:mm:ss), as the delays of its images say"},
 };
 
 } // namespace

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -85,6 +87,40 @@ TEST(BatchTest, OutcomesSummaryAndExitStatus) {
                     .count(in + "broken.gif: Error loading file " + in + "broken.gif"));
     EXPECT_EQ(Names(folder / "out"), (std::set<std::string>{"a.avi", "c.avi"}));
     EXPECT_EQ(Names(folder / "out2"), (std::set<std::string>{"a.avi"}));
+}
+
+// Names with control characters are quoted as the shell's $'...', so that
+// each outcome is one line, which the shell reads back as the name.
+TEST(BatchTest, NamesWithControlCharactersStayOnTheirLine) {
+    Folder folder;
+    fs::create_directories(folder / "in");
+    const std::string names[] = {"two\nlines.gif", "tab\tquote'back\\slash.gif",
+                                 "escape\033[31mred.gif"};
+    for (const std::string& name : names) WriteBytes(folder / ("in/" + name), TinyGif());
+    std::ofstream(folder / "in/broken\r.gif") << "GIF89a";
+    const avitest::CommandResult r =
+        avitest::Run(kConvert + " " + folder / "in/*.gif -o " + folder / "out");
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    std::set<std::string> sources;
+    for (const std::string* text : {&r.out, &r.err}) {
+        std::istringstream lines(*text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("$'", 0) != 0) continue;
+            const std::size_t end = line.find("': ");
+            ASSERT_NE(end, std::string::npos) << line;
+            const std::string quoted = line.substr(0, end + 1);
+            // What follows names the source or the video the same way.
+            EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) {
+                return std::iscntrl(static_cast<unsigned char>(c));
+            })) << line;
+            std::ofstream(folder / "echo.sh") << "printf %s " << quoted;
+            sources.insert(avitest::Run("bash " + folder / "echo.sh").out);
+        }
+    }
+    EXPECT_EQ(sources,
+              (std::set<std::string>{folder / ("in/" + names[0]), folder / ("in/" + names[1]),
+                                     folder / ("in/" + names[2]), folder / "in/broken\r.gif"}));
+    EXPECT_TRUE(Lines(r.out).count("3 converted, 1 failed, 0 skipped")) << r.out;
 }
 
 // Two sources with one name are refused before anything is converted.

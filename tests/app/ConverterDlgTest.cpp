@@ -278,6 +278,25 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     EXPECT_EQ(QApplication::focusWidget(), Field(IDC_DESTINATION));
 }
 
+// A faithful video longer than an hour says so in the result's message.
+TEST_F(ConverterDlgTest, ALongFaithfulVideoIsNamedInTheResult) {
+    testfiles::Folder folder;
+    gifbuild::Gif gif(1, 1, gifbuild::DistinctTable(2));
+    for (int delay : {60000, 60000, 60000, 60000, 60000, 60100})
+        gif.Gce(0, delay, 0).FlatImage(0, 0, 1, 1, {1});
+    testfiles::WriteBytes(folder / "long.gif", gif.Trailer().bytes);
+    Field(IDC_SOURCE)->setText(QString::fromStdString(folder / "long.gif"));
+    Field(IDC_DESTINATION)->setText(QString::fromStdString(folder / "long.avi"));
+    auto* faithful = qobject_cast<QCheckBox*>(dlg.GetDlgItem(IDC_FAITHFUL));
+    faithful->setChecked(true);
+    QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
+    faithful->setChecked(false);
+    EXPECT_EQ(messages, std::vector<std::string>{"File successfully converted\n\nThe video of " +
+                                                 folder / "long.gif" +
+                                                 " will last 1:00:01 (h:mm:ss), as the delays of "
+                                                 "its images say"});
+}
+
 // Counts the paint events a widget receives.
 class PaintCounter : public QObject {
 public:

@@ -107,8 +107,25 @@ TEST(DeltaSeekTest, SeeksToTheFramesOfAWholeDecode) {
 
 TEST(DeltaOptionTest, IsForRle8AndTakesAWholeInterval) {
     for (const char* bad : {"--delta --uncompressed", "--uncompressed --delta=4", "--delta=0",
-                            "--delta=x", "--delta=-3"})
-        EXPECT_EQ(avitest::Run(kConvert + " " + bad + " a.gif b.avi").exitCode, 2) << bad;
+                            "--delta=x", "--delta=-3", "--delta=1000001"}) {
+        const CommandResult r = avitest::Run(kConvert + " " + bad + " a.gif b.avi");
+        EXPECT_EQ(r.exitCode, 2) << bad;
+        if (std::string(bad).rfind("--delta=", 0) == 0) {
+            EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+                      "tessaly-convert: " + std::string(bad) +
+                          ": K must be a whole number of frames from 1 to 1000000");
+        }
+    }
+    // The range's ends are taken.
+    testfiles::TempPath gif(".gif"), avi(".avi");
+    gifbuild::Gif one(2, 2, gifbuild::DistinctTable(2));
+    testfiles::WriteBytes(gif.str(), one.FlatImage(0, 0, 2, 2, {0, 1, 1, 0}).Trailer().bytes);
+    for (const char* good : {"--delta=1", "--delta=1000000"})
+        EXPECT_EQ(
+            avitest::Run(kConvert + " " + good + " " + Quote(gif.str()) + " " + Quote(avi.str()))
+                .exitCode,
+            0)
+            << good;
 }
 
 } // namespace

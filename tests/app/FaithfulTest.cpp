@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -309,3 +310,44 @@ INSTANTIATE_TEST_SUITE_P(Corpora, FaithfulCorpusTest, ::testing::ValuesIn(Corpus
                          });
 
 } // namespace
+
+// A faithful video longer than an hour is announced before the conversion,
+// by tessaly-convert alone and in a batch; an hour exactly is not. The length
+// announced is the one ffprobe reads from the video.
+TEST(LongVideoTest, IsAnnouncedBeforeConverting) {
+    SKIP_WITHOUT_FFMPEG();
+    const struct {
+        std::vector<int> delays; // hundredths of a second
+        const char* length;      // announced, h:mm:ss; null: nothing
+        long seconds;            // the video's length, rounded
+    } cases[] = {
+        {{60000, 60000, 60000, 60000, 60000, 60000}, nullptr, 3600},      // 1 frame a second
+        {{60000, 60000, 60000, 60000, 60000, 60100}, "1:00:01", 3601},    // the same
+        {{2, 65535, 65535, 65535, 65535, 65535, 65535}, "1:05:32", 3932}, // 50 frames a second
+    };
+    for (const auto& c : cases) {
+        testfiles::Folder folder;
+        gifbuild::Gif gif(1, 1, gifbuild::DistinctTable(2));
+        for (int delay : c.delays) gif.Gce(0, delay, 0).FlatImage(0, 0, 1, 1, {1});
+        testfiles::WriteBytes(folder / "long.gif", gif.Trailer().bytes);
+        const std::string notice = c.length ? "tessaly-convert: The video of " +
+                                                  folder / "long.gif" + " will last " + c.length +
+                                                  " (h:mm:ss), as the delays of its images say\n"
+                                            : "";
+        // Standard error and output together, in the order written.
+        const CommandResult single =
+            avitest::Run("(" + kConvert + " --faithful " + Quote(folder / "long.gif") + " " +
+                         Quote(folder / "long.avi") + " 2>&1)");
+        EXPECT_EQ(single.out, notice + "File successfully converted\n");
+        const double seconds =
+            std::stod(avitest::Run("ffprobe -v error -show_entries format=duration -of "
+                                   "csv=p=0 " +
+                                   Quote(folder / "long.avi"))
+                          .out);
+        EXPECT_EQ(std::lround(seconds), c.seconds) << seconds;
+        const CommandResult batch =
+            avitest::Run(kConvert + " --faithful " + Quote(folder / "long.gif") + " -o " +
+                         Quote(folder / "out"));
+        EXPECT_EQ(batch.err, notice);
+    }
+}
