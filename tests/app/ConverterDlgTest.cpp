@@ -51,21 +51,21 @@ protected:
     QPushButton* Button(int id) { return qobject_cast<QPushButton*>(dlg.GetDlgItem(id)); }
 
     // Runs `action`, which is expected to open a modal dialog; `inspect` sees
-    // that dialog, which is then closed. Returns whether one opened.
+    // that dialog, which is then closed. Returns whether one opened. The
+    // modal is looked for until the action returns, however late it comes.
     bool WithModal(const std::function<void()>& action,
                    const std::function<void(QWidget*)>& inspect = {}) {
-        bool opened = false, looked = false;
-        QTimer::singleShot(50, [&] {
+        bool opened = false;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] {
             QWidget* modal = QApplication::activeModalWidget();
-            opened = modal != nullptr;
-            if (modal && inspect) inspect(modal);
+            if (!modal || opened) return;
+            opened = true;
+            if (inspect) inspect(modal);
             if (auto* d = qobject_cast<QDialog*>(modal)) d->reject();
-            looked = true;
         });
+        look.start(20);
         action();
-        // When nothing modal opened, the action came back at once: wait for
-        // the look all the same.
-        EXPECT_TRUE(QTest::qWaitFor([&] { return looked; }, 5000));
         return opened;
     }
 
@@ -82,7 +82,7 @@ TEST_F(ConverterDlgTest, OpensEmptyWithRle8Checked) {
     EXPECT_TRUE(Field(IDC_DESTINATION)->text().isEmpty());
     EXPECT_TRUE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_RLE8))->isChecked());
     EXPECT_FALSE(qobject_cast<QRadioButton*>(dlg.GetDlgItem(IDC_NO_COMPRESSION))->isChecked());
-    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_SOURCE));
+    EXPECT_EQ(dlg.focusWidget(), Field(IDC_SOURCE));
     EXPECT_TRUE(Button(IDC_CONVERT)->isDefault());
     EXPECT_EQ(Button(IDC_BROWSE_SOURCE)->text(), "&Browse source...");
     EXPECT_EQ(Button(IDC_BROWSE_DESTINATION)->text(), "B&rowse destination...");
@@ -133,13 +133,13 @@ TEST_F(ConverterDlgTest, TheBoxesAreRememberedBetweenRuns) {
 TEST_F(ConverterDlgTest, EmptyFieldsAreRefusedWithTheFieldSelected) {
     QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
     ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for source file"});
-    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_SOURCE));
+    EXPECT_EQ(dlg.focusWidget(), Field(IDC_SOURCE));
 
     Field(IDC_SOURCE)->setText("picture.gif");
     messages.clear();
     QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
     ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for destination file"});
-    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_DESTINATION));
+    EXPECT_EQ(dlg.focusWidget(), Field(IDC_DESTINATION));
 }
 
 TEST_F(ConverterDlgTest, PathChecksPutThePathInItsFieldAndSelectARefusal) {
@@ -147,7 +147,7 @@ TEST_F(ConverterDlgTest, PathChecksPutThePathInItsFieldAndSelectARefusal) {
     EXPECT_FALSE(dlg.ValidateSource(source));
     EXPECT_EQ(Field(IDC_SOURCE)->text(), "/pictures/holiday.PNG");
     EXPECT_EQ(Field(IDC_SOURCE)->selectedText(), "/pictures/holiday.PNG");
-    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_SOURCE));
+    EXPECT_EQ(dlg.focusWidget(), Field(IDC_SOURCE));
     ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for source file"});
 
     CString gif("picturegif");
@@ -275,7 +275,7 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     EXPECT_EQ(messages,
               std::vector<std::string>{"Destination file " + link.str() + " is the source file"});
     EXPECT_EQ(std::filesystem::file_size(gif.str()), size);
-    EXPECT_EQ(QApplication::focusWidget(), Field(IDC_DESTINATION));
+    EXPECT_EQ(dlg.focusWidget(), Field(IDC_DESTINATION));
 }
 
 // A faithful video longer than an hour says so in the result's message.
