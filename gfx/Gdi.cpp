@@ -1,7 +1,7 @@
 #include "gfx/Gdi.h"
 
-#include "gfx/GdiInternal.h"
 #include "gfx/GdiObjects.h"
+#include "gfx/PaletteInternal.h"
 #include "gfx/PixelFormats.h"
 #include "gfx/RasterOps.h"
 
@@ -217,13 +217,6 @@ Span ClipSpan(std::int64_t dest, std::int64_t source, std::int64_t length, std::
 }
 
 } // namespace
-
-int gdi_internal::ContextDepth(HDC dc, bool* isMemory) {
-    const ContextObject* context = FindContext(dc);
-    if (!context) return 0;
-    if (isMemory) *isMemory = context->memory;
-    return DepthOfContext(*context);
-}
 
 HDC GetDC(HWND window) {
     const LayerGuard guard(LayerMutex());

@@ -162,4 +162,11 @@ int DepthOfContext(const ContextObject& context) {
     return bitmap ? bitmap->bits : 0;
 }
 
+int ContextDepth(HDC dc, bool* isMemory) {
+    const ContextObject* context = FindContext(dc);
+    if (!context) return 0;
+    if (isMemory) *isMemory = context->memory;
+    return DepthOfContext(*context);
+}
+
 } // namespace gdi_internal
