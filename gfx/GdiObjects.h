@@ -95,16 +95,14 @@ inline ContextObject* FindContext(const void* handle) {
     return State().contexts.Find(handle);
 }
 
+// Bitmaps may hold at most this many bytes of pixels, and a device row at 32
+// bits may not exceed it either (so that widths of empty bitmaps stay sane).
+constexpr std::uint64_t kMaxPixelBytes = kMaxDeviceBitmapBytes;
+
 // A new bitmap of the given depth and size, its pixels zeroed when asked (0 is
 // black in every device format while the system palette is the stock one).
 // Null when the size is refused or its pixels cannot be allocated.
 HBITMAP NewBitmap(int bits, LONG width, LONG height, bool zero, BitmapObject** made);
-// A new DIB section of the layout and colour table given, its rows zeroed.
-HBITMAP NewSection(const DibLayout& layout, const Rgb* table, int colours, BitmapObject** made);
-// The rows of a 1- or 4-bit section into its bitmap, and back.
-void LoadSection(BitmapObject& bitmap);
-void StoreSection(BitmapObject& bitmap);
-
 // The format of a bitmap's pixel values: the device's for its depth, or for
 // sections of 8 bits and fewer, indices into the section's own table.
 DeviceFormat FormatOf(const BitmapObject& bitmap);
