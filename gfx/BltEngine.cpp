@@ -1,6 +1,7 @@
 #include "gfx/BltEngine.h"
 
-#include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace gdi_internal {
 
@@ -35,20 +36,21 @@ BitmapObject* FindTarget(HDC dc, COLORREF* brush) {
     return target;
 }
 
-Span ClipSpan(std::int64_t dest, std::int64_t source, std::int64_t length, std::int64_t destSize,
-              std::int64_t sourceSize) {
-    if (dest < 0) {
-        source -= dest;
-        length += dest;
-        dest = 0;
+void CombineRun(unsigned table, int bits, std::uint32_t pattern, const std::uint32_t* source,
+                BYTE* out, std::int64_t n) {
+    const int bytes = StoredPixelBytes(bits);
+    if (source && table == RopTable(SRCCOPY)) {
+        WithPixelBytes(bytes, [&](auto size) {
+            for (std::int64_t i = 0; i < n; ++i) std::memcpy(out + i * size, &source[i], size);
+        });
+        return;
     }
-    if (source < 0) {
-        dest -= source;
-        length += source;
-        source = 0;
+    const std::uint32_t mask = PixelMask(bits);
+    for (std::int64_t i = 0; i < n; ++i) {
+        BYTE* p = out + i * bytes;
+        const std::uint32_t s = source ? source[i] : 0;
+        StorePixel(p, bytes, ApplyRop(table, pattern, s, LoadPixel(p, bytes)) & mask);
     }
-    length = std::min({length, destSize - dest, sourceSize - source});
-    return {dest, source, std::max<std::int64_t>(length, 0)};
 }
 
 } // namespace gdi_internal

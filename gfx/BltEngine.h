@@ -11,6 +11,7 @@
 #include "gfx/PixelFormats.h"
 #include "gfx/RasterOps.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -40,8 +41,21 @@ struct Span {
     std::int64_t length;
 };
 
-Span ClipSpan(std::int64_t dest, std::int64_t source, std::int64_t length, std::int64_t destSize,
-              std::int64_t sourceSize);
+inline Span ClipSpan(std::int64_t dest, std::int64_t source, std::int64_t length,
+                     std::int64_t destSize, std::int64_t sourceSize) {
+    if (dest < 0) {
+        source -= dest;
+        length += dest;
+        dest = 0;
+    }
+    if (source < 0) {
+        dest -= source;
+        length += source;
+        source = 0;
+    }
+    length = std::min({length, destSize - dest, sourceSize - source});
+    return {dest, source, std::max<std::int64_t>(length, 0)};
+}
 
 // The bits of a device pixel value: indices of palette formats, 5-5-5
 // colours, or blue, green and red (the fourth byte of 32-bit pixels stays 0).
@@ -81,22 +95,8 @@ inline std::uint32_t PatternPixel(COLORREF c, const DeviceFormat& format, Neares
 // Combines n pixels at `out` with source values (device values of the
 // destination's format; none for operations without a source) and the
 // pattern.
-inline void CombineRun(unsigned table, int bits, std::uint32_t pattern, const std::uint32_t* source,
-                       BYTE* out, std::int64_t n) {
-    const int bytes = StoredPixelBytes(bits);
-    if (source && table == RopTable(SRCCOPY)) {
-        WithPixelBytes(bytes, [&](auto size) {
-            for (std::int64_t i = 0; i < n; ++i) std::memcpy(out + i * size, &source[i], size);
-        });
-        return;
-    }
-    const std::uint32_t mask = PixelMask(bits);
-    for (std::int64_t i = 0; i < n; ++i) {
-        BYTE* p = out + i * bytes;
-        const std::uint32_t s = source ? source[i] : 0;
-        StorePixel(p, bytes, ApplyRop(table, pattern, s, LoadPixel(p, bytes)) & mask);
-    }
-}
+void CombineRun(unsigned table, int bits, std::uint32_t pattern, const std::uint32_t* source,
+                BYTE* out, std::int64_t n);
 
 // How a call's source pixels become device values of its destination's
 // format: as they are when both formats mean the same colours, else through
