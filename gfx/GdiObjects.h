@@ -1,19 +1,30 @@
-// The device bitmaps and device contexts behind the handles of Gdi.h, and the
-// tables that hold them. Private to gfx/. Everything here but the pixel
-// helpers of BitmapObject expects the layer's lock held (see GdiInternal.h).
-// The sizes, depths and pixel addresses of an object never change after it
-// is made, so a call may read them, and draw, after letting the lock go.
+// The device bitmaps, device contexts and brushes behind the handles of
+// Gdi.h, the tables that hold them, and the layer's lock. Private to gfx/.
+// Everything here but the lock and the pixel helpers of BitmapObject expects
+// the lock held. The sizes, depths and pixel addresses of an object never
+// change after it is made, so a call may read them, and draw, after letting
+// the lock go.
 #pragma once
 
 #include "gfx/Gdi.h"
-#include "gfx/GdiInternal.h"
 #include "gfx/PixelFormats.h"
 #include "platform/HandleTable.h"
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 
 namespace gdi_internal {
+
+// The layer's one lock. It guards the tables of bitmaps, contexts, brushes
+// and palettes, the fields of their objects that calls change (a context's
+// selections, a bitmap's context, a palette's search), the stock objects, the
+// palette selections and the screen's depth and palette. The functions
+// declared here and in PaletteInternal.h expect it held. Public calls take it
+// to find their objects and let it go before they touch pixels, which are
+// their caller's business (see Gdi.h).
+std::mutex& LayerMutex();
+using LayerGuard = std::lock_guard<std::mutex>;
 
 struct FreeBlock {
     void operator()(BYTE* block) const;
@@ -84,16 +95,14 @@ inline ContextObject* FindContext(const void* handle) {
     return State().contexts.Find(handle);
 }
 
+// Bitmaps may hold at most this many bytes of pixels, and a device row at 32
+// bits may not exceed it either (so that widths of empty bitmaps stay sane).
+constexpr std::uint64_t kMaxPixelBytes = kMaxDeviceBitmapBytes;
+
 // A new bitmap of the given depth and size, its pixels zeroed when asked (0 is
 // black in every device format while the system palette is the stock one).
 // Null when the size is refused or its pixels cannot be allocated.
 HBITMAP NewBitmap(int bits, LONG width, LONG height, bool zero, BitmapObject** made);
-// A new DIB section of the layout and colour table given, its rows zeroed.
-HBITMAP NewSection(const DibLayout& layout, const Rgb* table, int colours, BitmapObject** made);
-// The rows of a 1- or 4-bit section into its bitmap, and back.
-void LoadSection(BitmapObject& bitmap);
-void StoreSection(BitmapObject& bitmap);
-
 // The format of a bitmap's pixel values: the device's for its depth, or for
 // sections of 8 bits and fewer, indices into the section's own table.
 DeviceFormat FormatOf(const BitmapObject& bitmap);
@@ -110,5 +119,8 @@ COLORREF BrushColour(const ContextObject& context);
 // The depth of a context's pixels: its bitmap's for a memory context; 0 when
 // that bitmap is gone.
 int DepthOfContext(const ContextObject& context);
+// The depth of a live context (0 for an unknown handle), and whether it is a
+// memory context.
+int ContextDepth(HDC dc, bool* isMemory);
 
 } // namespace gdi_internal

@@ -2,7 +2,7 @@
 // many pixels but seldom many distinct colours. Private to gfx/.
 #pragma once
 
-#include "gfx/GdiInternal.h"
+#include "gfx/PaletteSearch.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,8 +1,9 @@
 #include "gfx/Palette.h"
 
-#include "gfx/GdiInternal.h"
-
+#include "gfx/GdiObjects.h"
+#include "gfx/PaletteInternal.h"
 #include "gfx/PaletteSearch.h"
+#include "gfx/PixelFormats.h"
 #include "gfx/StockColors.h"
 #include "platform/HandleTable.h"
 
@@ -53,18 +54,9 @@ struct PaletteState {
     // The palette last realised in the foreground on a screen or window
     // context: it serves every context that has none realised of its own.
     HPALETTE screen = nullptr;
-    Rgb system[256];
-
-    PaletteState() { Reset(); }
-    void Reset() {
-        for (int i = 0; i < 256; ++i) {
-            const RGBQUAD& q = kStockColors256[i];
-            system[i] = (Rgb{q.rgbRed} << 16) | (Rgb{q.rgbGreen} << 8) | q.rgbBlue;
-        }
-    }
 };
 
-PaletteState& State() {
+PaletteState& Palettes() {
     static PaletteState state;
     return state;
 }
@@ -75,7 +67,7 @@ std::uintptr_t KeyOf(const void* handle) {
 
 // Remaps ask for the same palette once per pixel: the last one found is kept.
 PaletteObject* FindPalette(const void* handle) {
-    PaletteState& state = State();
+    PaletteState& state = Palettes();
     if (handle && handle == state.lastHandle) return state.lastObject;
     PaletteObject* object = state.palettes.Find(handle);
     if (object) {
@@ -86,7 +78,7 @@ PaletteObject* FindPalette(const void* handle) {
 }
 
 HPALETTE AddPalette(std::vector<PALETTEENTRY> entries, bool stock) {
-    auto [handle, palette] = State().palettes.Add();
+    auto [handle, palette] = Palettes().palettes.Add();
     palette.entries = std::move(entries);
     palette.stock = stock;
     palette.colours.resize(palette.entries.size());
@@ -96,7 +88,7 @@ HPALETTE AddPalette(std::vector<PALETTEENTRY> entries, bool stock) {
 }
 
 Selection SelectionOf(HDC dc) {
-    const auto& selections = State().selections;
+    const auto& selections = Palettes().selections;
     auto it = selections.find(KeyOf(dc));
     if (it != selections.end()) return it->second;
     Selection selection;
@@ -106,27 +98,8 @@ Selection SelectionOf(HDC dc) {
 
 } // namespace
 
-int gdi_internal::NearestColour(const std::uint32_t* table, int count, std::uint32_t colour) {
-    const int r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
-    int best = 0;
-    unsigned bestDistance = UINT_MAX;
-    for (int i = 0; i < count; ++i) {
-        const int dr = r - int((table[i] >> 16) & 0xFF);
-        const int dg = g - int((table[i] >> 8) & 0xFF);
-        const int db = b - int(table[i] & 0xFF);
-        const unsigned distance = unsigned(dr * dr + dg * dg + db * db);
-        // Strictly nearer only: ties stay with the lowest index.
-        if (distance < bestDistance) {
-            best = i;
-            bestDistance = distance;
-            if (distance == 0) break;
-        }
-    }
-    return best;
-}
-
 HPALETTE gdi_internal::StockPalette() {
-    PaletteState& state = State();
+    PaletteState& state = Palettes();
     if (!state.stock) {
         // The 20 static colours: the first and last ten of the 256-entry table.
         std::vector<PALETTEENTRY> entries;
@@ -144,12 +117,12 @@ BOOL gdi_internal::DeletePalette(HGDIOBJ object) {
     const PaletteObject* palette = FindPalette(object);
     if (!palette) return FALSE;
     if (palette->stock) return TRUE;
-    for (const auto& [dc, selection] : State().selections) {
+    for (const auto& [dc, selection] : Palettes().selections) {
         if (selection.palette == object) return FALSE;
     }
-    State().palettes.Remove(object);
-    State().lastHandle = nullptr;
-    if (State().screen == object) State().screen = nullptr;
+    Palettes().palettes.Remove(object);
+    Palettes().lastHandle = nullptr;
+    if (Palettes().screen == object) Palettes().screen = nullptr;
     return TRUE;
 }
 
@@ -164,18 +137,18 @@ int gdi_internal::GetPaletteObject(HGDIOBJ object, int bufferSize, LPVOID buffer
 }
 
 long gdi_internal::LivePaletteCount() {
-    const PaletteState& state = State();
+    const PaletteState& state = Palettes();
     return static_cast<long>(state.palettes.Size()) - (state.stock ? 1 : 0);
 }
 
 void gdi_internal::ForgetContext(HDC dc) {
-    State().selections.erase(KeyOf(dc));
+    Palettes().selections.erase(KeyOf(dc));
 }
 
 int gdi_internal::RealisedColours(HDC dc, std::uint32_t* colours, int maxColours) {
     const Selection selection = SelectionOf(dc);
     HPALETTE chosen = selection.palette;
-    if (!selection.realised || chosen == State().stock) chosen = State().screen;
+    if (!selection.realised || chosen == Palettes().stock) chosen = Palettes().screen;
     const PaletteObject* palette = FindPalette(chosen);
     if (!palette) return 0;
     const int count = std::min(maxColours, static_cast<int>(palette->entries.size()));
@@ -183,15 +156,7 @@ int gdi_internal::RealisedColours(HDC dc, std::uint32_t* colours, int maxColours
     return count;
 }
 
-const std::uint32_t* gdi_internal::SystemPalette() {
-    return State().system;
-}
-
-void gdi_internal::ResetSystemPalette() {
-    State().Reset();
-}
-
-// The public calls below take the layer's lock (GdiInternal.h) for their
+// The public calls below take the layer's lock (GdiObjects.h) for their
 // whole length: they are short, and GetNearestPaletteIndex builds a
 // palette's search structure on first need.
 
@@ -242,7 +207,7 @@ HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL forceBackground) {
     const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
     if (gdi_internal::ContextDepth(dc, nullptr) == 0 || !FindPalette(palette)) return nullptr;
     const Selection previous = SelectionOf(dc);
-    Selection& selection = State().selections[KeyOf(dc)];
+    Selection& selection = Palettes().selections[KeyOf(dc)];
     selection.palette = palette;
     selection.background = forceBackground != FALSE;
     selection.realised = false;
@@ -254,7 +219,7 @@ UINT RealizePalette(HDC dc) {
     bool memory = false;
     const int depth = gdi_internal::ContextDepth(dc, &memory);
     if (depth == 0) return GDI_ERROR;
-    PaletteState& state = State();
+    PaletteState& state = Palettes();
     Selection& selection = state.selections.try_emplace(KeyOf(dc), SelectionOf(dc)).first->second;
     selection.realised = true;
     const PaletteObject* palette = FindPalette(selection.palette);
@@ -267,7 +232,9 @@ UINT RealizePalette(HDC dc) {
     // Only a foreground realisation on the 8-bit screen itself reaches the
     // hardware palette that 8-bit bitmaps index.
     if (!memory && depth == 8 && !selection.background && !palette->stock) {
-        for (UINT i = 0; i < mapped; ++i) state.system[i] = EntryToRgb(palette->entries[i]);
+        Rgb colours[256];
+        for (UINT i = 0; i < mapped; ++i) colours[i] = EntryToRgb(palette->entries[i]);
+        gdi_internal::SetSystemPalette(colours, static_cast<int>(mapped));
     }
     return mapped;
 }

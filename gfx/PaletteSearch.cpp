@@ -16,6 +16,25 @@ int Channel(std::uint32_t colour, int shift) {
 
 } // namespace
 
+int NearestColour(const std::uint32_t* table, int count, std::uint32_t colour) {
+    const int r = (colour >> 16) & 0xFF, g = (colour >> 8) & 0xFF, b = colour & 0xFF;
+    int best = 0;
+    unsigned bestDistance = UINT_MAX;
+    for (int i = 0; i < count; ++i) {
+        const int dr = r - int((table[i] >> 16) & 0xFF);
+        const int dg = g - int((table[i] >> 8) & 0xFF);
+        const int db = b - int(table[i] & 0xFF);
+        const unsigned distance = unsigned(dr * dr + dg * dg + db * db);
+        // Strictly nearer only: ties stay with the lowest index.
+        if (distance < bestDistance) {
+            best = i;
+            bestDistance = distance;
+            if (distance == 0) break;
+        }
+    }
+    return best;
+}
+
 PaletteSearch::PaletteSearch(const std::uint32_t* table, int count)
     : m_pTable(table), m_nCount(std::clamp(count, 1, 256)),
       m_cells(std::size_t{1} << (3 * kCellBits), kUnlisted) {}

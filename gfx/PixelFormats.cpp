@@ -67,6 +67,33 @@ const Rgb* StockRgb(int colours) {
     return colours == 2 ? tables.two : colours == 16 ? tables.sixteen : tables.all;
 }
 
+namespace {
+
+struct SystemColours {
+    Rgb table[256];
+    SystemColours() { Reset(); }
+    void Reset() { std::copy_n(StockRgb(256), 256, table); }
+};
+
+SystemColours& System() {
+    static SystemColours colours;
+    return colours;
+}
+
+} // namespace
+
+const Rgb* SystemPalette() {
+    return System().table;
+}
+
+void SetSystemPalette(const Rgb* colours, int count) {
+    std::copy_n(colours, std::clamp(count, 0, 256), System().table);
+}
+
+void ResetSystemPalette() {
+    System().Reset();
+}
+
 DeviceFormat FormatOf(int bits) {
     switch (bits) {
     case 1:

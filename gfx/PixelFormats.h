@@ -31,6 +31,16 @@ int StoredPixelBytes(int bits);
 // The stock table of 2, 16 or 256 colours.
 const Rgb* StockRgb(int colours);
 
+// The system palette: the 256 colours that the pixels of 8-bit device bitmaps
+// index, at first the stock 256-entry table. Its colours are read without the
+// layer's lock while bitmaps are drawn: it changes only when a palette is
+// realised in the foreground of an 8-bit screen (the first `count` entries
+// take that palette's colours) and when the screen's depth is set (the stock
+// table again), which no thread may do while another draws (see Gdi.h).
+const Rgb* SystemPalette();
+void SetSystemPalette(const Rgb* colours, int count);
+void ResetSystemPalette();
+
 // A device pixel format: the depth, and for 1, 4 and 8 bits the colours the
 // indices stand for.
 struct DeviceFormat {
