@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -147,12 +149,17 @@ BOOL CDIB::MapToPalette(CPalette* palette) {
     auto* table = reinterpret_cast<RGBQUAD*>(reinterpret_cast<BYTE*>(m_pBMI) + kInfoHeaderSize);
 
     if (bits == 24) {
-        NearestIndices nearest(handle, std::uint64_t(m_pBMI->biWidth) * m_pBMI->biHeight);
+        std::optional<NearestIndices> nearest;
+        try {
+            nearest.emplace(handle, std::uint64_t(m_pBMI->biWidth) * m_pBMI->biHeight);
+        } catch (const std::bad_alloc&) {
+            return FALSE; // nothing changed yet
+        }
         const LONG width = m_pBMI->biWidth;
         for (LONG y = 0; y < m_pBMI->biHeight; ++y) {
             BYTE* p = GetPixelAddress(0, y);
             for (LONG x = 0; x < width; ++x, p += 3) {
-                const PALETTEENTRY& e = entries[nearest.Find(RGB(p[2], p[1], p[0]))];
+                const PALETTEENTRY& e = entries[nearest->Find(RGB(p[2], p[1], p[0]))];
                 p[0] = e.peBlue;
                 p[1] = e.peGreen;
                 p[2] = e.peRed;
