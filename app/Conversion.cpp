@@ -330,15 +330,25 @@ UINT WriteFailureMessage(HRESULT result) {
 
 } // namespace
 
-UINT CConversion::CheckDestination(const CString& source, const CString& destination) {
-    switch (OutputFile::Check(source, destination)) {
+namespace {
+
+// The message of a refused destination; 0 for one that is accepted, and for
+// a read-only file, which Run refuses as a file that cannot be written.
+UINT RefusalMessage(OutputFile::Refusal refusal) {
+    switch (refusal) {
     case OutputFile::kIsSource:
         return IDS_DEST_IS_SOURCE;
     case OutputFile::kNotFile:
         return IDS_DEST_NOT_FILE;
-    default: // a read-only file is refused by Run, as a file that cannot be written
+    default:
         return 0;
     }
+}
+
+} // namespace
+
+UINT CConversion::CheckDestination(const CString& source, const CString& destination) {
+    return RefusalMessage(OutputFile::Check(source, destination));
 }
 
 CString CConversion::Message(UINT id, const CString& path, int frames) {
@@ -361,10 +371,9 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                                      bool faithful, int keyFrameEvery, const LongVideo& longVideo) {
     Result result;
     result.path = requested;
-    result.messageId = CheckDestination(source, requested);
     // A file that may not be written is not replaced behind its back.
-    if (!result.messageId && OutputFile::Check(source, requested) == OutputFile::kReadOnly)
-        result.messageId = IDS_WRITE_ERROR;
+    const OutputFile::Refusal refusal = OutputFile::Check(source, requested);
+    result.messageId = refusal == OutputFile::kReadOnly ? IDS_WRITE_ERROR : RefusalMessage(refusal);
     if (result.messageId) return result;
     result.path = source;
 
