@@ -270,11 +270,7 @@ HBITMAP CConversion::DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP m
 CConversion::Timing CConversion::TimingOf(const std::vector<int>& delays) {
     Timing timing;
     int g = 0;
-    long long total = 0;
-    for (int d : delays) {
-        g = std::gcd(g, d);
-        total += d;
-    }
+    for (int d : delays) g = std::gcd(g, d);
     if (g == 0) return timing;
     if (100 / g <= 50) {
         // Every image lasts a whole number of frames of g hundredths.

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <numeric>
 #include <set>
 #include <unistd.h>
@@ -96,10 +97,12 @@ TEST_P(EndToEndTest, VideoFramesAreTheCanvas) {
     }
 
     const int width = expected[0].width, height = expected[0].height;
-    EXPECT_EQ(ProbeStream(avi.str(), "r_frame_rate"), "15/1");
-    EXPECT_EQ(ProbeStream(avi.str(), "width"), std::to_string(width));
-    EXPECT_EQ(ProbeStream(avi.str(), "height"), std::to_string(height));
-    EXPECT_EQ(ProbeStream(avi.str(), "nb_read_frames"), std::to_string(expected.size()));
+    std::map<std::string, std::string> probed =
+        Probe(avi.str(), {"r_frame_rate", "width", "height", "nb_read_frames"});
+    EXPECT_EQ(probed["r_frame_rate"], "15/1");
+    EXPECT_EQ(probed["width"], std::to_string(width));
+    EXPECT_EQ(probed["height"], std::to_string(height));
+    EXPECT_EQ(probed["nb_read_frames"], std::to_string(expected.size()));
     std::string complaints;
     std::vector<Picture> frames = DecodeWithFfmpeg(avi.str(), width, height, &complaints);
     EXPECT_EQ(complaints, "");
@@ -458,8 +461,9 @@ TEST_F(ConversionTest, CanvasIsTheScreenInItsBackgroundColour) {
                  .bytes);
     r = Convert(true);
     ASSERT_TRUE(r.converted);
-    EXPECT_EQ(ProbeStream(avi_.str(), "width"), "3");
-    EXPECT_EQ(ProbeStream(avi_.str(), "height"), "3");
+    std::map<std::string, std::string> probed = Probe(avi_.str(), {"width", "height"});
+    EXPECT_EQ(probed["width"], "3");
+    EXPECT_EQ(probed["height"], "3");
 }
 
 } // namespace

@@ -254,8 +254,10 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
     ASSERT_EQ(messages, std::vector<std::string>{"File successfully converted"});
     if (avitest::HaveFfmpeg()) {
-        EXPECT_EQ(avitest::ProbeStream(avi.str(), "codec_name"), "rawvideo");
-        EXPECT_EQ(avitest::ProbeStream(avi.str(), "nb_read_frames"), "12");
+        std::map<std::string, std::string> probed =
+            avitest::Probe(avi.str(), {"codec_name", "nb_read_frames"});
+        EXPECT_EQ(probed["codec_name"], "rawvideo");
+        EXPECT_EQ(probed["nb_read_frames"], "12");
     }
     messages.clear();
     Field(IDC_SOURCE)->setText("/nonexistent/x.gif");

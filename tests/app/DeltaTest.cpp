@@ -25,7 +25,7 @@ std::string Quote(const std::string& path) {
 // The MD5 of each decoded frame, in order.
 std::string FrameSums(const std::string& avi) {
     std::istringstream lines(
-        Run("ffmpeg -nostdin -v error -i " + Quote(avi) + " -vsync passthrough -f framemd5 -").out);
+        RunOn("ffmpeg -nostdin -v error -i", avi, "-vsync passthrough -f framemd5 -").out);
     std::string sums;
     for (std::string line; std::getline(lines, line);)
         if (!line.empty() && line[0] != '#')
@@ -46,9 +46,8 @@ TEST_P(DeltaTest, DecodesToTheKeyFrameVideo) {
     EXPECT_EQ(FrameSums(deltas.str()), FrameSums(keys.str()));
     // A key frame at every third frame; the others may be deltas.
     std::istringstream packets(
-        avitest::Run("ffprobe -v error -select_streams v -show_entries packet=pts,flags "
-                     "-of csv=p=0 " +
-                     Quote(deltas.str()))
+        RunOn("ffprobe -v error -select_streams v -show_entries packet=pts,flags -of csv=p=0",
+              deltas.str())
             .out);
     int frame = 0;
     for (std::string line; std::getline(packets, line);) {
@@ -98,8 +97,8 @@ TEST(DeltaSeekTest, SeeksToTheFramesOfAWholeDecode) {
         // The first frame at or after the time: frame n, at n / 15 s.
         const std::string at = std::to_string((n - 0.25) / 15);
         const std::string seeked =
-            avitest::Run("ffmpeg -nostdin -v error -ss " + at + " -i " + Quote(avi.str()) +
-                         " -frames:v 1 -f framemd5 - | grep -v '^#' | sed 's/.*, *//'")
+            RunOn("ffmpeg -nostdin -v error -ss " + at + " -i", avi.str(),
+                  "-frames:v 1 -f framemd5 - | grep -v '^#' | sed 's/.*, *//'")
                 .out;
         EXPECT_EQ(seeked, frames[std::size_t(n)] + "\n") << "frame " << n << " at " << at << " s";
     }

@@ -164,7 +164,7 @@ protected:
     // ffprobe's stream and format fields, key=value.
     std::map<std::string, std::string> Probe(const std::string& path) {
         const avitest::CommandResult r =
-            avitest::Run("ffprobe -v error -show_streams -show_format '" + path + "'");
+            avitest::RunOn("ffprobe -v error -show_streams -show_format", path);
         std::map<std::string, std::string> fields;
         std::string line;
         std::istringstream lines(r.out);
@@ -178,12 +178,12 @@ protected:
     // Decodes every frame to rgb24; a clean decode exits 0 and says nothing.
     std::vector<BYTE> Decode(const std::string& path) {
         const avitest::CommandResult check =
-            avitest::Run("ffmpeg -nostdin -v error -i '" + path + "' -f null -");
+            avitest::RunOn("ffmpeg -nostdin -v error -i", path, "-f null -");
         EXPECT_EQ(check.exitCode, 0);
         EXPECT_EQ(check.err, "");
         EXPECT_TRUE(check.out.empty());
         const avitest::CommandResult r =
-            avitest::Run("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 -");
+            avitest::RunOn("ffmpeg -nostdin -v error -i", path, "-f rawvideo -pix_fmt rgb24 -");
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.err, "");
         return {r.out.begin(), r.out.end()};

@@ -3,11 +3,16 @@
 #pragma once
 
 #include "../TestFiles.h"
+#include "../ToolCache.h"
 #include "../gfx/GfxTestSupport.h"
 #include "gfx/Gdi.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,6 +57,23 @@ inline CommandResult Run(const std::string& command) {
     return r;
 }
 
+// Runs `before 'path' after`: a tool's answer about one file, which only the
+// file's bytes decide, so it is asked once per run of the suite (ToolCache.h).
+inline CommandResult RunOn(const std::string& before, const std::string& path,
+                           const std::string& after = "") {
+    const std::string command = before + " '" + path + "' " + after;
+    const std::string folder = toolcache::Folder();
+    if (folder.empty()) return Run(command);
+    const std::optional<std::string> bytes = toolcache::FileBytes(path);
+    if (!bytes) return Run(command);
+    const std::string question = before + " FILE " + after;
+    if (const std::optional<toolcache::Answer> known = toolcache::Find(folder, question, *bytes))
+        return {known->exitCode, known->out, known->err};
+    const CommandResult r = Run(command);
+    if (r.exitCode >= 0) toolcache::Keep(folder, question, *bytes, {r.exitCode, r.out, r.err});
+    return r;
+}
+
 inline bool HaveFfmpeg() {
     static const bool have = Run("command -v ffmpeg && command -v ffprobe").exitCode == 0;
     return have;
@@ -66,8 +88,7 @@ inline bool HaveFfmpeg() {
 // command must succeed without a word on standard error.
 inline std::vector<Picture> DecodeWithFfmpeg(const std::string& path, int width, int height,
                                              std::string* complaints) {
-    CommandResult r =
-        Run("ffmpeg -nostdin -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 -");
+    CommandResult r = RunOn("ffmpeg -nostdin -v error -i", path, "-f rawvideo -pix_fmt rgb24 -");
     if (complaints)
         *complaints = r.exitCode == 0 ? r.err : "exit " + std::to_string(r.exitCode) + ": " + r.err;
     std::vector<Picture> frames;
@@ -85,15 +106,49 @@ inline std::vector<Picture> DecodeWithFfmpeg(const std::string& path, int width,
     return frames;
 }
 
-// One value of ffprobe's description of the first video stream, e.g.
-// "codec_name", "nb_frames", "r_frame_rate".
+// Values of ffprobe's description of a video, from one run of ffprobe, by
+// key: those of its first video stream (e.g. "codec_name", "nb_frames",
+// "r_frame_rate", and "nb_read_frames", which has every frame decoded), of
+// the file ("format.duration") and of each frame it decodes
+// ("frame.best_effort_timestamp", the frames' values joined by commas).
+inline std::map<std::string, std::string> Probe(const std::string& path,
+                                                std::initializer_list<std::string> keys) {
+    std::map<std::string, std::string> lists; // section -> its keys
+    bool count = false;
+    for (const std::string& key : keys) {
+        const std::size_t dot = key.find('.');
+        std::string& list = lists[dot == std::string::npos ? "stream" : key.substr(0, dot)];
+        list += (list.empty() ? "" : ",") + key.substr(dot + 1);
+        count = count || key == "nb_read_frames";
+    }
+    std::string entries;
+    for (const auto& [section, list] : lists)
+        entries += (entries.empty() ? "" : ":") + section + "=" + list;
+    const CommandResult r = RunOn(std::string("ffprobe -v error -select_streams v:0") +
+                                      (count ? " -count_frames" : "") + " -show_entries " + entries,
+                                  path);
+    // [STREAM] key=value ... [/STREAM], [FRAME] ..., [FORMAT] ...
+    std::map<std::string, std::string> values;
+    std::string prefix;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+            prefix = line[1] == '/' || line == "[STREAM]" ? "" : line.substr(1, line.size() - 2);
+            for (char& c : prefix) c = char(std::tolower(static_cast<unsigned char>(c)));
+            if (!prefix.empty()) prefix += '.';
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        std::string& value = values[prefix + line.substr(0, equals)];
+        value += (value.empty() || prefix != "frame." ? "" : ",") + line.substr(equals + 1);
+    }
+    return values;
+}
+
+// One value of ffprobe's description of the first video stream.
 inline std::string ProbeStream(const std::string& path, const std::string& key) {
-    CommandResult r =
-        Run("ffprobe -v error -select_streams v:0 -count_frames -show_entries stream=" + key +
-            " -of default=noprint_wrappers=1:nokey=1 '" + path + "'");
-    std::string v = r.out;
-    while (!v.empty() && (v.back() == '\n' || v.back() == '\r')) v.pop_back();
-    return v;
+    return Probe(path, {key})[key];
 }
 
 } // namespace avitest

@@ -94,9 +94,11 @@ TEST_P(AviWriterModeTest, FramesDecodeAsGiven) {
         EXPECT_EQ(AddAll(writer, pictures, uncompressed), 3);
         EXPECT_EQ(writer.m_nFrameCount, 3);
     }
-    EXPECT_EQ(ProbeStream(path.str(), "codec_name"), uncompressed ? "rawvideo" : "msrle");
-    EXPECT_EQ(ProbeStream(path.str(), "r_frame_rate"), "15/1");
-    EXPECT_EQ(ProbeStream(path.str(), "nb_read_frames"), "3");
+    std::map<std::string, std::string> probed =
+        Probe(path.str(), {"codec_name", "r_frame_rate", "nb_read_frames"});
+    EXPECT_EQ(probed["codec_name"], uncompressed ? "rawvideo" : "msrle");
+    EXPECT_EQ(probed["r_frame_rate"], "15/1");
+    EXPECT_EQ(probed["nb_read_frames"], "3");
     std::string complaints;
     std::vector<Picture> frames = DecodeWithFfmpeg(path.str(), 37, 21, &complaints);
     EXPECT_EQ(complaints, "");

@@ -224,7 +224,8 @@ TEST_F(DibTest, CopyOwnsItsBlockAndMatchesTheSource) {
     EXPECT_EQ(copy.m_pBits[0], 2) << "the copy is independent";
 
     HGLOBAL before = copy.m_hDIB;
-    copy = copy;
+    CDIB& alias = copy; // assigned to itself through another name
+    copy = alias;
     EXPECT_EQ(copy.m_hDIB, before);
     CDIB empty;
     copy = empty;

@@ -1,0 +1,1 @@
+// Compiles the tests' shared precompiled headers (see CMakeLists.txt).
