@@ -118,12 +118,15 @@ inline std::map<std::string, std::string> Probe(const std::string& path,
     for (const std::string& key : keys) {
         const std::size_t dot = key.find('.');
         std::string& list = lists[dot == std::string::npos ? "stream" : key.substr(0, dot)];
-        list += (list.empty() ? "" : ",") + key.substr(dot + 1);
+        if (!list.empty()) list += ',';
+        list += key.substr(dot + 1);
         count = count || key == "nb_read_frames";
     }
     std::string entries;
-    for (const auto& [section, list] : lists)
-        entries += (entries.empty() ? "" : ":") + section + "=" + list;
+    for (const auto& [section, list] : lists) {
+        if (!entries.empty()) entries += ':';
+        entries += section + "=" + list;
+    }
     const CommandResult r = RunOn(std::string("ffprobe -v error -select_streams v:0") +
                                       (count ? " -count_frames" : "") + " -show_entries " + entries,
                                   path);
@@ -141,7 +144,9 @@ inline std::map<std::string, std::string> Probe(const std::string& path,
         const std::size_t equals = line.find('=');
         if (equals == std::string::npos) continue;
         std::string& value = values[prefix + line.substr(0, equals)];
-        value += (value.empty() || prefix != "frame." ? "" : ",") + line.substr(equals + 1);
+        if (prefix != "frame.") value.clear();
+        if (!value.empty()) value += ',';
+        value += line.substr(equals + 1);
     }
     return values;
 }
