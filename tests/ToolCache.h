@@ -32,6 +32,10 @@ struct Answer {
     std::string out, err;
 };
 
+// Longer answers (every frame of a large video, decoded) are not kept: a few
+// of them would take more room than all the others.
+constexpr std::size_t kLargestKept = 32 << 20;
+
 // The cache folder, or empty when there is none.
 inline std::string Folder() {
     const char* folder = std::getenv("TESSALY_TOOL_CACHE");
@@ -97,6 +101,7 @@ inline std::optional<Answer> Find(const std::string& folder, const std::string& 
 
 inline void Keep(const std::string& folder, const std::string& question, const std::string& bytes,
                  const Answer& answer) {
+    if (answer.out.size() + answer.err.size() > kLargestKept) return;
     const std::string path = folder + "/" + Key(question, bytes);
     const std::string temporary = path + ".part-" + std::to_string(::getpid());
     {
