@@ -32,12 +32,37 @@ std::string Quote(const std::string& path) {
 }
 
 // The logical screen and its background colour, read from the GIF's first
-// bytes; ImageMagick's frames and delays.
+// bytes; ImageMagick's frames (rgb24, one after the other) and delays.
 struct Composed {
     int width = 0, height = 0;
-    std::vector<Picture> frames;
+    std::string rgb;
     std::vector<int> delays; // as browsers take them
+    std::size_t FrameBytes() const { return std::size_t(width) * height * 3; }
+    std::size_t Frames() const { return FrameBytes() ? rgb.size() / FrameBytes() : 0; }
 };
+
+std::uint32_t PixelAt(const std::string& rgb, std::size_t i) {
+    const auto* px = reinterpret_cast<const unsigned char*>(rgb.data() + 3 * i);
+    return unsigned(px[0]) << 16 | px[1] << 8 | px[2];
+}
+
+// The frames as pictures and back, to amend them.
+std::vector<Picture> Pictures(const Composed& c) {
+    std::vector<Picture> frames;
+    const std::size_t size = std::size_t(c.width) * c.height;
+    for (std::size_t f = 0; f < c.Frames(); ++f) {
+        Picture p{c.width, c.height, std::vector<std::uint32_t>(size)};
+        for (std::size_t i = 0; i < size; ++i) p.rgb[i] = PixelAt(c.rgb, f * size + i);
+        frames.push_back(std::move(p));
+    }
+    return frames;
+}
+std::string Rgb(const std::vector<Picture>& frames) {
+    std::string rgb;
+    for (const Picture& p : frames)
+        for (std::uint32_t v : p.rgb) rgb += {char(v >> 16), char(v >> 8), char(v)};
+    return rgb;
+}
 
 Composed Coalesced(const std::string& gif) {
     const std::vector<std::uint8_t> b = testfiles::ReadBytes(gif);
@@ -52,19 +77,11 @@ Composed Coalesced(const std::string& gif) {
     char colour[16];
     std::snprintf(colour, sizeof colour, "#%06X", background);
     // (Grey tables are read as linear grey unless told they are sRGB.)
-    const CommandResult rgb =
-        RunOn("/usr/bin/convert", gif,
-              "-set colorspace sRGB -coalesce -background '" + std::string(colour) +
-                  "' -alpha remove -alpha off -depth 8 rgb:-");
-    const std::size_t size = std::size_t(c.width) * c.height;
-    for (std::size_t at = 0; size && at + 3 * size <= rgb.out.size(); at += 3 * size) {
-        Picture p{c.width, c.height, std::vector<std::uint32_t>(size)};
-        for (std::size_t i = 0; i < size; ++i) {
-            const auto* px = reinterpret_cast<const unsigned char*>(rgb.out.data() + at + 3 * i);
-            p.rgb[i] = unsigned(px[0]) << 16 | px[1] << 8 | px[2];
-        }
-        c.frames.push_back(std::move(p));
-    }
+    c.rgb = RunOn("/usr/bin/convert", gif,
+                  "-set colorspace sRGB -coalesce -background '" + std::string(colour) +
+                      "' -alpha remove -alpha off -depth 8 rgb:-")
+                .out;
+    c.rgb.resize(c.Frames() * c.FrameBytes()); // whole frames only
     std::istringstream delays(RunOn("/usr/bin/convert", gif, "-format '%T\\n' info:").out);
     for (int d; delays >> d;) c.delays.push_back(d <= 1 ? 10 : d);
     return c;
@@ -121,20 +138,15 @@ void ExpectFaithfulIn(const std::string& mode, const std::string& gif, const Com
 
     const CommandResult raw = RunOn("ffmpeg -nostdin -v error -i", avi.str(),
                                     "-vsync passthrough -f rawvideo -pix_fmt rgb24 -");
-    const std::size_t size = std::size_t(want.width) * want.height;
-    ASSERT_EQ(raw.out.size(), 3 * size * want.frames.size());
+    ASSERT_EQ(raw.out.size(), want.rgb.size());
     if (!uncompressed && !exactRle8) return; // more colours than a palette holds
-    std::vector<std::uint32_t> got(size);
-    for (std::size_t f = 0; f < want.frames.size(); ++f) {
-        const auto* px = reinterpret_cast<const unsigned char*>(raw.out.data() + 3 * f * size);
-        for (std::size_t i = 0; i < size; ++i, px += 3)
-            got[i] = unsigned(px[0]) << 16 | px[1] << 8 | px[2];
-        if (got == want.frames[f].rgb) continue;
-        const std::size_t i = std::size_t(
-            std::mismatch(got.begin(), got.end(), want.frames[f].rgb.begin()).first - got.begin());
-        ASSERT_EQ(got[i], want.frames[f].rgb[i])
-            << "image " << f << ", pixel " << i % want.width << "," << i / want.width;
-    }
+    if (raw.out == want.rgb) return;
+    const auto differs = std::mismatch(raw.out.begin(), raw.out.end(), want.rgb.begin()).first;
+    const std::size_t i = std::size_t(differs - raw.out.begin()) / 3;
+    const std::size_t size = std::size_t(want.width) * want.height;
+    ASSERT_EQ(PixelAt(raw.out, i), PixelAt(want.rgb, i))
+        << "image " << i / size << ", pixel " << i % size % want.width << ","
+        << i % size / want.width;
 }
 
 // The GIF's videos in every mode against ImageMagick's composition, with
@@ -143,9 +155,13 @@ void ExpectFaithful(const std::string& gif,
                     const std::function<void(std::vector<Picture>&)>& amend = nullptr,
                     bool exactRle8 = true) {
     Composed want = Coalesced(gif);
-    if (amend && !want.frames.empty()) amend(want.frames);
-    ASSERT_FALSE(want.frames.empty()) << gif;
-    ASSERT_EQ(want.frames.size(), want.delays.size()) << gif;
+    if (amend && want.Frames()) {
+        std::vector<Picture> frames = Pictures(want);
+        amend(frames);
+        want.rgb = Rgb(frames);
+    }
+    ASSERT_NE(want.Frames(), 0u) << gif;
+    ASSERT_EQ(want.Frames(), want.delays.size()) << gif;
     for (const char* mode : kModes) ExpectFaithfulIn(mode, gif, want, exactRle8);
 }
 
