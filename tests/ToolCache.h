@@ -32,8 +32,9 @@ struct Answer {
     std::string out, err;
 };
 
-// Longer answers (every frame of a large video, decoded) are not kept: a few
-// of them would take more room than all the others.
+// Longer answers (every frame of a large video, decoded) are not kept, nor
+// answers about larger files: a few of them would take more room than all
+// the others.
 constexpr std::size_t kLargestKept = 32 << 20;
 
 // The cache folder, or empty when there is none.
@@ -42,13 +43,17 @@ inline std::string Folder() {
     return folder ? folder : "";
 }
 
-// The whole file; nullopt when it cannot be read.
-inline std::optional<std::string> FileBytes(const std::string& path) {
+// The whole file; nullopt when it cannot be read or is larger than `limit`
+// (a large video is asked about anew rather than read and hashed each time).
+inline std::optional<std::string> FileBytes(const std::string& path,
+                                            std::uintmax_t limit = kLargestKept) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error || size > limit) return std::nullopt;
+    std::string bytes(size, '\0');
     std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    if (!in.read(bytes.data(), std::streamsize(size)) || in.peek() != EOF) return std::nullopt;
+    return bytes;
 }
 
 // Two 64-bit hashes (FNV-1a, and a multiply-rotate over 8-byte words) of the
@@ -85,7 +90,8 @@ inline std::string Header(const std::string& question, const std::string& bytes)
 
 inline std::optional<Answer> Find(const std::string& folder, const std::string& question,
                                   const std::string& bytes) {
-    const std::optional<std::string> entry = FileBytes(folder + "/" + Key(question, bytes));
+    const std::optional<std::string> entry =
+        FileBytes(folder + "/" + Key(question, bytes), 2 * kLargestKept);
     const std::string header = Header(question, bytes);
     if (!entry || entry->compare(0, header.size(), header) != 0) return std::nullopt;
     std::istringstream in(entry->substr(header.size()));

@@ -63,8 +63,8 @@ inline CommandResult RunOn(const std::string& before, const std::string& path,
                            const std::string& after = "") {
     const std::string command = before + " '" + path + "' " + after;
     const std::string folder = toolcache::Folder();
-    if (folder.empty()) return Run(command);
-    const std::optional<std::string> bytes = toolcache::FileBytes(path);
+    const std::optional<std::string> bytes =
+        folder.empty() ? std::nullopt : toolcache::FileBytes(path);
     if (!bytes) return Run(command);
     const std::string question = before + " FILE " + after;
     if (const std::optional<toolcache::Answer> known = toolcache::Find(folder, question, *bytes))
