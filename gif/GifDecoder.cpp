@@ -293,8 +293,12 @@ std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
     // One bit per 24-bit colour (2 MiB), so that memory does not grow with
     // the number of colour tables: a GIF may hold one per image, and tens of
     // thousands of images.
-    std::vector<std::uint64_t> seen(std::size_t{1} << 18);
-    auto add = [&seen](COLORREF colour) { seen[colour >> 6] |= std::uint64_t{1} << (colour & 63); };
+    // (Plain pointers over the words: the scans below stay quick in an
+    // unoptimised build, where the sanitizers run.)
+    constexpr std::size_t kWords = std::size_t{1} << 18;
+    const std::unique_ptr<std::uint64_t[]> bitmap(new std::uint64_t[kWords]());
+    std::uint64_t* const seen = bitmap.get();
+    auto add = [seen](COLORREF colour) { seen[colour >> 6] |= std::uint64_t{1} << (colour & 63); };
     auto addTable = [&add](const BYTE* table, int count) {
         for (int i = 0; i < count; ++i) add(RGB(table[3 * i], table[3 * i + 1], table[3 * i + 2]));
     };
@@ -337,12 +341,13 @@ std::vector<COLORREF> CGifDecoder::CollectColors(RECT* pFirstImage) const {
     if (globalUsed) addTable(m_pGlobalColors, m_nGlobalColors);
 
     std::size_t count = 0;
-    for (std::uint64_t bits : seen) count += static_cast<std::size_t>(std::popcount(bits));
+    for (std::size_t word = 0; word < kWords; ++word)
+        if (seen[word]) count += static_cast<std::size_t>(std::popcount(seen[word]));
     // Room for one more: a caller may add the background colour without
     // moving millions of colours into a block twice the size.
     std::vector<COLORREF> colours;
     colours.reserve(count + 1);
-    for (std::size_t word = 0; word < seen.size(); ++word)
+    for (std::size_t word = 0; word < kWords; ++word)
         for (std::uint64_t bits = seen[word]; bits; bits &= bits - 1)
             colours.push_back(static_cast<COLORREF>(word << 6 | std::countr_zero(bits)));
     return colours;
