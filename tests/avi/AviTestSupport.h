@@ -58,7 +58,8 @@ inline CommandResult Run(const std::string& command) {
 }
 
 // Runs `before 'path' after`: a tool's answer about one file, which only the
-// file's bytes decide, so it is asked once per run of the suite (ToolCache.h).
+// file's bytes decide, so that where TESSALY_TOOL_CACHE names a folder it is
+// asked once for all the builds of a test run (ToolCache.h).
 inline CommandResult RunOn(const std::string& before, const std::string& path,
                            const std::string& after = "") {
     const std::string command = before + " '" + path + "' " + after;
