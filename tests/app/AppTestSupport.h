@@ -5,9 +5,13 @@
 #include "../TestFiles.h"
 #include "gif/GifDecoder.h"
 
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
+
+#include <sys/types.h>
 
 namespace apptest {
 
@@ -35,6 +39,24 @@ inline bool ColoursFit(const std::string& path, std::size_t extra = 0) {
     if (!decoder.LoadFile(path.c_str())) return false;
     const std::vector<COLORREF> colours = decoder.CollectColors();
     return std::set<COLORREF>(colours.begin(), colours.end()).size() + extra <= 256;
+}
+
+// Waits, up to a minute, until process `pid` holds a file open in `folder`
+// other than `except` (a conversion has begun its video). Whether it did.
+inline bool WaitUntilWritingIn(pid_t pid, const std::string& folder,
+                               const std::string& except = "") {
+    namespace fs = std::filesystem;
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < until) {
+        std::error_code error;
+        for (const auto& fd : fs::directory_iterator(fds, error)) {
+            const std::string target = fs::read_symlink(fd.path(), error).string();
+            if (!error && target.rfind(folder + "/", 0) == 0 && target != except) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
 }
 
 } // namespace apptest

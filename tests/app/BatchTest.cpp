@@ -4,6 +4,7 @@
 #include "../TestFiles.h"
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
+#include "AppTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,7 @@ TEST(BatchTest, InterruptionKeepsFinishedVideosAndLeavesNoTemporaryFile) {
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
+        std::signal(SIGINT, SIG_DFL); // not ignored as in a shell's background job
         execl(kConvert.c_str(), kConvert.c_str(), "-j", "1", (folder / "a.gif").c_str(),
               (folder / "b.gif").c_str(), (folder / "c.gif").c_str(), "-o",
               (folder / "out").c_str(), nullptr);
@@ -167,9 +169,9 @@ TEST(BatchTest, InterruptionKeepsFinishedVideosAndLeavesNoTemporaryFile) {
     char line[4096] = {};
     ASSERT_NE(std::fgets(line, sizeof line, lines), nullptr);
     EXPECT_EQ(std::string(line), folder / "a.gif: File successfully converted\n");
-    // b's conversion has begun once its temporary file is in the folder (or,
-    // anonymous, open); a moment is enough.
-    usleep(300 * 1000);
+    // b's conversion has begun once its temporary file is open in the
+    // folder (anonymous or named).
+    EXPECT_TRUE(apptest::WaitUntilWritingIn(pid, folder / "out", folder / "out/a.avi"));
     kill(pid, SIGINT);
     std::string rest;
     while (std::fgets(line, sizeof line, lines)) rest += line;

@@ -9,12 +9,12 @@
 #include "../TestFiles.h"
 #include "../avi/AviTestSupport.h"
 #include "../gif/GifBuilder.h"
+#include "AppTestSupport.h"
 #include "gif/GifDecoder.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -24,7 +24,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -186,24 +185,24 @@ TEST(SourceTest, FilesOf4GiBAndMoreAreNotReadModulo4GiB) {
 
 // Starts tessaly-convert on a conversion of many seconds, waits until it has
 // opened its video file in `folder`, and sends it `signal`; answers its
-// wait status.
+// wait status. The signal's default action is restored for the child, which
+// would otherwise inherit an ignored SIGINT from a shell's background job.
 int InterruptedConversion(const Folder& folder, int signal) {
     const std::string source = folder / "in.gif", destination = folder / "out.avi";
     const char* argv[] = {kConvert.c_str(), source.c_str(), destination.c_str(), nullptr};
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, signal);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     pid_t pid;
-    if (posix_spawn(&pid, kConvert.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ) !=
-        0)
-        return -1;
-    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
-    bool writing = false;
-    for (int i = 0; i < 2000 && !writing; ++i) {
-        std::error_code error;
-        for (const auto& fd : fs::directory_iterator(fds, error)) {
-            const std::string target = fs::read_symlink(fd.path(), error).string();
-            writing |= target.rfind(folder.str(), 0) == 0 && target != source;
-        }
-        if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    const int spawned = posix_spawn(&pid, kConvert.c_str(), nullptr, &attributes,
+                                    const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) return -1;
+    const bool writing = apptest::WaitUntilWritingIn(pid, folder.str(), source);
     kill(pid, signal);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -250,7 +249,7 @@ TEST(InterruptTest, HandlersRemoveANamedTemporaryFile) {
         Folder folder;
         const pid_t pid = fork();
         if (pid == 0) {
-            if (c.ignored) std::signal(c.signal, SIG_IGN);
+            std::signal(c.signal, c.ignored ? SIG_IGN : SIG_DFL);
             TemporaryFile::UseNamedFiles(true);
             TemporaryFile::RemoveOnSignals();
             TemporaryFile file(CString(folder / "out.avi"));
