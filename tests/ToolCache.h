@@ -88,28 +88,35 @@ inline std::string Header(const std::string& question, const std::string& bytes)
     return "tool answer 1\n" + question + "\n" + std::to_string(bytes.size()) + "\n";
 }
 
-inline std::optional<Answer> Find(const std::string& folder, const std::string& question,
+// The entry's path in the folder.
+inline std::string EntryPath(const std::string& folder, const std::string& question,
+                             const std::string& bytes) {
+    return folder + "/" + Key(question, bytes);
+}
+
+inline std::optional<Answer> Find(const std::string& entryPath, const std::string& question,
                                   const std::string& bytes) {
-    const std::optional<std::string> entry =
-        FileBytes(folder + "/" + Key(question, bytes), 2 * kLargestKept);
+    const std::optional<std::string> entry = FileBytes(entryPath, 2 * kLargestKept);
     const std::string header = Header(question, bytes);
     if (!entry || entry->compare(0, header.size(), header) != 0) return std::nullopt;
-    std::istringstream in(entry->substr(header.size()));
+    // The status line after the header: exit status and the two lengths.
+    const std::size_t end = entry->find('\n', header.size());
+    if (end == std::string::npos) return std::nullopt;
+    std::istringstream status(entry->substr(header.size(), end - header.size()));
     Answer answer;
     std::size_t outSize = 0, errSize = 0;
-    if (!(in >> answer.exitCode >> outSize >> errSize) || in.get() != '\n') return std::nullopt;
-    const std::size_t at = header.size() + std::size_t(in.tellg());
+    if (!(status >> answer.exitCode >> outSize >> errSize)) return std::nullopt;
+    const std::size_t at = end + 1;
     if (entry->size() != at + outSize + errSize) return std::nullopt;
     answer.out = entry->substr(at, outSize);
     answer.err = entry->substr(at + outSize);
     return answer;
 }
 
-inline void Keep(const std::string& folder, const std::string& question, const std::string& bytes,
-                 const Answer& answer) {
+inline void Keep(const std::string& entryPath, const std::string& question,
+                 const std::string& bytes, const Answer& answer) {
     if (answer.out.size() + answer.err.size() > kLargestKept) return;
-    const std::string path = folder + "/" + Key(question, bytes);
-    const std::string temporary = path + ".part-" + std::to_string(::getpid());
+    const std::string temporary = entryPath + ".part-" + std::to_string(::getpid());
     {
         std::ofstream out(temporary, std::ios::binary);
         out << Header(question, bytes) << answer.exitCode << ' ' << answer.out.size() << ' '
@@ -122,7 +129,7 @@ inline void Keep(const std::string& folder, const std::string& question, const s
         }
     }
     std::error_code ignored;
-    std::filesystem::rename(temporary, path, ignored);
+    std::filesystem::rename(temporary, entryPath, ignored);
     std::filesystem::remove(temporary, ignored);
 }
 

@@ -68,10 +68,11 @@ inline CommandResult RunOn(const std::string& before, const std::string& path,
         folder.empty() ? std::nullopt : toolcache::FileBytes(path);
     if (!bytes) return Run(command);
     const std::string question = before + " FILE " + after;
-    if (const std::optional<toolcache::Answer> known = toolcache::Find(folder, question, *bytes))
+    const std::string entry = toolcache::EntryPath(folder, question, *bytes);
+    if (const std::optional<toolcache::Answer> known = toolcache::Find(entry, question, *bytes))
         return {known->exitCode, known->out, known->err};
     const CommandResult r = Run(command);
-    if (r.exitCode >= 0) toolcache::Keep(folder, question, *bytes, {r.exitCode, r.out, r.err});
+    if (r.exitCode >= 0) toolcache::Keep(entry, question, *bytes, {r.exitCode, r.out, r.err});
     return r;
 }
 
