@@ -1,6 +1,7 @@
 #include "app/AboutDlg.h"
 
 #include "app/DialogUnits.h"
+#include "app/Version.h"
 #include "res/Icon.h"
 #include "res/Resource.h"
 
@@ -17,7 +18,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* icon = new QLabel(this);
     icon->setPixmap(QPixmap(kIcon32));
     icon->setGeometry(du.X(11), du.Y(17), 32, 32);
-    auto* name = new QLabel(QStringLiteral("Tessaly Converter Version 1.0"), this);
+    auto* name = new QLabel(QStringLiteral("Tessaly Converter Version " TESSALY_VERSION), this);
     du.Place(name, 40, 10, 119, 8);
     auto* credit = new QLabel(QStringLiteral("GIF pictures into AVI videos, frame by frame"), this);
     du.Place(credit, 40, 25, 133, 8);

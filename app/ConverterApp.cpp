@@ -1,6 +1,7 @@
 #include "app/ConverterApp.h"
 
 #include "app/ConverterDlg.h"
+#include "app/Version.h"
 #include "fw/MessageBox.h"
 
 #include <QMessageBox>
@@ -8,7 +9,7 @@
 
 CConverterApp::CConverterApp(int& argc, char** argv) : m_app(argc, argv) {
     QApplication::setApplicationName(QStringLiteral("Tessaly Converter"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QApplication::setApplicationVersion(QStringLiteral(TESSALY_VERSION));
     // Message boxes have an OK button only, over the active window.
     AfxSetMessagePresenter([](LPCTSTR text, UINT type) {
         QMessageBox box(type & MB_ICONERROR ? QMessageBox::Warning : QMessageBox::Information,

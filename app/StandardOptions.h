@@ -2,6 +2,8 @@
 // same way: --help (or -h) prints its usage, --version its name and version.
 #pragma once
 
+#include "app/Version.h"
+
 #include <cstdio>
 #include <string>
 
@@ -13,7 +15,7 @@ inline bool AnswerStandardOption(const std::string& arg, const char* program, co
         return true;
     }
     if (arg == "--version") {
-        std::printf("%s (Tessaly Converter) 1.0\n", program);
+        std::printf("%s (Tessaly Converter) %s\n", program, TESSALY_VERSION);
         return true;
     }
     return false;

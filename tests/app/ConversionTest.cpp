@@ -230,7 +230,6 @@ TEST_F(ConvertFailureTest, RefusedNamesAndUsage) {
     CommandResult help = Convert("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("--uncompressed"), std::string::npos);
-    EXPECT_EQ(Convert("--version").out, "tessaly-convert (Tessaly Converter) 1.0\n");
 }
 
 TEST_F(ConvertFailureTest, DestinationWithoutADotGetsAvi) {
