@@ -10,6 +10,8 @@
 CConverterApp::CConverterApp(int& argc, char** argv) : m_app(argc, argv) {
     QApplication::setApplicationName(QStringLiteral("Tessaly Converter"));
     QApplication::setApplicationVersion(QStringLiteral(TESSALY_VERSION));
+    // Docks and task bars match the window to the desktop entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.tessaly.Converter"));
     // Message boxes have an OK button only, over the active window.
     AfxSetMessagePresenter([](LPCTSTR text, UINT type) {
         QMessageBox box(type & MB_ICONERROR ? QMessageBox::Warning : QMessageBox::Information,
