@@ -37,13 +37,8 @@ constexpr std::size_t kMaxFrames = 10000;
 fs::path CorpusDir() {
     if (const char* shared = std::getenv("TESSALY_SHARED_DIR"); shared && *shared)
         return fs::path(shared) / "corpus" / "gif";
-#ifdef TESSALY_SHARED_DIR
     // Test discovery lists the cases without CTest's environment.
     return fs::path(TESSALY_SHARED_DIR) / "corpus" / "gif";
-#else
-    return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" /
-           "corpus" / "gif";
-#endif
 }
 
 bool IsGif(const fs::path& path) {

@@ -68,7 +68,7 @@ protected:
 
 // The GIFs in data/generated (see scripts/make-gif-corpus), full paths, sorted.
 inline std::vector<std::string> GeneratedFiles() {
-    const auto dir = std::filesystem::path(__FILE__).parent_path() / "data" / "generated";
+    const auto dir = std::filesystem::path(TESSALY_SOURCE_DIR) / "tests/gif/data/generated";
     std::vector<std::string> files;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(dir, error))
