@@ -9,6 +9,7 @@
 #include "res/Resource.h"
 
 #include <QApplication>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
@@ -16,7 +17,9 @@
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,8 +31,7 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QStringList>
-
-#include <algorithm>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -128,102 +130,43 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     const DialogUnits du(font());
-    setFixedSize(du.X(264), du.Y(140));
 
-    // Controls in template (tab) order.
-    auto button = [this, &du](int id, const char* name, const char* text, int x, int y, int cx,
-                              int cy) {
-        auto* b = new QPushButton(QString::fromUtf8(text), this);
-        b->setObjectName(QString::fromUtf8(name));
-        b->setProperty("controlId", id);
-        b->setAutoDefault(false);
-        du.Place(b, x, y, cx, cy);
-        return b;
-    };
-    m_source = new QLineEdit(this);
-    m_source->setObjectName(QStringLiteral("IDC_SOURCE"));
-    m_source->setProperty("controlId", IDC_SOURCE);
-    du.Place(m_source, 7, 18, 158, 12);
-    QPushButton* browseSource =
-        button(IDC_BROWSE_SOURCE, "IDC_BROWSE_SOURCE", "&Browse source...", 176, 18, 81, 12);
-    m_destination = new QLineEdit(this);
-    m_destination->setObjectName(QStringLiteral("IDC_DESTINATION"));
-    m_destination->setProperty("controlId", IDC_DESTINATION);
-    du.Place(m_destination, 7, 48, 158, 12);
-    QPushButton* browseDestination = button(IDC_BROWSE_DESTINATION, "IDC_BROWSE_DESTINATION",
-                                            "B&rowse destination...", 176, 48, 81, 12);
-    QPushButton* convert = button(IDC_CONVERT, "IDC_CONVERT", "&Convert", 23, 119, 60, 14);
-    convert->setDefault(true);
-    QPushButton* about = button(IDCANCEL, "IDCANCEL", "&About", 102, 119, 60, 14);
-    QPushButton* exit = button(IDOK, "IDOK", "&Exit", 181, 119, 60, 14);
-
-    auto* sourceLabel = new QLabel(QStringLiteral("&Source GIF file:"), this);
-    sourceLabel->setBuddy(m_source);
-    du.Place(sourceLabel, 7, 7, 159, 10);
-    auto* destinationLabel = new QLabel(QStringLiteral("&Destination AVI file:"), this);
-    destinationLabel->setBuddy(m_destination);
-    du.Place(destinationLabel, 7, 37, 159, 10);
-
-    // The group box is made first so that the radio buttons lie above it.
-    auto* group = new QGroupBox(QStringLiteral("Destination AVI file options"), this);
-    du.Place(group, 7, 66, 158, 39);
-    m_rle8 = new QRadioButton(QStringLiteral("RLE8 Compression (8 bits per pixel)"), this);
-    m_rle8->setObjectName(QStringLiteral("IDC_RLE8"));
-    m_rle8->setProperty("controlId", IDC_RLE8);
-    du.Place(m_rle8, 20, 77, 135, 9);
-    m_noCompression =
-        new QRadioButton(QStringLiteral("No Compression (more than 8 bits per pixel)"), this);
-    m_noCompression->setObjectName(QStringLiteral("IDC_NO_COMPRESSION"));
-    m_noCompression->setProperty("controlId", IDC_NO_COMPRESSION);
-    du.Place(m_noCompression, 20, 91, 141, 9);
-    // Fonts here are wider than the template's: a label that would be cut
-    // grows, and the group box with it (there is room to its right).
-    for (QRadioButton* radio : {m_rle8, m_noCompression}) {
-        if (radio->sizeHint().width() > radio->width())
-            radio->resize(radio->sizeHint().width(), radio->height());
-        const int right = std::min(radio->geometry().right() + du.X(7), width() - du.X(7));
-        if (right > group->geometry().right()) group->resize(right - group->x(), group->height());
-    }
-    // The radio buttons are one group reached with the arrow keys, not Tab.
-    m_rle8->setFocusPolicy(Qt::ClickFocus);
-    m_noCompression->setFocusPolicy(Qt::ClickFocus);
-    m_rle8->raise();
-    m_noCompression->raise();
-
+    // The template's controls, in Qt's layouts: every text gets the room its
+    // font needs (fonts here are wider than the template's, and grow with
+    // the screen's dpi), the template's sizes are the smallest ones, and the
+    // dialog takes the size its contents need and keeps it.
+    auto* layout = new QVBoxLayout(this);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    layout->setContentsMargins(du.X(7), du.Y(7), du.X(7), du.Y(7));
+    layout->setSpacing(du.Y(4));
+    m_fieldsRow = new QHBoxLayout;
+    m_fieldsRow->setObjectName(QStringLiteral("fieldsRow"));
+    m_fieldsRow->addLayout(MakeFields(du), 1);
+    layout->addLayout(m_fieldsRow);
+    layout->addLayout(MakeOptions(du));
     m_faithful = new QCheckBox(
         QStringLiteral("&Play as the GIF animates (transparency, disposal, timing)"), this);
     m_faithful->setObjectName(QStringLiteral("IDC_FAITHFUL"));
     m_faithful->setProperty("controlId", IDC_FAITHFUL);
-    du.Place(m_faithful, 7, 107, 250, 10);
-    if (m_faithful->sizeHint().width() > m_faithful->width())
-        m_faithful->resize(std::min(m_faithful->sizeHint().width(), width() - du.X(7)),
-                           m_faithful->height());
+    layout->addWidget(m_faithful);
+    layout->addSpacing(du.Y(2));
+    layout->addLayout(MakeButtons(du));
 
-    // Beside the RLE8 choice, to the right of the group; the dialog widens
-    // when the font needs it.
-    m_delta = new QCheckBox(QStringLiteral("S&mall file (delta frames)"), this);
-    m_delta->setObjectName(QStringLiteral("IDC_DELTA"));
-    m_delta->setProperty("controlId", IDC_DELTA);
-    du.Place(m_delta, 172, 76, 85, 10);
-    m_delta->move(std::max(m_delta->x(), group->geometry().right() + du.X(7)), m_delta->y());
-    m_delta->resize(std::max(m_delta->width(), m_delta->sizeHint().width()), m_delta->height());
-    if (m_delta->geometry().right() + du.X(7) > width())
-        setFixedSize(m_delta->geometry().right() + du.X(7), height());
+    // Tab goes down the dialog and along each row; the compression choice
+    // is one stop, its checked button (see MakeOptions).
+    const QList<QWidget*> order = {m_source,
+                                   GetDlgItem(IDC_BROWSE_SOURCE),
+                                   m_destination,
+                                   GetDlgItem(IDC_BROWSE_DESTINATION),
+                                   m_rle8,
+                                   m_noCompression,
+                                   m_delta,
+                                   m_faithful,
+                                   GetDlgItem(IDC_CONVERT),
+                                   GetDlgItem(IDCANCEL),
+                                   GetDlgItem(IDOK)};
+    for (qsizetype i = 0; i + 1 < order.size(); ++i) QWidget::setTabOrder(order[i], order[i + 1]);
 
-    QWidget::setTabOrder(m_source, browseSource);
-    QWidget::setTabOrder(browseSource, m_destination);
-    QWidget::setTabOrder(m_destination, browseDestination);
-    QWidget::setTabOrder(browseDestination, convert);
-    QWidget::setTabOrder(convert, about);
-    QWidget::setTabOrder(about, exit);
-    QWidget::setTabOrder(exit, m_faithful);
-    QWidget::setTabOrder(m_faithful, m_delta);
-
-    connect(browseSource, &QPushButton::clicked, this, &CConverterDlg::OnBrowseSource);
-    connect(browseDestination, &QPushButton::clicked, this, &CConverterDlg::OnBrowseDestination);
-    connect(convert, &QPushButton::clicked, this, &CConverterDlg::OnConvert);
-    connect(about, &QPushButton::clicked, this, &CConverterDlg::OnAbout);
-    connect(exit, &QPushButton::clicked, this, &QDialog::accept); // the framework's OK: the end
     connect(m_faithful, &QCheckBox::toggled, this,
             [](bool on) { Settings().setValue(kFaithfulKey, on); });
     connect(m_delta, &QCheckBox::toggled, this,
@@ -232,6 +175,113 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     connect(m_rle8, &QRadioButton::toggled, m_delta, &QWidget::setEnabled);
 
     OnInitDialog();
+}
+
+QPushButton* CConverterDlg::MakeButton(int id, const char* name, const char* text, int minWidth) {
+    auto* b = new QPushButton(QString::fromUtf8(text), this);
+    b->setObjectName(QString::fromUtf8(name));
+    b->setProperty("controlId", id);
+    b->setAutoDefault(false);
+    b->setMinimumWidth(minWidth);
+    return b;
+}
+
+QLayout* CConverterDlg::MakeFields(const DialogUnits& du) {
+    // Each label above its field, the field's browse button beside it.
+    auto field = [this, &du](int id, const char* name) {
+        auto* f = new QLineEdit(this);
+        f->setObjectName(QString::fromUtf8(name));
+        f->setProperty("controlId", id);
+        f->setMinimumWidth(du.X(158));
+        return f;
+    };
+    m_source = field(IDC_SOURCE, "IDC_SOURCE");
+    m_destination = field(IDC_DESTINATION, "IDC_DESTINATION");
+    auto* sourceLabel = new QLabel(QStringLiteral("&Source GIF file:"), this);
+    sourceLabel->setBuddy(m_source);
+    auto* destinationLabel = new QLabel(QStringLiteral("&Destination AVI file:"), this);
+    destinationLabel->setBuddy(m_destination);
+    QPushButton* browseSource =
+        MakeButton(IDC_BROWSE_SOURCE, "IDC_BROWSE_SOURCE", "&Browse source...", du.X(81));
+    QPushButton* browseDestination = MakeButton(IDC_BROWSE_DESTINATION, "IDC_BROWSE_DESTINATION",
+                                                "B&rowse destination...", du.X(81));
+    connect(browseSource, &QPushButton::clicked, this, &CConverterDlg::OnBrowseSource);
+    connect(browseDestination, &QPushButton::clicked, this, &CConverterDlg::OnBrowseDestination);
+
+    auto* grid = new QGridLayout;
+    grid->setHorizontalSpacing(du.X(11));
+    grid->setVerticalSpacing(du.Y(1));
+    grid->addWidget(sourceLabel, 0, 0);
+    grid->addWidget(m_source, 1, 0);
+    grid->addWidget(browseSource, 1, 1);
+    grid->setRowMinimumHeight(2, du.Y(6));
+    grid->addWidget(destinationLabel, 3, 0);
+    grid->addWidget(m_destination, 4, 0);
+    grid->addWidget(browseDestination, 4, 1);
+    grid->setColumnStretch(0, 1);
+    return grid;
+}
+
+QLayout* CConverterDlg::MakeOptions(const DialogUnits& du) {
+    auto* group = new QGroupBox(QStringLiteral("Destination AVI file &options"), this);
+    m_rle8 = new QRadioButton(QStringLiteral("R&LE8 Compression (8 bits per pixel)"), group);
+    m_rle8->setObjectName(QStringLiteral("IDC_RLE8"));
+    m_rle8->setProperty("controlId", IDC_RLE8);
+    m_noCompression =
+        new QRadioButton(QStringLiteral("&No Compression (more than 8 bits per pixel)"), group);
+    m_noCompression->setObjectName(QStringLiteral("IDC_NO_COMPRESSION"));
+    m_noCompression->setProperty("controlId", IDC_NO_COMPRESSION);
+    auto* inGroup = new QVBoxLayout(group);
+    inGroup->setContentsMargins(du.X(13), du.Y(3), du.X(7), du.Y(3));
+    inGroup->addWidget(m_rle8);
+    inGroup->addWidget(m_noCompression);
+
+    // The choice is one tab stop, its checked button; the arrow keys move
+    // between the two and check the one they reach. Qt's buttons keep only
+    // the focused button of an exclusive group in the tab chain once the
+    // focus has been in the group; the checked button is the only one from
+    // the start, and after a change by a click or from the program.
+    auto* compression = new QButtonGroup(this);
+    compression->addButton(m_rle8);
+    compression->addButton(m_noCompression);
+    connect(compression, &QButtonGroup::buttonToggled, this, [compression] {
+        for (QAbstractButton* b : compression->buttons())
+            b->setFocusPolicy(b->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
+    });
+
+    // Beside the RLE8 choice, to the right of the group.
+    m_delta = new QCheckBox(QStringLiteral("S&mall file (delta frames)"), this);
+    m_delta->setObjectName(QStringLiteral("IDC_DELTA"));
+    m_delta->setProperty("controlId", IDC_DELTA);
+    auto* beside = new QVBoxLayout;
+    beside->addSpacing(group->fontMetrics().height() + du.Y(3));
+    beside->addWidget(m_delta);
+    beside->addStretch(1);
+
+    auto* row = new QHBoxLayout;
+    row->setSpacing(du.X(7));
+    row->addWidget(group);
+    row->addLayout(beside);
+    row->addStretch(1);
+    return row;
+}
+
+QLayout* CConverterDlg::MakeButtons(const DialogUnits& du) {
+    QPushButton* convert = MakeButton(IDC_CONVERT, "IDC_CONVERT", "&Convert", du.X(60));
+    convert->setDefault(true);
+    QPushButton* about = MakeButton(IDCANCEL, "IDCANCEL", "&About", du.X(60));
+    QPushButton* exit = MakeButton(IDOK, "IDOK", "&Exit", du.X(60));
+    connect(convert, &QPushButton::clicked, this, &CConverterDlg::OnConvert);
+    connect(about, &QPushButton::clicked, this, &CConverterDlg::OnAbout);
+    connect(exit, &QPushButton::clicked, this, &QDialog::accept); // the framework's OK: the end
+    // Spread evenly along the bottom, as in the template.
+    auto* row = new QHBoxLayout;
+    for (QPushButton* b : {convert, about, exit}) {
+        row->addStretch(1);
+        row->addWidget(b);
+    }
+    row->addStretch(1);
+    return row;
 }
 
 bool CConverterDlg::OnInitDialog() {

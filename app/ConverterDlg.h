@@ -1,10 +1,9 @@
 // CConverterDlg: the main dialog (template 102). Two file fields with their
-// browse buttons, the compression choice with the delta-frames box beside
-// RLE8, the faithful-playback box (both boxes remembered between runs), and
-// Convert, About and Exit. A GIF file dropped on it becomes the source; a
-// conversion that lasts shows its progress and can be cancelled. The
-// cancel command (the About button, Escape, closing the window) opens the
-// About box; only Exit ends the dialog.
+// browse buttons, the compression choice (one tab stop, the arrow keys move
+// within it) with the delta-frames box beside RLE8, the faithful-playback box (both boxes
+// remembered between runs), and Convert, About and Exit. A GIF file dropped on it becomes the
+// source; a conversion that lasts shows its progress and can be cancelled. The cancel command (the
+// About button, Escape, closing the window) opens the About box; only Exit ends the dialog.
 #pragma once
 
 #include "fw/String.h"
@@ -14,7 +13,10 @@
 #include <QIcon>
 #include <QStringList>
 
+class DialogUnits;
 class QCheckBox;
+class QHBoxLayout;
+class QLayout;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -67,8 +69,19 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The dialog's parts, top to bottom: the two fields with their labels
+    // and browse buttons, the compression choice with the delta box, and
+    // the row of Convert, About and Exit.
+    QLayout* MakeFields(const DialogUnits& du);
+    QLayout* MakeOptions(const DialogUnits& du);
+    QLayout* MakeButtons(const DialogUnits& du);
+    QPushButton* MakeButton(int id, const char* name, const char* text, int minWidth);
     void SelectField(int id);
     void ShowWindowMenu(const QPoint& at);
+
+    // The row of the fields: a widget added to it stands beside them, the
+    // fields keeping the width left to them.
+    QHBoxLayout* m_fieldsRow = nullptr;
 
     QLineEdit* m_source = nullptr;
     QLineEdit* m_destination = nullptr;

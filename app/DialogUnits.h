@@ -1,11 +1,12 @@
-// Dialog units: templates place controls in units of a quarter of the dialog
-// font's average character width and an eighth of its height, so a dialog
-// keeps its proportions in any font.
+// Dialog units: templates measure controls in units of a quarter of the
+// dialog font's average character width and an eighth of its height, so a
+// dialog keeps its proportions in any font. The dialogs lay their controls
+// out with Qt's layouts, which give every text the room its font needs; these
+// units set the margins, the gaps and the smallest widths the templates had.
 #pragma once
 
 #include <QFontMetrics>
-#include <QRect>
-#include <QWidget>
+#include <QString>
 
 class DialogUnits {
 public:
@@ -19,10 +20,6 @@ public:
     }
     int X(int units) const { return (units * baseX_ + 2) / 4; }
     int Y(int units) const { return (units * baseY_ + 4) / 8; }
-    QRect Rect(int x, int y, int cx, int cy) const { return QRect(X(x), Y(y), X(cx), Y(cy)); }
-    void Place(QWidget* widget, int x, int y, int cx, int cy) const {
-        widget->setGeometry(Rect(x, y, cx, cy));
-    }
 
 private:
     int baseX_ = 6;

@@ -16,6 +16,9 @@
 #include <QCheckBox>
 #include <QDragEnterEvent>
 #include <QFileDialog>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -88,19 +91,143 @@ TEST_F(ConverterDlgTest, OpensEmptyWithRle8Checked) {
     EXPECT_EQ(Button(IDC_BROWSE_DESTINATION)->text(), "B&rowse destination...");
     EXPECT_EQ(Button(IDCANCEL)->text(), "&About");
     EXPECT_EQ(Button(IDOK)->text(), "&Exit");
-    // Tab goes through the template's order; the radio buttons are not stops.
-    const int order[] = {IDC_SOURCE,
-                         IDC_BROWSE_SOURCE,
-                         IDC_DESTINATION,
-                         IDC_BROWSE_DESTINATION,
-                         IDC_CONVERT,
-                         IDCANCEL,
-                         IDOK,
-                         IDC_FAITHFUL,
-                         IDC_DELTA};
-    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
-        EXPECT_EQ(dlg.GetDlgItem(order[i])->nextInFocusChain(), dlg.GetDlgItem(order[i + 1]))
-            << order[i];
+}
+
+// The focus the keyboard alone gives: Tab and Shift+Tab through every
+// control, the compression choice one stop (its checked button) whose
+// arrow keys change it, and one mnemonic for each control.
+class KeyboardTest : public ConverterDlgTest {
+protected:
+    void SetUp() override {
+        ConverterDlgTest::SetUp();
+        QApplication::setActiveWindow(&dlg);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+    }
+    QRadioButton* Radio(int id) { return qobject_cast<QRadioButton*>(dlg.GetDlgItem(id)); }
+    // The names of the controls Tab (Shift+Tab with `modifiers`) visits
+    // from `first`, `count` presses in all.
+    std::vector<std::string> Walk(QWidget* first, int count,
+                                  Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        first->setFocus(Qt::OtherFocusReason);
+        std::vector<std::string> visited;
+        for (int i = 0; i < count; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, modifiers);
+            QWidget* focus = QApplication::focusWidget();
+            visited.push_back(focus ? focus->objectName().toStdString() : "(none)");
+        }
+        return visited;
+    }
+};
+
+TEST_F(KeyboardTest, TabVisitsTheControlsTopToBottomLeftToRight) {
+    const std::vector<std::string> forward = {
+        "IDC_BROWSE_SOURCE", "IDC_DESTINATION", "IDC_BROWSE_DESTINATION",
+        "IDC_RLE8",          "IDC_DELTA",       "IDC_FAITHFUL",
+        "IDC_CONVERT",       "IDCANCEL",        "IDOK",
+        "IDC_SOURCE"};
+    EXPECT_EQ(Walk(Field(IDC_SOURCE), 10), forward);
+    const std::vector<std::string> backward(forward.rbegin() + 1, forward.rend());
+    EXPECT_EQ(Walk(Field(IDC_SOURCE), 9, Qt::ShiftModifier), backward);
+}
+
+TEST_F(KeyboardTest, TheCompressionChoiceIsOneStopThatTheArrowKeysChange) {
+    ASSERT_EQ(Walk(Field(IDC_SOURCE), 4).back(), "IDC_RLE8");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    EXPECT_TRUE(Radio(IDC_NO_COMPRESSION)->isChecked());
+    EXPECT_FALSE(Radio(IDC_RLE8)->isChecked());
+    EXPECT_EQ(QApplication::focusWidget(), Radio(IDC_NO_COMPRESSION));
+    // The stop is now No Compression, both ways; the delta box, disabled
+    // with it, is skipped.
+    EXPECT_EQ(Walk(Field(IDC_DESTINATION), 2),
+              (std::vector<std::string>{"IDC_BROWSE_DESTINATION", "IDC_NO_COMPRESSION"}));
+    EXPECT_EQ(Walk(Radio(IDC_NO_COMPRESSION), 1), (std::vector<std::string>{"IDC_FAITHFUL"}));
+    EXPECT_EQ(Walk(dlg.GetDlgItem(IDC_FAITHFUL), 1, Qt::ShiftModifier),
+              (std::vector<std::string>{"IDC_NO_COMPRESSION"}));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    EXPECT_TRUE(Radio(IDC_RLE8)->isChecked());
+    // A choice made by the program moves the stop too.
+    Radio(IDC_NO_COMPRESSION)->setChecked(true);
+    EXPECT_EQ(Walk(Button(IDC_BROWSE_DESTINATION), 2),
+              (std::vector<std::string>{"IDC_NO_COMPRESSION", "IDC_FAITHFUL"}));
+    Radio(IDC_RLE8)->setChecked(true);
+}
+
+TEST_F(KeyboardTest, EveryControlHasItsOwnMnemonic) {
+    // The control each Alt+letter reaches, its text, and what the text is
+    // without its "&".
+    std::map<QChar, QWidget*> reaches;
+    std::vector<std::string> texts;
+    auto add = [&](const QString& text, QWidget* control) {
+        const qsizetype amp = text.indexOf(QLatin1Char('&'));
+        ASSERT_TRUE(amp >= 0 && amp + 1 < text.size()) << text.toStdString();
+        EXPECT_TRUE(reaches.emplace(text[amp + 1].toLower(), control).second)
+            << "mnemonic of " << text.toStdString() << " taken";
+        texts.push_back(QString(text).remove(amp, 1).toStdString());
+    };
+    for (auto* label : dlg.findChildren<QLabel*>()) add(label->text(), label->buddy());
+    auto* group = dlg.findChild<QGroupBox*>();
+    ASSERT_NE(group, nullptr);
+    add(group->title(), nullptr); // the checked choice
+    for (auto* button : dlg.findChildren<QAbstractButton*>()) add(button->text(), button);
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "About", "Browse destination...", "Browse source...", "Convert",
+                         "Destination AVI file options", "Destination AVI file:", "Exit",
+                         "No Compression (more than 8 bits per pixel)",
+                         "Play as the GIF animates (transparency, disposal, timing)",
+                         "RLE8 Compression (8 bits per pixel)", "Small file (delta frames)",
+                         "Source GIF file:"}));
+    // The mnemonics of the fields and of the choices move the focus there
+    // (the buttons' would open dialogs or end this one).
+    for (const auto& [letter, control] : reaches) {
+        if (qobject_cast<QPushButton*>(control)) continue;
+        Button(IDC_CONVERT)->setFocus();
+        QWidget* expected = control                        ? control
+                            : Radio(IDC_RLE8)->isChecked() ? Radio(IDC_RLE8)
+                                                           : Radio(IDC_NO_COMPRESSION);
+        QTest::keyClick(&dlg, letter.toLatin1(), Qt::AltModifier);
+        EXPECT_EQ(QApplication::focusWidget(), expected) << "Alt+" << letter.toLatin1();
+        // A button's mnemonic clicks it after a moment.
+        auto* button = qobject_cast<QAbstractButton*>(control);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !button || !button->isDown(); }, 10000));
+    }
+    EXPECT_TRUE(Radio(IDC_NO_COMPRESSION)->isChecked()) << "Alt+N chooses it";
+    Radio(IDC_RLE8)->setChecked(true);
+    for (int box : {IDC_DELTA, IDC_FAITHFUL})
+        qobject_cast<QCheckBox*>(dlg.GetDlgItem(box))->setChecked(false);
+}
+
+// Every text has the room its font needs, in the dialog and the About box,
+// here and in a second run of this test with fonts at 144 dpi
+// (QT_FONT_DPI=144 with Qt's scaling off: the fonts grow, not the window).
+TEST_F(ConverterDlgTest, EveryTextHasTheRoomItNeeds) {
+    const QByteArray dpi = qgetenv("QT_FONT_DPI");
+    if (!dpi.isEmpty()) {
+        const QFontInfo font(dlg.font());
+        EXPECT_NEAR(font.pixelSize(), font.pointSizeF() * dpi.toInt() / 72, 1);
+    }
+    CAboutDlg about(&dlg);
+    about.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    for (QDialog* window : {static_cast<QDialog*>(&dlg), static_cast<QDialog*>(&about)}) {
+        QList<QWidget*> texts;
+        // The About box is the dialog's child, its texts not the dialog's.
+        for (auto* label : window->findChildren<QLabel*>())
+            if (label->window() == window) texts << label;
+        for (auto* button : window->findChildren<QAbstractButton*>())
+            if (button->window() == window) texts << button;
+        ASSERT_GE(texts.size(), 3);
+        for (QWidget* w : texts) {
+            const QString name =
+                w->objectName() + QLatin1Char(' ') +
+                (qobject_cast<QLabel*>(w) ? qobject_cast<QLabel*>(w)->text()
+                                          : qobject_cast<QAbstractButton*>(w)->text());
+            EXPECT_GE(w->width(), w->sizeHint().width()) << name.toStdString();
+            EXPECT_GE(w->height(), w->sizeHint().height()) << name.toStdString();
+            const QRect inWindow(w->mapTo(window, QPoint(0, 0)), w->size());
+            EXPECT_TRUE(window->rect().contains(inWindow)) << name.toStdString();
+        }
+    }
 }
 
 // Off at first; a new dialog takes each box as the last one left it. The
