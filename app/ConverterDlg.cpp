@@ -401,12 +401,14 @@ void CConverterDlg::OnConvert() {
 
 // Runs the open or save file dialog (no parent window given, as the
 // framework's file dialog is made), starting at `proposal` when there is one,
-// and answers the chosen path, empty when the user cancelled.
+// and answers the chosen path, empty when the user cancelled. It is the
+// desktop's own file dialog where Qt's platform theme offers one (GTK,
+// KDE, the desktop portal), and Qt's otherwise or under
+// Qt::AA_DontUseNativeDialogs.
 static CString ChooseFile(UINT titleId, UINT filterId, bool save, const QString& proposal = {}) {
     QFileDialog dialog(nullptr, LoadText(titleId), QString(),
                        QtFileFilter(LoadText(filterId).toStdString()));
     if (!proposal.isEmpty()) dialog.selectFile(proposal);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
     if (save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave); // asks before overwriting
         dialog.setFileMode(QFileDialog::AnyFile);

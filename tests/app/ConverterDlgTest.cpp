@@ -544,6 +544,9 @@ int main(int argc, char** argv) {
     // The dialog's settings go to a folder of this run, not the user's.
     const testfiles::Folder config;
     qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.str()));
+    // Qt's own file dialog, which the tests can inspect and close, whatever
+    // the desktop offers.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
