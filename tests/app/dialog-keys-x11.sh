@@ -48,15 +48,16 @@ focus() { timeout 30 xdotool windowfocus --sync "$1" || fail "the focus did not 
 
 # Xvfb chooses a free display and writes its number once it takes clients.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
+pids+=("$!")
 until_within 30 "Xvfb did not start" grep -q . "$work/display"
-export DISPLAY=":$(head -n 1 "$work/display")"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
 unset WAYLAND_DISPLAY
 
 cp "$sample" "$work/in.gif"
 XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$converter" >"$work/converter.log" 2>&1 &
 converter_pid=$!
-pids+=($converter_pid)
+pids+=("$converter_pid")
 has_window() { [ -n "$(windows)" ]; }
 until_within 60 "the dialog did not appear" has_window
 dialog=$(windows | head -n 1)
