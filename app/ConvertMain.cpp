@@ -58,7 +58,8 @@ constexpr const char* kUsage =
     "name has no dot gets \".avi\" appended. Exit status: 0 when every file was\n"
     "converted (or skipped); 1 when a conversion failed, stopped at an image that\n"
     "could not be read (the video then holds the images before it), or was\n"
-    "interrupted (130 for Ctrl+C); 2 for a usage error or a refused file name.\n";
+    "interrupted (130 for Ctrl+C), or standard output could not be written; 2\n"
+    "for a usage error or a refused file name.\n";
 
 // The largest --delta interval: a key frame every 1,000,000 frames is more
 // than 5 hours apart at 50 frames per second.

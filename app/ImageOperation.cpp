@@ -86,10 +86,12 @@ std::string ImageOperation::Parse() {
         if (!ParseInts(value, 2, n) || n[0] <= 0 || n[1] <= 0)
             return expected("WIDTH,HEIGHT from 1 to 2147483647");
     } else if (name == "--map-palette") {
+        if (value.empty()) return expected("FILE.bmp");
         file = value;
     } else if (name == "--rop") {
         const std::size_t comma = value.find(',');
-        if (comma == std::string::npos || !ParseRop(value.substr(0, comma), &rop))
+        if (comma == std::string::npos || comma + 1 == value.size() ||
+            !ParseRop(value.substr(0, comma), &rop))
             return expected("CODE,FILE.bmp with CODE a hexadecimal raster operation or its name");
         file = value.substr(comma + 1);
     } else if (name == "--rotate") {

@@ -1,7 +1,8 @@
 // The file-name rules of the two paths. Only the last three characters count,
 // in any case: "picture.GIF" and "picturegif" are sources, "clip.Avi" a
-// destination, "picture.Bmp" a bitmap. Dots are looked for in the file's own name, never in the
-// folders above it: "./clip" and "my.films/clip" become "... clip.avi".
+// destination, "picture.Bmp" a bitmap. Dots are looked for in the file's own
+// name, never in the folders above it: "./clip" and "my.films/clip" become
+// "... clip.avi".
 #pragma once
 
 #include "fw/String.h"

@@ -89,6 +89,9 @@ TEST_F(CommandLineTest, UsageErrorsAreOneLineAndAPointerToHelp) {
         // The value's form is wrong: whether the image's depth suits comes later.
         {"IMAGE in.bmp --erode 7,7 out.bmp",
          "--erode 7,7: expected three row patterns P,C,N from 0 to 7"},
+        {"IMAGE in.bmp --rop SRCAND, out.bmp", "--rop SRCAND,: expected CODE,FILE.bmp with CODE "
+                                               "a hexadecimal raster operation or its name"},
+        {"IMAGE in.bmp --map-palette= out.bmp", "--map-palette : expected FILE.bmp"},
         {"IMAGE --info in.bmp --blur=1", "--info takes no operations"},
         {"IMAGE in.bmp", "an INPUT and an OUTPUT are needed"},
     };
