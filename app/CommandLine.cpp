@@ -58,10 +58,14 @@ bool CommandLine::Parse(int argc, char** argv, const std::vector<Option>& option
             m_operands.insert(m_operands.end(), argv + i + 1, argv + argc);
             break;
         }
-        const bool done = arg.rfind("--", 0) == 0           ? Long(i, argc, argv, all)
-                          : arg.size() > 1 && arg[0] == '-' ? Letters(i, argc, argv, all)
-                                                            : (m_operands.push_back(arg), true);
-        if (!done) return false;
+        bool parsed = true;
+        if (arg.rfind("--", 0) == 0)
+            parsed = Long(i, argc, argv, all);
+        else if (arg.size() > 1 && arg[0] == '-')
+            parsed = Letters(i, argc, argv, all);
+        else
+            m_operands.push_back(arg);
+        if (!parsed) return false;
     }
     return true;
 }

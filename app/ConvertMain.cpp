@@ -190,6 +190,8 @@ int main(int argc, char** argv) {
 
     const bool fromInput = paths[0] == "-", toOutput = paths[1] == "-";
     // Standard input is known as a GIF file by its first bytes, not by a name.
+    // /dev/stdin stands for it while the destination is checked, so that the
+    // very file it reads is refused as the destination.
     CString source(fromInput ? "/dev/stdin" : paths[0]), destination(paths[1]);
     if (source.IsEmpty() || (!fromInput && !HasGifEnding(source)))
         return ShowError(IDS_BAD_SOURCE_EXT), 2;
