@@ -175,6 +175,14 @@ TEST_F(CommandLineTest, DashIsStandardInputAndOutput) {
     EXPECT_EQ(piped.exitCode, 0) << piped.err;
     EXPECT_EQ(piped.out, testfiles::ReadText(At("file.bmp")));
 
+    // A video is not written over what standard output already holds, nor
+    // over the file standard input reads.
+    fs::copy(At("in.gif"), At("held.avi"));
+    for (const char* command : {"CONVERT in.gif - >>held.avi", "CONVERT - held.avi <held.avi"}) {
+        EXPECT_EQ(Run(command).exitCode, 2) << command;
+        EXPECT_EQ(testfiles::ReadBytes(At("held.avi")), testfiles::ReadBytes(At("in.gif")));
+    }
+
     // Messages name standard input, not a path of the program's own.
     const struct {
         const char* command;
