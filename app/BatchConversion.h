@@ -23,6 +23,7 @@ public:
         int keyFrameEvery = 0; // as CConversion::Run
         bool force = false;    // replace existing videos
         int jobs = 0;          // conversions at once; 0 for one per processor
+        bool quiet = false;
     };
 
     // The exit status: 0 when every source was converted or skipped, 1 when

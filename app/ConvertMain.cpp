@@ -1,20 +1,24 @@
 // tessaly-convert: converts a GIF file into an AVI file from the command line,
 // with the dialog's conversion, checks and messages; or many into one folder.
 #include "app/BatchConversion.h"
+#include "app/CommandLine.h"
 #include "app/Conversion.h"
+#include "app/MemoryFile.h"
 #include "app/PathRules.h"
-#include "app/StandardOptions.h"
 #include "app/TemporaryFile.h"
 #include "fw/MessageBox.h"
 #include "gfx/Gdi.h"
 #include "res/Resource.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -42,23 +46,24 @@ constexpr const char* kUsage =
     "                     convert every SOURCE into FOLDER (made if missing)\n"
     "  -j, --jobs N       at most N conversions at once (default: one per processor)\n"
     "  --force            replace videos that exist in FOLDER (else they are skipped)\n"
-    "  --help             show this text\n"
+    "  -q, --quiet        print nothing but errors\n"
+    "  -h, --help         show this text\n"
     "  --version          show the version\n"
     "\n"
-    "A destination whose name has no dot gets \".avi\" appended. Exit status: 0\n"
-    "when every file was converted (or skipped); 1 when a conversion failed,\n"
-    "stopped at an image that could not be read (the video then holds the images\n"
-    "before it), or was interrupted (130 for Ctrl+C); 2 for a usage error or a\n"
-    "refused file name.\n";
+    "Options take their value joined by \"=\" or as the next word (--jobs=4,\n"
+    "--jobs 4), --delta only joined; \"--\" ends the options. SOURCE \"-\"\n"
+    "reads the GIF from standard input; DESTINATION \"-\" writes the video to\n"
+    "standard output, which must be an empty file (> FILE.avi): the video is\n"
+    "written by seeking back into it, which a pipe cannot do. A destination whose\n"
+    "name has no dot gets \".avi\" appended. Exit status: 0 when every file was\n"
+    "converted (or skipped); 1 when a conversion failed, stopped at an image that\n"
+    "could not be read (the video then holds the images before it), or was\n"
+    "interrupted (130 for Ctrl+C), or standard output could not be written; 2\n"
+    "for a usage error or a refused file name.\n";
 
 // The largest --delta interval: a key frame every 1,000,000 frames is more
 // than 5 hours apart at 50 frames per second.
 constexpr long kMaxKeyFrameEvery = 1000000;
-
-int UsageError(const std::string& what) {
-    std::fprintf(stderr, "tessaly-convert: %s\n%s", what.c_str(), kUsage);
-    return 2;
-}
 
 // A whole number from `text` within [low, high], or -1.
 long WholeNumber(const char* text, long low, long high) {
@@ -73,98 +78,157 @@ void ShowError(UINT id) {
     AfxMessageBox(id, MB_OK | MB_ICONERROR);
 }
 
+const CommandLine::Option kRle8{"--rle8", 0, CommandLine::kNoValue},
+    kUncompressed{"--uncompressed", 0, CommandLine::kNoValue},
+    kFaithful{"--faithful", 0, CommandLine::kNoValue},
+    kDelta{"--delta", 0, CommandLine::kOptionalValue},
+    kOutputDir{"--output-dir", 'o', CommandLine::kValue}, kJobs{"--jobs", 'j', CommandLine::kValue},
+    kForce{"--force", 0, CommandLine::kNoValue}, kQuiet{"--quiet", 'q', CommandLine::kNoValue};
+
+// -o names a folder. Given one source, a name that can only be meant as the
+// video itself is refused rather than made into a folder: an existing file,
+// or a new name ending in ".avi".
+bool NamesAVideo(const std::string& folder) {
+    struct stat status;
+    if (stat(folder.c_str(), &status) == 0) return !S_ISDIR(status.st_mode);
+    CString ending = CString(folder).Right(4);
+    return ending.MakeLower() == ".avi";
+}
+
+// The file standard output was opened on, by its path, when the video can be
+// written there: a regular file, empty, that the path still names. An AVI
+// file is written by seeking back into it, which a pipe or a terminal does
+// not allow. Empty when it cannot.
+CString StandardOutputFile() {
+    struct stat out, named;
+    if (fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode) || out.st_size != 0) return {};
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/fd/1", path, sizeof path - 1);
+    if (n <= 0 || path[0] != '/') return {};
+    path[n] = '\0';
+    if (stat(path, &named) != 0 || named.st_dev != out.st_dev || named.st_ino != out.st_ino)
+        return {};
+    return CString(path);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    AfxSetMessagePresenter([](LPCTSTR text, UINT) {
-        std::fprintf(stderr, "tessaly-convert: %s\n", text);
+    // Standard input, once read, is named as such in every message.
+    std::unique_ptr<MemoryFile> standardInput;
+    auto shown = [&standardInput](const std::string& text) {
+        return standardInput ? standardInput->Named(text, "standard input") : text;
+    };
+    AfxSetMessagePresenter([&shown](LPCTSTR text, UINT) {
+        std::fprintf(stderr, "tessaly-convert: %s\n", shown(text).c_str());
         return IDOK;
     });
 
+    CommandLine line("tessaly-convert", kUsage);
+    if (!line.Parse(argc, argv,
+                    {kRle8, kUncompressed, kFaithful, kDelta, kOutputDir, kJobs, kForce, kQuiet}))
+        return line.ExitStatus();
     CBatchConversion::Options options;
     std::optional<std::string> folder;
-    std::vector<std::string> paths;
-    // The value of an option given as "--name VALUE" or "--name=VALUE".
-    auto value = [&](int& i, const std::string& arg,
-                     const char* name) -> std::optional<std::string> {
-        // Short options take their value attached as well: -j4, -ovideos.
-        const std::string prefix = std::string(name) + (name[1] == '-' ? "=" : "");
-        if (arg == name) return i + 1 < argc ? std::optional(std::string(argv[++i])) : std::nullopt;
-        if (arg.rfind(prefix, 0) == 0) return arg.substr(prefix.size());
-        return std::nullopt;
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (AnswerStandardOption(arg, "tessaly-convert", kUsage)) return 0;
-        std::optional<std::string> given;
-        if (arg == "--rle8") {
+    bool forced = false;
+    for (const CommandLine::Given& given : line.given()) {
+        if (given.Is(kRle8)) {
             options.uncompressed = false;
-        } else if (arg == "--uncompressed") {
+        } else if (given.Is(kUncompressed)) {
             options.uncompressed = true;
-        } else if (arg == "--faithful") {
+        } else if (given.Is(kFaithful)) {
             options.faithful = true;
-        } else if (arg == "--force") {
-            options.force = true;
-        } else if (arg == "--delta") {
+        } else if (given.Is(kForce)) {
+            options.force = forced = true;
+        } else if (given.Is(kQuiet)) {
+            options.quiet = true;
+        } else if (given.Is(kDelta) && !given.hasValue) {
             options.keyFrameEvery = CConversion::kDeltaEvery10Seconds;
-        } else if (arg.rfind("--delta=", 0) == 0) {
-            const long k = WholeNumber(arg.c_str() + 8, 1, kMaxKeyFrameEvery);
+        } else if (given.Is(kDelta)) {
+            const long k = WholeNumber(given.value.c_str(), 1, kMaxKeyFrameEvery);
             if (k < 0)
-                return UsageError(arg + ": K must be a whole number of frames from 1 to " +
-                                  std::to_string(kMaxKeyFrameEvery));
+                return line.UsageError("--delta=" + given.value +
+                                       ": K must be a whole number of frames from 1 to " +
+                                       std::to_string(kMaxKeyFrameEvery));
             options.keyFrameEvery = int(k);
-        } else if ((given = value(i, arg, "-o")) || (given = value(i, arg, "--output-dir"))) {
-            if (given->empty()) return UsageError(arg + ": the folder is missing");
-            folder = *given;
-        } else if ((given = value(i, arg, "-j")) || (given = value(i, arg, "--jobs"))) {
-            const long n = WholeNumber(given->c_str(), 1, 256);
-            if (n < 0) return UsageError(arg + ": N must be a whole number from 1 to 256");
+        } else if (given.Is(kOutputDir)) {
+            if (given.value.empty()) return line.UsageError("-o: the folder is missing");
+            folder = given.value;
+        } else if (given.Is(kJobs)) {
+            const long n = WholeNumber(given.value.c_str(), 1, 256);
+            if (n < 0)
+                return line.UsageError("-j " + given.value +
+                                       ": N must be a whole number from 1 to 256");
             options.jobs = int(n);
-        } else if (arg == "-o" || arg == "--output-dir" || arg == "-j" || arg == "--jobs") {
-            return UsageError(arg + " needs a value");
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return UsageError("unknown option " + arg);
-        } else {
-            paths.push_back(arg);
         }
     }
+    const std::vector<std::string>& paths = line.operands();
     if (options.keyFrameEvery != 0 && options.uncompressed)
-        return UsageError("--delta is for RLE8 videos, not --uncompressed");
+        return line.UsageError("--delta is for RLE8 videos, not --uncompressed");
+    const char* kTwoNames = "tessaly-convert SOURCE.gif DESTINATION.avi";
     if (folder) {
-        if (paths.empty()) return UsageError("no source to convert into " + *folder);
-        return CBatchConversion::Run(std::vector<CString>(paths.begin(), paths.end()),
-                                     CString(*folder), options);
+        if (paths.empty()) return line.UsageError("no source to convert into " + *folder);
+        if (std::find(paths.begin(), paths.end(), "-") != paths.end())
+            return line.UsageError(std::string("standard input (-) is converted into one video "
+                                               "by the two names' form: ") +
+                                   kTwoNames);
+        if (paths.size() == 1 && NamesAVideo(*folder))
+            return line.UsageError(
+                "-o " + *folder +
+                ": -o names a folder; to make one video, give the two names: " + kTwoNames);
+        return line.Finish(CBatchConversion::Run(std::vector<CString>(paths.begin(), paths.end()),
+                                                 CString(*folder), options));
     }
-    if (paths.size() != 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    const bool uncompressed = options.uncompressed, faithful = options.faithful;
+    if (forced) return line.UsageError("--force is for converting into a folder (-o FOLDER)");
+    if (paths.size() != 2)
+        return line.UsageError(paths.size() < 2 ? "a source and a destination are needed"
+                                                : "too many names for one video; to convert "
+                                                  "several sources, name a folder with -o");
+    const bool uncompressed = options.uncompressed, faithful = options.faithful,
+               quiet = options.quiet;
     const int keyFrameEvery = options.keyFrameEvery;
 
-    CString source(paths[0]), destination(paths[1]);
-    if (source.IsEmpty() || !HasGifEnding(source)) return ShowError(IDS_BAD_SOURCE_EXT), 2;
-    if (destination.IsEmpty() || !FixAviDestination(destination))
+    const bool fromInput = paths[0] == "-", toOutput = paths[1] == "-";
+    // Standard input is known as a GIF file by its first bytes, not by a name.
+    // /dev/stdin stands for it while the destination is checked, so that the
+    // very file it reads is refused as the destination.
+    CString source(fromInput ? "/dev/stdin" : paths[0]), destination(paths[1]);
+    if (source.IsEmpty() || (!fromInput && !HasGifEnding(source)))
+        return ShowError(IDS_BAD_SOURCE_EXT), 2;
+    if (toOutput) {
+        destination = StandardOutputFile();
+        if (destination.IsEmpty())
+            return line.UsageError("-: an AVI video cannot be written to a pipe or a terminal; "
+                                   "standard output must be an empty file (> FILE.avi)");
+    } else if (destination.IsEmpty() || !FixAviDestination(destination)) {
         return ShowError(IDS_BAD_DEST_EXT), 2;
+    }
     if (const UINT refused = CConversion::CheckDestination(source, destination)) {
         AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);
         return 2;
+    }
+    if (fromInput) {
+        auto input = std::make_unique<MemoryFile>("standard input");
+        if (!input->ok() || !input->FillFrom(STDIN_FILENO)) {
+            std::fprintf(stderr, "tessaly-convert: standard input: %s\n", std::strerror(errno));
+            return 1;
+        }
+        source = input->path();
+        standardInput = std::move(input);
     }
 
     // An interrupted conversion leaves no temporary file behind.
     TemporaryFile::RemoveOnSignals();
     // A progress line for people watching, not for logs.
-    const bool tty = isatty(STDERR_FILENO);
+    const bool tty = !quiet && isatty(STDERR_FILENO);
     auto progress = [tty](int done, int images) {
         if (tty) std::fprintf(stderr, "\rconverting: image %d of %d", done, images);
         return true;
     };
-    auto longVideo = [&source](const CConversion::Result& planned) {
-        std::fprintf(
-            stderr, "tessaly-convert: %s\n",
-            static_cast<LPCTSTR>(CConversion::LongVideoNotice(source, planned.longVideoSeconds)));
+    auto longVideo = [&](const CConversion::Result& planned) {
+        if (quiet) return;
+        const CString notice = CConversion::LongVideoNotice(source, planned.longVideoSeconds);
+        std::fprintf(stderr, "tessaly-convert: %s\n", shown(notice.str()).c_str());
     };
     HDC screen = GetDC(nullptr);
     CConversion::Result result = CConversion::Run(source, destination, uncompressed, screen,
@@ -173,9 +237,9 @@ int main(int argc, char** argv) {
     if (tty && result.frames > 0) std::fputc('\n', stderr);
 
     // What the default mode left out of a video, said once after the outcome.
-    auto hint = [&result] {
+    auto hint = [&result, quiet] {
         const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
-        if (video && result.faithfulDiffers)
+        if (!quiet && video && result.faithfulDiffers)
             std::fputs("tessaly-convert: this GIF uses transparency, disposal or delays that the "
                        "video leaves out; --faithful plays it as browsers do\n",
                        stderr);
@@ -185,8 +249,10 @@ int main(int argc, char** argv) {
         hint();
         return 1;
     }
-    std::printf("%s\n", static_cast<LPCTSTR>(CConversion::Message(result)));
-    std::fflush(stdout);
+    // The video is the standard output: the message goes to standard error.
+    if (!quiet)
+        std::fprintf(toOutput ? stderr : stdout, "%s\n",
+                     static_cast<LPCTSTR>(CConversion::Message(result)));
     hint();
-    return 0;
+    return line.Finish(0);
 }

@@ -3,9 +3,12 @@
 // Every value that does not depend on the image is checked first, then the
 // output file (as the converter checks its video, OutputFile), and only then
 // is the input read.
+#include "app/CommandLine.h"
 #include "app/Conversion.h"
+#include "app/ImageOperation.h"
+#include "app/MemoryFile.h"
 #include "app/OutputFile.h"
-#include "app/StandardOptions.h"
+#include "app/PathRules.h"
 #include "dib/Dib.h"
 #include "fw/Exception.h"
 #include "fw/MessageBox.h"
@@ -23,14 +26,16 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessaly-image INPUT [OPERATION...] OUTPUT.bmp\n"
+    "usage: tessaly-image INPUT [OPERATION...] OUTPUT[.bmp]\n"
     "       tessaly-image --info INPUT\n"
     "\n"
     "Reads a BMP file, the first image of a GIF file, or one of the program's\n"
@@ -71,23 +76,21 @@ constexpr const char* kUsage =
     "                     erode or dilate with 7,7,7 TIMES times (0-65535)\n"
     "  --info             print the image's size, depth, colours, resolution and\n"
     "                     (BMP files) the order of its rows\n"
-    "  --help             show this text\n"
+    "  -h, --help         show this text\n"
     "  --version          show the version\n"
     "\n"
-    "BMP files of 1, 4, 8, 16, 24 and 32 bits with a 40-byte or 12-byte header\n"
-    "are read; compressed BMP files and longer headers are not. The output is\n"
-    "checked before the input is read: the input itself, a folder, a device and\n"
-    "a read-only file are refused. Exit status: 0 when done; 1 when the image\n"
-    "could not be read, processed or written; 2 for a usage error or a refused\n"
-    "output file.\n";
+    "Operations take their value joined by \"=\" or as the next word\n"
+    "(--stretch=W,H, --stretch W,H); \"--\" ends the options. INPUT \"-\" reads\n"
+    "standard input, OUTPUT \"-\" writes the BMP file to standard output. An\n"
+    "OUTPUT whose name has no dot gets \".bmp\" appended; one with a dot must end\n"
+    "in \"bmp\". BMP files of 1, 4, 8, 16, 24 and 32 bits with a 40-byte or 12-byte\n"
+    "header are read; compressed BMP files and longer headers are not. The\n"
+    "output is checked before the input is read: the input itself, a folder, a\n"
+    "device and a read-only file are refused. Exit status: 0 when done; 1 when\n"
+    "the image could not be read, processed or written, or standard output\n"
+    "could not be written; 2 for a usage error or a refused output file.\n";
 
-bool IsOperation(const std::string& arg) {
-    static const char* const kOperations[] = {
-        "--band",  "--map-palette", "--crop",         "--fill",         "--stretch",
-        "--rop",   "--rotate",      "--blur",         "--smooth",       "--levels",
-        "--erode", "--dilate",      "--erode-repeat", "--dilate-repeat"};
-    return std::find(std::begin(kOperations), std::end(kOperations), arg) != std::end(kOperations);
-}
+const CommandLine::Option kInfo{"--info", 0, CommandLine::kNoValue};
 
 int Fail(const std::string& text, int status = 1) {
     std::fprintf(stderr, "tessaly-image: %s\n", text.c_str());
@@ -276,46 +279,6 @@ bool ReadImage(const std::string& path, Input& input, std::string* error) {
     return true;
 }
 
-// Parses exactly `count` comma-separated integers of the int range.
-bool ParseInts(const std::string& text, int count, int* out) {
-    const char* at = text.c_str();
-    for (int i = 0; i < count; ++i) {
-        char* end = nullptr;
-        errno = 0;
-        const long value = std::strtol(at, &end, 10);
-        if (end == at || errno || value < INT32_MIN || value > INT32_MAX) return false;
-        if (*end != (i + 1 < count ? ',' : '\0')) return false;
-        out[i] = static_cast<int>(value);
-        at = end + 1;
-    }
-    return true;
-}
-
-// A raster operation by name or as a hexadecimal code.
-bool ParseRop(const std::string& text, DWORD* rop) {
-    static const struct {
-        const char* name;
-        DWORD code;
-    } kNamed[] = {
-        {"SRCCOPY", SRCCOPY},         {"SRCPAINT", SRCPAINT},   {"SRCAND", SRCAND},
-        {"SRCINVERT", SRCINVERT},     {"SRCERASE", SRCERASE},   {"NOTSRCCOPY", NOTSRCCOPY},
-        {"NOTSRCERASE", NOTSRCERASE}, {"MERGECOPY", MERGECOPY}, {"MERGEPAINT", MERGEPAINT},
-        {"PATCOPY", PATCOPY},         {"PATPAINT", PATPAINT},   {"PATINVERT", PATINVERT},
-        {"DSTINVERT", DSTINVERT},     {"BLACKNESS", BLACKNESS}, {"WHITENESS", WHITENESS}};
-    for (const auto& named : kNamed) {
-        if (text == named.name) {
-            *rop = named.code;
-            return true;
-        }
-    }
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long code = std::strtoul(text.c_str(), &end, 16);
-    if (text.empty() || text[0] == '-' || *end != '\0' || errno || code > 0xFFFFFFFF) return false;
-    *rop = static_cast<DWORD>(code);
-    return true;
-}
-
 // The depths an operation works on; none listed when it works on all.
 std::vector<int> DepthsOf(const std::string& name) {
     if (name == "--blur" || name == "--smooth") return {16, 24};
@@ -324,90 +287,9 @@ std::vector<int> DepthsOf(const std::string& name) {
     return {};
 }
 
-// An operation as given, and its values once parsed.
-struct Operation {
-    std::string name, value;
-    int n[4] = {};          // its whole numbers
-    bool rectangle = false; // --fill: a rectangle was given
-    DWORD rop = 0;          // --rop: the raster operation; --fill: BLACKNESS or WHITENESS
-    COLORREF colour = RGB(255, 255, 255); // --rotate: the background
-    std::string file;                     // --map-palette and --rop: the other image
-};
-
-// Parses the operation's value; what was expected when it has the wrong
-// form or lies outside its range. Nothing here depends on the image.
-std::string Parse(Operation& op) {
-    const std::string& name = op.name;
-    const std::string& value = op.value;
-    int* n = op.n;
-    const auto expected = [&](const std::string& form) {
-        return name + " " + value + ": expected " + form;
-    };
-    const std::string kAnyInt = "from -2147483648 to 2147483647";
-    if (name == "--band") {
-        if (!ParseInts(value, 2, n) || n[0] < 0 || n[0] >= n[1])
-            return expected("FIRST,LAST with 0 <= FIRST < LAST <= 2147483647");
-    } else if (name == "--crop") {
-        if (!ParseInts(value, 4, n) || n[0] >= n[2] || n[1] >= n[3])
-            return expected("LEFT,TOP,RIGHT,BOTTOM " + kAnyInt +
-                            " with LEFT < RIGHT and TOP < BOTTOM");
-    } else if (name == "--fill") {
-        const std::size_t comma = value.find(',');
-        const std::string colour = value.substr(0, comma);
-        op.rectangle = comma != std::string::npos;
-        if ((colour != "black" && colour != "white") ||
-            (op.rectangle && (!ParseInts(value.substr(comma + 1), 4, n) || n[2] <= 0 || n[3] <= 0)))
-            return expected("black|white[,X,Y,W,H] with X and Y " + kAnyInt +
-                            ", W and H from 1 to 2147483647");
-        op.rop = colour == "black" ? BLACKNESS : WHITENESS;
-    } else if (name == "--stretch") {
-        if (!ParseInts(value, 2, n) || n[0] <= 0 || n[1] <= 0)
-            return expected("WIDTH,HEIGHT from 1 to 2147483647");
-    } else if (name == "--map-palette") {
-        op.file = value;
-    } else if (name == "--rop") {
-        const std::size_t comma = value.find(',');
-        if (comma == std::string::npos || !ParseRop(value.substr(0, comma), &op.rop))
-            return expected("CODE,FILE.bmp with CODE a hexadecimal raster operation or its name");
-        op.file = value.substr(comma + 1);
-    } else if (name == "--rotate") {
-        const std::size_t comma = value.find(',');
-        const std::string form = "DEGREES[,RRGGBB] with DEGREES " + kAnyInt;
-        if (comma != std::string::npos) {
-            const std::string hex = value.substr(comma + 1);
-            char* end = nullptr;
-            const unsigned long rgb = std::strtoul(hex.c_str(), &end, 16);
-            if (hex.size() != 6 || *end != '\0' || !std::isxdigit(BYTE(hex[0])))
-                return expected(form);
-            op.colour = RGB(rgb >> 16 & 0xFF, rgb >> 8 & 0xFF, rgb & 0xFF);
-        }
-        if (!ParseInts(value.substr(0, comma), 1, n)) return expected(form);
-    } else if (name == "--blur") {
-        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 10000)
-            return expected("N from 0 to 10000");
-    } else if (name == "--smooth") {
-        if (!ParseInts(value, 1, n) || n[0] <= -8) return expected("WEIGHT from -7 to 2147483647");
-    } else if (name == "--levels") {
-        const bool one = ParseInts(value, 2, n);
-        if (one) n[2] = n[3] = n[1];
-        if (!one && !ParseInts(value, 4, n))
-            return expected("LOW,HIGH or LOW,HIGHBLUE,HIGHGREEN,HIGHRED");
-        for (int k = 1; k < 4; ++k)
-            if (n[0] < 0 || n[k] <= n[0] || n[k] > 255)
-                return expected("levels with 0 <= LOW < HIGH <= 255");
-    } else if (name == "--erode" || name == "--dilate") {
-        if (!ParseInts(value, 3, n) || std::any_of(n, n + 3, [](int p) { return p < 0 || p > 7; }))
-            return expected("three row patterns P,C,N from 0 to 7");
-    } else if (name == "--erode-repeat" || name == "--dilate-repeat") {
-        if (!ParseInts(value, 1, n) || n[0] < 0 || n[0] > 0xFFFF)
-            return expected("TIMES from 0 to 65535");
-    }
-    return {};
-}
-
 // Applies one parsed operation other than --band; an error message when it
 // cannot run.
-std::string Apply(const Operation& op, CDIB& dib) {
+std::string Apply(const ImageOperation& op, CDIB& dib) {
     const std::string& name = op.name;
     const std::string said = name + " " + op.value;
     const int bits = dib.m_pBMI->biBitCount;
@@ -549,58 +431,79 @@ std::string Refused(const std::string& input, const std::string& output) {
 } // namespace
 
 int main(int argc, char** argv) {
-    AfxSetMessagePresenter([](LPCTSTR text, UINT) {
-        std::fprintf(stderr, "tessaly-image: %s\n", text);
+    // Standard input, once read, is named as such in every message.
+    std::unique_ptr<MemoryFile> standardInput;
+    auto shown = [&standardInput](const std::string& text) {
+        return standardInput ? standardInput->Named(text, "standard input") : text;
+    };
+    AfxSetMessagePresenter([&shown](LPCTSTR text, UINT) {
+        std::fprintf(stderr, "tessaly-image: %s\n", shown(text).c_str());
         return IDOK;
     });
+    const auto Fail = [&shown](const std::string& text, int status = 1) {
+        return ::Fail(shown(text), status);
+    };
 
-    std::vector<Operation> operations;
-    std::vector<std::string> paths;
+    CommandLine line("tessaly-image", kUsage);
+    std::vector<CommandLine::Option> options = ImageOperation::Options();
+    options.push_back(kInfo);
+    if (!line.Parse(argc, argv, options)) return line.ExitStatus();
+    std::vector<ImageOperation> operations;
     bool info = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (AnswerStandardOption(arg, "tessaly-image", kUsage)) return 0;
-        if (arg == "--info") {
+    // Every value is checked here, before any file is read.
+    for (const CommandLine::Given& given : line.given()) {
+        if (given.Is(kInfo)) {
             info = true;
-        } else if (IsOperation(arg)) {
-            if (i + 1 >= argc) return Fail(arg + " needs a value\n" + std::string(kUsage), 2);
-            Operation op;
-            op.name = arg;
-            op.value = argv[++i];
-            const std::string wrong = Parse(op);
-            if (!wrong.empty()) return Fail(wrong, 2);
-            operations.push_back(op);
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) paths.emplace_back(argv[i]);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Fail("unknown option " + arg + "\n" + kUsage, 2);
-        } else {
-            paths.push_back(arg);
+            continue;
         }
+        ImageOperation op;
+        op.name = given.name;
+        op.value = given.value;
+        const std::string wrong = op.Parse();
+        if (!wrong.empty()) return line.UsageError(wrong);
+        operations.push_back(op);
     }
-    if (info ? paths.size() != 1 || !operations.empty() : paths.size() != 2) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    const std::vector<std::string>& paths = line.operands();
+    if (info && !operations.empty()) return line.UsageError("--info takes no operations");
+    if (info ? paths.size() != 1 : paths.size() != 2)
+        return line.UsageError(info               ? "--info takes one INPUT"
+                               : paths.size() < 2 ? "an INPUT and an OUTPUT are needed"
+                                                  : "one INPUT and one OUTPUT, no more");
+    const bool fromInput = paths[0] == "-", toOutput = !info && paths[1] == "-";
+    std::string outputName = info ? std::string() : paths[1];
+    if (!info && !toOutput) {
+        CString fixed(outputName.c_str());
+        if (!FixDestination(fixed, "bmp"))
+            return Fail("Invalid extension for output file " + outputName, 2);
+        outputName = fixed.str();
     }
     // The output is refused before the input is read and any operation runs.
-    if (!info) {
-        const std::string refused = Refused(paths[0], paths[1]);
+    if (!info && !toOutput) {
+        const std::string refused = Refused(fromInput ? "/dev/stdin" : paths[0], outputName);
         if (!refused.empty()) return Fail(refused, 2);
+    }
+    std::string inputName = paths[0];
+    if (fromInput) {
+        auto copy = std::make_unique<MemoryFile>("standard input");
+        if (!copy->ok() || !copy->FillFrom(STDIN_FILENO))
+            return Fail(std::string("standard input: ") + std::strerror(errno));
+        inputName = copy->path().str();
+        standardInput = std::move(copy);
     }
 
     Input input;
     CDIB& dib = input.dib;
     std::string error;
-    if (!ReadImage(paths[0], input, &error)) return Fail(error);
+    if (!ReadImage(inputName, input, &error)) return Fail(error);
     if (info) {
         PrintInfo(input);
-        return 0;
+        return line.Finish(0);
     }
 
     // A band is kept as rows of the image read, and written by the save;
     // a band of a band narrows it.
     std::int64_t first = 0, last = dib.GetHeight();
-    for (const Operation& op : operations) {
+    for (const ImageOperation& op : operations) {
         if (op.name != "--band") {
             // Other operations work on the whole image: a band before them is
             // cut out first.
@@ -636,13 +539,24 @@ int main(int argc, char** argv) {
         first += op.n[0];
     }
 
-    TemporaryFile::RemoveOnSignals();
-    OutputFile output(CString(paths[1].c_str()));
-    if (!output.ok()) return Fail(paths[1] + ": " + std::strerror(errno));
     const bool whole = first == 0 && last == dib.GetHeight();
+    if (toOutput) {
+        // The file is made whole in memory, then copied: a pipe takes no seek.
+        MemoryFile bitmap("bitmap");
+        errno = 0;
+        if (!bitmap.ok() || !dib.Save(bitmap.path(), whole ? 0 : int(first), whole ? 0 : int(last)))
+            return Fail(std::string("the image could not be written: ") +
+                        std::strerror(errno ? errno : EIO));
+        if (!bitmap.CopyTo(STDOUT_FILENO))
+            return Fail(std::string("standard output: ") + std::strerror(errno ? errno : EIO));
+        return line.Finish(0);
+    }
+    TemporaryFile::RemoveOnSignals();
+    OutputFile output(CString(outputName.c_str()));
+    if (!output.ok()) return Fail(outputName + ": " + std::strerror(errno));
     errno = 0;
     if (!dib.Save(output.path(), whole ? 0 : int(first), whole ? 0 : int(last)) || !output.Commit())
-        return Fail(paths[1] +
+        return Fail(outputName +
                     ": the image could not be written: " + std::strerror(errno ? errno : EIO));
-    return 0;
+    return line.Finish(0);
 }

@@ -1,7 +1,8 @@
 // The file-name rules of the two paths. Only the last three characters count,
 // in any case: "picture.GIF" and "picturegif" are sources, "clip.Avi" a
-// destination. Dots are looked for in the file's own name, never in the
-// folders above it: "./clip" and "my.films/clip" become "... clip.avi".
+// destination, "picture.Bmp" a bitmap. Dots are looked for in the file's own
+// name, never in the folders above it: "./clip" and "my.films/clip" become
+// "... clip.avi".
 #pragma once
 
 #include "fw/String.h"
@@ -12,16 +13,22 @@ inline bool HasGifEnding(const CString& path) {
     return ending.MakeLower() == "gif";
 }
 
-// A destination whose file name has no dot gets ".avi" appended; one with a
-// dot must end in "avi". A path ending in '/' names no file and is refused.
-// False when refused.
-inline bool FixAviDestination(CString& path) {
+// A destination whose file name has no dot gets "." and `extension` (three
+// lower-case letters: "avi", "bmp") appended; one with a dot must end in
+// `extension`. A path ending in '/' names no file and is refused. False when
+// refused. The converter's videos and tessaly-image's bitmaps follow it alike.
+inline bool FixDestination(CString& path, const char* extension) {
     const CString name = path.Mid(path.ReverseFind('/') + 1);
     if (name.IsEmpty()) return false;
     if (name.Find('.') < 0) {
-        path += ".avi";
+        path += ".";
+        path += extension;
         return true;
     }
     CString ending = path.Right(3);
-    return ending.MakeLower() == "avi";
+    return ending.MakeLower() == extension;
+}
+
+inline bool FixAviDestination(CString& path) {
+    return FixDestination(path, "avi");
 }

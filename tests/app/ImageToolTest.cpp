@@ -397,9 +397,9 @@ TEST_F(ImageToolTest, OutputsAreCheckedFirstAndWrittenThroughLinks) {
                          " is read-only (no write permission for its owner)\n");
     EXPECT_EQ(testfiles::ReadText(readOnly), "old");
     // A missing input is not even looked at.
-    fs::create_directory(At("adir"));
+    fs::create_directory(At("adir.bmp"));
     r = Image(Quote(At("missing.bmp")) + " --blur 1000 " + Quote(At("adir")));
-    EXPECT_EQ(r.err, "tessaly-image: Destination " + At("adir") + " is not a regular file\n");
+    EXPECT_EQ(r.err, "tessaly-image: Destination " + At("adir.bmp") + " is not a regular file\n");
     EXPECT_EQ(r.exitCode, 2);
 
     std::ofstream(At("old.bmp")) << "old";
@@ -412,8 +412,8 @@ TEST_F(ImageToolTest, OutputsAreCheckedFirstAndWrittenThroughLinks) {
     }
     for (const char* written : {"old.bmp", "new.bmp"})
         EXPECT_EQ(testfiles::ReadText(At(written)), testfiles::ReadText(in)) << written;
-    EXPECT_EQ(folder_.Names(), (std::set<std::string>{"adir", "dangling.bmp", "in.bmp", "link.bmp",
-                                                      "new.bmp", "old.bmp", "ro.bmp"}));
+    EXPECT_EQ(folder_.Names(), (std::set<std::string>{"adir.bmp", "dangling.bmp", "in.bmp",
+                                                      "link.bmp", "new.bmp", "old.bmp", "ro.bmp"}));
 }
 
 // Inputs that hold no image are refused at once, a FIFO without waiting for
@@ -475,7 +475,10 @@ TEST_F(ImageToolTest, OperationsThatCannotRunSaySo) {
     for (const auto& c : cases) {
         const CommandResult r = Image(Quote(At(c.input)) + " " + c.operation + " " + At("out.bmp"));
         EXPECT_EQ(r.exitCode, c.exitCode) << c.operation;
-        EXPECT_EQ(r.err, "tessaly-image: " + std::string(c.operation) + ": " + c.says + "\n");
+        // A usage error points to --help on a second line.
+        EXPECT_EQ(r.err, "tessaly-image: " + std::string(c.operation) + ": " + c.says + "\n" +
+                             (c.exitCode == 2 ? "Try 'tessaly-image --help' for more information.\n"
+                                              : ""));
     }
     // The system's reason when the file cannot be written.
     const CommandResult r =
