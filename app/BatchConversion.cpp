@@ -83,15 +83,15 @@ CString LineSafe(const CString& name) {
                          CConversion::LongVideoNotice(LineSafe(source), planned.longVideoSeconds)));
     };
     HDC screen = GetDC(nullptr);
-    const CConversion::Result result =
+    CConversion::Result result =
         CConversion::Run(source, destination, options.uncompressed, screen, {}, options.faithful,
                          options.keyFrameEvery, longVideo);
     ReleaseDC(nullptr, screen);
     // The decoder's own message ("Error opening file") comes before the
     // conversion's, and says more; it names the source as given.
     if (message.empty() || result.messageId != IDS_LOAD_ERROR) {
-        message = static_cast<LPCTSTR>(
-            CConversion::Message(result.messageId, LineSafe(result.path), result.frames));
+        result.path = LineSafe(result.path);
+        message = CConversion::Message(result).str();
     } else if (const std::string raw = source.str(), safe = LineSafe(raw); safe != raw) {
         for (std::size_t at = 0; (at = message.find(raw, at)) != std::string::npos;
              at += safe.size())

@@ -69,8 +69,8 @@ long WholeNumber(const char* text, long low, long high) {
 }
 
 // Every error goes to standard error, as the dialog shows it in a box.
-void ShowError(UINT id) {
-    AfxMessageBox(id, MB_OK | MB_ICONERROR);
+void ShowError(const CString& text) {
+    AfxMessageBox(text, MB_OK | MB_ICONERROR);
 }
 
 } // namespace
@@ -145,9 +145,11 @@ int main(int argc, char** argv) {
     const int keyFrameEvery = options.keyFrameEvery;
 
     CString source(paths[0]), destination(paths[1]);
-    if (source.IsEmpty() || !HasGifEnding(source)) return ShowError(IDS_BAD_SOURCE_EXT), 2;
+    // A refused name is said with the name.
+    if (source.IsEmpty() || !HasGifEnding(source))
+        return ShowError(CConversion::Message(IDS_BAD_SOURCE_EXT, source)), 2;
     if (destination.IsEmpty() || !FixAviDestination(destination))
-        return ShowError(IDS_BAD_DEST_EXT), 2;
+        return ShowError(CConversion::Message(IDS_BAD_DEST_EXT, destination)), 2;
     if (const UINT refused = CConversion::CheckDestination(source, destination)) {
         AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);
         return 2;
