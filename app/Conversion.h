@@ -1,7 +1,7 @@
 // One conversion of a GIF file into an AVI file, from loading the GIF to the
 // complete video on disk: the part that the dialog and the command line
-// share. It shows no message of its own (the GIF decoder reports a file it
-// cannot open); it answers with the message its caller shows.
+// share. It shows no message of its own; it answers with the message its
+// caller shows, and the system's reason for it when there is one.
 //
 // By default every GIF image is drawn opaquely at its place on a canvas of the
 // logical screen's size, and the canvas is appended after each image as the
