@@ -66,37 +66,32 @@ CString LineSafe(const CString& name) {
     return CString(LineSafe(name.str()));
 }
 
+// Whether the parent shows a progress line, which a child's notice on the
+// same terminal clears before its line.
+bool g_progressShown = false;
+
 // The child's side: one conversion, its report written to `fd` ("1" when the
 // video leaves out what only --faithful plays, else "0"; then the message).
 // Never returns.
 [[noreturn]] void ConvertInChild(const CString& source, const CString& destination,
                                  const CBatchConversion::Options& options, int fd) {
-    std::string message;
-    AfxSetMessagePresenter([&message](LPCTSTR text, UINT) {
-        if (message.empty()) message = text;
-        return IDOK;
-    });
+    // The conversion's result says everything: the decoder's own boxes,
+    // which a file removed during the run could still bring, are not shown.
+    AfxSetMessagePresenter([](LPCTSTR, UINT) { return IDOK; });
     // Said by the child before the wait; its outcome line comes when it is done.
-    auto longVideo = [&source](const CConversion::Result& planned) {
-        std::fprintf(stderr, "tessaly-convert: %s\n",
+    auto longVideo = [&source, &options](const CConversion::Result& planned) {
+        if (options.quiet) return;
+        std::fprintf(stderr, "%stessaly-convert: %s\n", g_progressShown ? "\r\033[K" : "",
                      static_cast<LPCTSTR>(
                          CConversion::LongVideoNotice(LineSafe(source), planned.longVideoSeconds)));
     };
     HDC screen = GetDC(nullptr);
-    const CConversion::Result result =
+    CConversion::Result result =
         CConversion::Run(source, destination, options.uncompressed, screen, {}, options.faithful,
                          options.keyFrameEvery, longVideo);
     ReleaseDC(nullptr, screen);
-    // The decoder's own message ("Error opening file") comes before the
-    // conversion's, and says more; it names the source as given.
-    if (message.empty() || result.messageId != IDS_LOAD_ERROR) {
-        message = static_cast<LPCTSTR>(
-            CConversion::Message(result.messageId, LineSafe(result.path), result.frames));
-    } else if (const std::string raw = source.str(), safe = LineSafe(raw); safe != raw) {
-        for (std::size_t at = 0; (at = message.find(raw, at)) != std::string::npos;
-             at += safe.size())
-            message.replace(at, raw.size(), safe);
-    }
+    result.path = LineSafe(result.path);
+    const std::string message = CConversion::Message(result).str();
     const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
     const std::string report = std::string(video && result.faithfulDiffers ? "1" : "0") + message;
     for (std::size_t at = 0; at < report.size();) {
@@ -106,6 +101,68 @@ CString LineSafe(const CString& name) {
     }
     _exit(result.converted ? 0 : 1);
 }
+
+// Where a batch says what happens. Outcomes go to standard output or error
+// as whole lines; on a terminal, unless quiet, a progress line stands below
+// them on standard output, cleared before each outcome and drawn again after,
+// so that the two never share a line.
+class BatchReport {
+public:
+    BatchReport(bool quiet, int total)
+        : quiet_(quiet), shown_(!quiet && isatty(STDOUT_FILENO)), total_(total) {}
+
+    bool ProgressShown() const { return shown_; }
+    // An outcome for standard output; nothing when quiet.
+    void Say(const std::string& line) {
+        if (!quiet_) Print(stdout, line);
+    }
+    // An error, said even when quiet.
+    void Warn(const std::string& line) { Print(stderr, line); }
+    // A file is done, or the conversions running changed.
+    void Progress(int done, int running) {
+        done_ = done;
+        running_ = running;
+        Draw();
+    }
+    // The hint and the summary end the run: the progress line goes for good.
+    void End(int hinted, const std::string& summary) {
+        Clear();
+        shown_ = false;
+        if (hinted && !quiet_) {
+            if (hinted == 1)
+                Warn("tessaly-convert: 1 of these GIFs uses transparency, disposal or delays that "
+                     "its video leaves out; --faithful plays it as browsers do");
+            else
+                Warn("tessaly-convert: " + std::to_string(hinted) +
+                     " of these GIFs use transparency, disposal or delays that the videos leave "
+                     "out; --faithful plays them as browsers do");
+        }
+        Say(summary);
+    }
+
+private:
+    void Print(FILE* stream, const std::string& line) {
+        Clear();
+        std::fprintf(stream, "%s\n", line.c_str());
+        std::fflush(stream);
+        Draw();
+    }
+    void Draw() {
+        if (!shown_) return;
+        std::printf("\r%d of %d files (%d running)\033[K", done_, total_, running_);
+        std::fflush(stdout);
+        drawn_ = true;
+    }
+    void Clear() {
+        if (!drawn_) return;
+        std::fputs("\r\033[K", stdout);
+        std::fflush(stdout);
+        drawn_ = false;
+    }
+
+    bool quiet_, shown_, drawn_ = false;
+    int total_, done_ = 0, running_ = 0;
+};
 
 std::string ReadAll(int fd) {
     std::string text;
@@ -156,9 +213,10 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
     }
 
     int converted = 0, failed = 0, skipped = 0, hinted = 0;
+    BatchReport report(options.quiet, int(sources.size()));
     // Each outcome is one line: the names in it are made line-safe.
-    auto failure = [&failed](const CString& source, const std::string& message) {
-        std::fprintf(stderr, "%s: %s\n", LineSafe(source.str()).c_str(), message.c_str());
+    auto failure = [&failed, &report](const CString& source, const std::string& message) {
+        report.Warn(LineSafe(source.str()) + ": " + message);
         ++failed;
     };
 
@@ -171,9 +229,8 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
             message.LoadString(IDS_BAD_SOURCE_EXT);
             failure(sources[i], message.str());
         } else if (lstat(destinations[i], &existing) == 0 && !options.force) {
-            std::printf("%s: skipped: %s exists (--force replaces it)\n",
-                        LineSafe(sources[i].str()).c_str(),
-                        LineSafe(destinations[i].str()).c_str());
+            report.Say(LineSafe(sources[i].str()) + ": skipped: " +
+                       LineSafe(destinations[i].str()) + " exists (--force replaces it)");
             ++skipped;
         } else if (const UINT refused =
                        CConversion::CheckDestination(sources[i], destinations[i])) {
@@ -182,7 +239,6 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
             queue.push_back(i);
         }
     }
-    std::fflush(stdout);
 
     const int jobs = std::clamp(options.jobs > 0 ? options.jobs : Processors(), 1, kMaxJobs);
     struct Running {
@@ -193,6 +249,11 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
     std::map<pid_t, Running> running;
     std::size_t next = 0;
     int interrupted = 0;
+    auto progress = [&] {
+        report.Progress(converted + failed + skipped + interrupted, int(running.size()));
+    };
+    progress();
+    g_progressShown = report.ProgressShown();
     HandleSignals(OnSignal); // no restarts: waitpid returns at once
     while (next < queue.size() || !running.empty()) {
         if (!g_signal && next < queue.size() && int(running.size()) < jobs) {
@@ -233,6 +294,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
             while (g_children[slot] != 0) ++slot;
             g_children[slot] = pid;
             running.emplace(pid, Running{i, pipeFds[0], slot});
+            progress();
             continue;
         }
 
@@ -250,38 +312,36 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
             g_children[child.slot] = 0;
         }
         running.erase(it);
-        const std::string report = ReadAll(child.fd);
+        const std::string outcome = ReadAll(child.fd);
         close(child.fd);
-        const CString& source = sources[child.source];
-        if (WIFEXITED(status) && !report.empty() && (WEXITSTATUS(status) <= 1)) {
-            hinted += report[0] == '1';
+        const std::string source = LineSafe(sources[child.source].str());
+        if (WIFEXITED(status) && !outcome.empty() && (WEXITSTATUS(status) <= 1)) {
+            hinted += outcome[0] == '1';
             if (WEXITSTATUS(status) == 0) {
-                std::printf("%s: %s\n", LineSafe(source.str()).c_str(), report.c_str() + 1);
-                std::fflush(stdout);
+                report.Say(source + ": " + outcome.substr(1));
                 ++converted;
             } else {
-                failure(source, report.substr(1));
+                failure(sources[child.source], outcome.substr(1));
             }
         } else if (g_signal) {
-            std::fprintf(stderr, "%s: interrupted\n", LineSafe(source.str()).c_str());
+            report.Warn(source + ": interrupted");
             ++interrupted;
         } else {
-            failure(source, WIFSIGNALED(status) ? std::string("the conversion ended with signal ") +
-                                                      std::to_string(WTERMSIG(status))
-                                                : "the conversion ended without a result");
+            failure(sources[child.source], WIFSIGNALED(status)
+                                               ? std::string("the conversion ended with signal ") +
+                                                     std::to_string(WTERMSIG(status))
+                                               : "the conversion ended without a result");
         }
+        progress();
     }
 
-    std::printf("%d converted, %d failed, %d skipped", converted, failed, skipped);
+    std::string summary = std::to_string(converted) + " converted, " + std::to_string(failed) +
+                          " failed, " + std::to_string(skipped) + " skipped";
     const int notStarted = int(queue.size() - next);
-    if (g_signal) std::printf(", %d interrupted", interrupted + notStarted);
-    std::printf("\n");
-    std::fflush(stdout);
-    if (hinted)
-        std::fprintf(stderr,
-                     "tessaly-convert: %d of these GIFs use transparency, disposal or delays that "
-                     "the videos leave out; --faithful plays them as browsers do\n",
-                     hinted);
-    if (g_signal) return g_signal == SIGINT ? 130 : 1;
+    if (g_signal) summary += ", " + std::to_string(interrupted + notStarted) + " interrupted";
+    report.End(hinted, summary);
+    // Ended by a signal, as the conversions were: a shell's loop over files
+    // stops here as it would for any program the user interrupted.
+    if (g_signal) DieOfSignal(g_signal);
     return failed ? 1 : 0;
 }

@@ -8,7 +8,12 @@
 #include "gif/GifDecoder.h"
 #include "res/Resource.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -324,6 +329,20 @@ UINT WriteFailureMessage(HRESULT result) {
     return result == AVIERR_MEMORY ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
 }
 
+// Why the source cannot be read: the system's reason for a file that cannot
+// be opened (EISDIR for a folder), -1 for a FIFO or a device, which the
+// decoder refuses without a reason; 0 for a regular file. Opened without
+// waiting, as a FIFO with no writer would make it wait.
+int SourceError(const CString& source) {
+    const int fd = open(source, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat file;
+    int error = fstat(fd, &file) != 0 ? errno : 0;
+    if (error == 0 && !S_ISREG(file.st_mode)) error = S_ISDIR(file.st_mode) ? EISDIR : -1;
+    close(fd);
+    return error;
+}
+
 } // namespace
 
 namespace {
@@ -350,7 +369,20 @@ UINT CConversion::CheckDestination(const CString& source, const CString& destina
 CString CConversion::Message(UINT id, const CString& path, int frames) {
     CString text;
     AfxFormatString2(text, id, path, std::to_string(frames).c_str());
+    if ((id == IDS_BAD_SOURCE_EXT || id == IDS_BAD_DEST_EXT) && !path.IsEmpty())
+        text += ": " + path.str();
     return text;
+}
+
+CString CConversion::Message(const Result& result) {
+    CString text = Message(result.messageId, result.path, result.frames);
+    if (result.error != 0) text += ": " + Reason(result).str();
+    return text;
+}
+
+CString CConversion::Reason(const Result& result) {
+    if (result.error == 0) return CString();
+    return CString(std::system_category().message(result.error));
 }
 
 CString CConversion::LongVideoNotice(const CString& source, long long seconds) {
@@ -370,9 +402,18 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
     // A file that may not be written is not replaced behind its back.
     const OutputFile::Refusal refusal = OutputFile::Check(source, requested);
     result.messageId = refusal == OutputFile::kReadOnly ? IDS_WRITE_ERROR : RefusalMessage(refusal);
+    if (refusal == OutputFile::kReadOnly) result.error = EACCES;
     if (result.messageId) return result;
     result.path = source;
 
+    // A source that cannot be read is said once, with the system's reason,
+    // and not as the decoder says it, in a message of its own before the
+    // conversion's "Error loading file".
+    if (const int error = SourceError(source)) {
+        result.messageId = IDS_OPEN_ERROR;
+        result.error = std::max(error, 0);
+        return result;
+    }
     CGifDecoder decoder;
     if (!decoder.LoadFile(source)) {
         result.messageId = IDS_LOAD_ERROR;
@@ -455,10 +496,12 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         OutputFile file(requested);
         if (!file.ok()) {
             result.messageId = IDS_WRITE_ERROR;
+            result.error = file.Error();
             return result;
         }
         UINT failure = 0;
         HRESULT completed = AVIERR_OK;
+        int error = 0; // the system's reason for a failed write
         {
             CAviWriter writer(file.path(), width, height);
             if (faithful) writer.SetFrameRate(timing.rate, timing.scale);
@@ -504,6 +547,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             if (!failure && current.failure == CGifDecoder::frameNoMemory)
                 failure = IDS_MEMORY_ERROR;
             completed = writer.Close();
+            error = writer.m_nLastErrno;
         }
         if (result.cancelled) {
             // The temporary file goes with `file`; the destination is untouched.
@@ -512,10 +556,14 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
             return result;
         }
         if (!failure && completed != AVIERR_OK) failure = WriteFailureMessage(completed);
-        if (!failure && !file.Commit()) failure = IDS_WRITE_ERROR;
+        if (!failure && !file.Commit()) {
+            failure = IDS_WRITE_ERROR;
+            error = file.Error();
+        }
         if (failure) {
             result.messageId = failure;
             if (failure != IDS_WRITE_ERROR) result.path = source;
+            if (failure == IDS_WRITE_ERROR) result.error = error;
             return result;
         }
         // An image the decoder refused ends the video there: the frames

@@ -1,7 +1,7 @@
 // One conversion of a GIF file into an AVI file, from loading the GIF to the
 // complete video on disk: the part that the dialog and the command line
-// share. It shows no message of its own (the GIF decoder reports a file it
-// cannot open); it answers with the message its caller shows.
+// share. It shows no message of its own; it answers with the message its
+// caller shows, and the system's reason for it when there is one.
 //
 // By default every GIF image is drawn opaquely at its place on a canvas of the
 // logical screen's size, and the canvas is appended after each image as the
@@ -39,6 +39,10 @@ public:
         // The faithful video's length in seconds, as the delays make it,
         // when that is more than kLongVideoSeconds; 0 otherwise.
         long long longVideoSeconds = 0;
+        // The system's reason for the failure (errno: ENOSPC, ENOENT,
+        // EACCES...), taken where the failing call happened; 0 when the
+        // failure has none (a GIF that cannot be read, memory).
+        int error = 0;
     };
 
     // Hears, after each image, how many images are done and how many the GIF
@@ -59,7 +63,9 @@ public:
     // writes nothing and gives IDS_CANCELLED. A destination that
     // is a symbolic link is written through it; a read-only one (no write
     // bit for its owner, whoever runs the program) gives IDS_WRITE_ERROR
-    // before anything is read (OutputFile). An image the decoder refuses
+    // with EACCES before anything is read (OutputFile). A source that cannot
+    // be opened, or is no regular file, gives IDS_OPEN_ERROR with the
+    // system's reason (none for a FIFO or a device). An image the decoder refuses
     // after the first ends the video there: the video is complete, and the
     // result is IDS_PARTLY_CONVERTED, not a success.
     // `keyFrameEvery` (RLE8 only) asks for delta frames: a key frame every
@@ -78,10 +84,16 @@ public:
     static UINT CheckDestination(const CString& source, const CString& destination);
 
     // The text of message `id` with its path ("%1") and frame count ("%2").
+    // A text that names no file (IDS_BAD_SOURCE_EXT, IDS_BAD_DEST_EXT) is
+    // followed by ": " and `path` when one is given.
     static CString Message(UINT id, const CString& path, int frames = 0);
-    static CString Message(const Result& result) {
-        return Message(result.messageId, result.path, result.frames);
-    }
+    // The result's message, followed on the same line by ": " and the
+    // system's reason when there is one ("Error writing file clip.avi: No
+    // space left on device").
+    static CString Message(const Result& result);
+    // The system's reason alone, as the system words it ("No space left on
+    // device"); empty when the result has none.
+    static CString Reason(const Result& result);
     // What to say of a long video (IDS_LONG_VIDEO): `source` and the length
     // as hours, minutes and seconds.
     static CString LongVideoNotice(const CString& source, long long seconds);

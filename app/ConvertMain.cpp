@@ -56,10 +56,11 @@ constexpr const char* kUsage =
     "standard output, which must be an empty file (> FILE.avi): the video is\n"
     "written by seeking back into it, which a pipe cannot do. A destination whose\n"
     "name has no dot gets \".avi\" appended. Exit status: 0 when every file was\n"
-    "converted (or skipped); 1 when a conversion failed, stopped at an image that\n"
-    "could not be read (the video then holds the images before it), or was\n"
-    "interrupted (130 for Ctrl+C), or standard output could not be written; 2\n"
-    "for a usage error or a refused file name.\n";
+    "converted (or skipped); 1 when a conversion failed or stopped at an image\n"
+    "that could not be read (the video then holds the images before it), or\n"
+    "standard output could not be written; 2 for a usage error or a refused file\n"
+    "name. Stopped by Ctrl+C, SIGTERM or SIGHUP, it removes what it was writing\n"
+    "and ends by that signal (a shell shows 130, 143 or 129).\n";
 
 // The largest --delta interval: a key frame every 1,000,000 frames is more
 // than 5 hours apart at 50 frames per second.
@@ -74,8 +75,8 @@ long WholeNumber(const char* text, long low, long high) {
 }
 
 // Every error goes to standard error, as the dialog shows it in a box.
-void ShowError(UINT id) {
-    AfxMessageBox(id, MB_OK | MB_ICONERROR);
+void ShowError(const CString& text) {
+    AfxMessageBox(text, MB_OK | MB_ICONERROR);
 }
 
 const CommandLine::Option kRle8{"--rle8", 0, CommandLine::kNoValue},
@@ -194,14 +195,14 @@ int main(int argc, char** argv) {
     // very file it reads is refused as the destination.
     CString source(fromInput ? "/dev/stdin" : paths[0]), destination(paths[1]);
     if (source.IsEmpty() || (!fromInput && !HasGifEnding(source)))
-        return ShowError(IDS_BAD_SOURCE_EXT), 2;
+        return ShowError(CConversion::Message(IDS_BAD_SOURCE_EXT, source)), 2;
     if (toOutput) {
         destination = StandardOutputFile();
         if (destination.IsEmpty())
             return line.UsageError("-: an AVI video cannot be written to a pipe or a terminal; "
                                    "standard output must be an empty file (> FILE.avi)");
     } else if (destination.IsEmpty() || !FixAviDestination(destination)) {
-        return ShowError(IDS_BAD_DEST_EXT), 2;
+        return ShowError(CConversion::Message(IDS_BAD_DEST_EXT, destination)), 2;
     }
     if (const UINT refused = CConversion::CheckDestination(source, destination)) {
         AfxMessageBox(CConversion::Message(refused, destination), MB_OK | MB_ICONERROR);

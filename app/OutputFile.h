@@ -42,6 +42,9 @@ public:
     // Gives the complete file its name. False, with errno set and the
     // destination as it was, when that failed.
     bool Commit() { return m_file.MoveTo(); }
+    // The system's reason (errno) why the file could not be made, or why
+    // Commit failed; 0 when neither did.
+    int Error() const { return m_file.Error(); }
 
 private:
     TemporaryFile m_file;

@@ -1,10 +1,11 @@
 // The signals that end a conversion early (SIGINT, SIGTERM, SIGHUP): holding
-// them back while files are registered or processes started, and handling
-// them.
+// them back while files are registered or processes started, handling them,
+// and ending the program by them once it has cleaned up.
 #pragma once
 
 #include <csignal>
 #include <pthread.h>
+#include <unistd.h>
 
 inline constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -39,4 +40,22 @@ inline void HandleSignals(void (*handler)(int)) {
         if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(signal, &action, nullptr);
     }
+}
+
+// Ends the program by `signal` itself, its default action restored, so that
+// whoever started it sees death by that signal and not an exit status: a
+// shell then stops its loop on Ctrl+C (and still shows $? as 128 + the
+// signal's number, 130 for SIGINT). Only async-signal-safe calls: a handler
+// may end with it.
+[[noreturn]] inline void DieOfSignal(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal);
+    _exit(128 + signal); // not reached: the signal's default action ends the program
 }

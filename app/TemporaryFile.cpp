@@ -41,7 +41,7 @@ void ClearPending() {
 
 void OnSignal(int signal) {
     if (const char* name = g_pending.load()) unlink(name);
-    _exit(signal == SIGINT ? 130 : 1);
+    DieOfSignal(signal);
 }
 
 CString FolderOf(const CString& path) {
@@ -73,7 +73,9 @@ bool SyncFolder(const CString& folder) {
     const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return true;
     const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    const int reason = errno;
     close(fd);
+    errno = reason;
     return synced;
 }
 
@@ -106,7 +108,10 @@ TemporaryFile::TemporaryFile(const CString& destination)
     SignalBlock block;
     std::string pattern = m_strFolder.str() + "/.tessaly-XXXXXX";
     m_fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (m_fd < 0) return;
+    if (m_fd < 0) {
+        m_nError = errno;
+        return;
+    }
     m_strPath = m_strNamed = CString(pattern);
     SetPending(m_strNamed);
 }
@@ -134,22 +139,30 @@ bool TemporaryFile::LinkUnderTemporaryName() {
 }
 
 bool TemporaryFile::MoveTo() {
-    if (m_fd < 0 || fchmod(m_fd, m_nMode) != 0) return false;
+    // Every failure keeps the failing call's errno as the reason.
+    auto failed = [this] {
+        m_nError = errno;
+        return false;
+    };
+    if (m_fd < 0) return false;
+    if (fchmod(m_fd, m_nMode) != 0) return failed();
     // The old file goes only once the new one is on the disk.
-    if (m_bReplaces && fsync(m_fd) != 0) return false;
+    if (m_bReplaces && fsync(m_fd) != 0) return failed();
     if (m_bAnonymous) {
         // A new name is taken at once, and only if nothing has taken it since.
         if (!m_bReplaces)
-            return linkat(AT_FDCWD, m_strPath, AT_FDCWD, m_strDestination, AT_SYMLINK_FOLLOW) == 0;
-        if (!LinkUnderTemporaryName()) return false;
+            return linkat(AT_FDCWD, m_strPath, AT_FDCWD, m_strDestination, AT_SYMLINK_FOLLOW) ==
+                       0 ||
+                   failed();
+        if (!LinkUnderTemporaryName()) return failed();
     }
     {
         SignalBlock block;
-        if (rename(m_strNamed, m_strDestination) != 0) return false;
+        if (rename(m_strNamed, m_strDestination) != 0) return failed();
         m_strNamed.Empty();
         ClearPending();
     }
-    return !m_bReplaces || SyncFolder(m_strFolder);
+    return !m_bReplaces || SyncFolder(m_strFolder) || failed();
 }
 
 void TemporaryFile::RemoveOnSignals() {

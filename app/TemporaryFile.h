@@ -35,11 +35,14 @@ public:
     // Gives the complete video the destination's name. False when that
     // failed; the destination is then as it was.
     bool MoveTo();
+    // The system's reason (errno) why the file could not be made, or why
+    // MoveTo failed; 0 when neither did.
+    int Error() const { return m_nError; }
 
     // Installs the program's handlers for SIGINT, SIGTERM and SIGHUP, which
-    // remove a named temporary file and end the program with status 130
-    // (SIGINT) or 1; a signal the program was started to ignore (nohup)
-    // stays ignored. Ignores SIGXFSZ, so that a write past the file-size
+    // remove a named temporary file and end the program by the same signal,
+    // its default action restored; a signal the program was started to
+    // ignore (nohup) stays ignored. Ignores SIGXFSZ, so that a write past the file-size
     // limit fails as a write instead of killing the program.
     static void RemoveOnSignals();
 
@@ -55,6 +58,7 @@ private:
     CString m_strPath;  // what the AVI library opens
     CString m_strNamed; // the file's name in the folder while it has one
     int m_fd = -1;
+    int m_nError = 0;
     unsigned m_nMode = 0; // given to the video when complete
     bool m_bAnonymous = false;
     bool m_bReplaces = false; // the destination existed

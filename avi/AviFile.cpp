@@ -9,6 +9,7 @@
 #include "platform/HandleTable.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -28,6 +29,7 @@ std::uint64_t g_riffLimit = kDefaultRiffLimit;
 DWORD g_version = 0;
 long g_inits = 0;
 HRESULT g_lastClose = AVIERR_OK;
+int g_lastCloseErrno = 0;
 long g_memoryCountdown = -1; // AviInjectMemoryFailure
 
 // Counts one frame write against the injected memory failure.
@@ -127,6 +129,7 @@ ULONG ReleaseFile(PAVIFILE handle) {
         result = AVIERR_MEMORY;
     }
     g_lastClose = result;
+    g_lastCloseErrno = result == AVIERR_OK ? 0 : object->file.Error();
     Files().Remove(handle);
     return 0;
 }
@@ -224,7 +227,9 @@ HRESULT AVIFileOpen(PAVIFILE* file, LPCTSTR path, UINT mode, CLSID* handler) {
     try {
         auto [handle, object] = Files().Add();
         if (!object.file.Create(path, g_riffLimit)) {
+            const int reason = object.file.Error();
             Files().Remove(handle);
+            errno = reason;
             return AVIERR_FILEOPEN;
         }
         *file = handle;
@@ -415,4 +420,8 @@ long AviInitCount() {
 
 HRESULT AviLastCloseResult() {
     return g_lastClose;
+}
+
+int AviLastCloseErrno() {
+    return g_lastCloseErrno;
 }

@@ -94,8 +94,8 @@ void AVIFileExit();
 
 // Creates (or empties) the file with OF_WRITE | OF_CREATE. No handler class:
 // without OF_CREATE, or with a handler, AVIERR_UNSUPPORTED (files are only
-// written). AVIERR_FILEOPEN when the file cannot be created. Nothing is
-// written before the first frame.
+// written). AVIERR_FILEOPEN when the file cannot be created, errno then
+// saying why. Nothing is written before the first frame.
 HRESULT AVIFileOpen(PAVIFILE* file, LPCTSTR path, UINT mode, CLSID* handler);
 // A new stream with the given header: one video stream per file (a second
 // one, or another type, gives AVIERR_UNSUPPORTED); dwRate and dwScale must not
@@ -145,3 +145,6 @@ constexpr DWORD AVI_MAX_RIFF_PARTS = 1024;
 // AVIERR_OK, or the first failure of any write to it (frames, indexes,
 // header patches, close), AVIERR_FILEWRITE or AVIERR_MEMORY.
 HRESULT AviLastCloseResult();
+// The system's reason (errno) behind that failure, when the disk refused a
+// call (ENOSPC, EFBIG, EIO...); 0 after AVIERR_OK or a failure of memory.
+int AviLastCloseErrno();

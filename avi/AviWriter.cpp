@@ -2,6 +2,7 @@
 
 #include "fw/MemoryDC.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -38,7 +39,9 @@ HRESULT CAviWriter::Close() {
     m_pStream = m_pCompressedStream = nullptr;
     m_pFile = nullptr;
     // The file is completed when its last reference goes, here.
-    return made ? AviLastCloseResult() : AVIERR_OK;
+    if (!made) return AVIERR_OK;
+    if (AviLastCloseErrno() != 0) m_nLastErrno = AviLastCloseErrno();
+    return AviLastCloseResult();
 }
 
 bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
@@ -73,8 +76,12 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
 
     // The first frame opens the file, the stream and the compressor.
     if (m_nFrameCount == 0) {
-        if (failed(AVIFileOpen(&m_pFile, m_strFileName, OF_WRITE | OF_CREATE, nullptr)))
+        if (const HRESULT opened =
+                AVIFileOpen(&m_pFile, m_strFileName, OF_WRITE | OF_CREATE, nullptr);
+            failed(opened)) {
+            if (opened == AVIERR_FILEOPEN) m_nLastErrno = errno;
             return false;
+        }
         std::memset(&m_streamInfo, 0, sizeof m_streamInfo);
         m_streamInfo.fccType = streamtypeVIDEO;
         m_streamInfo.fccHandler = 0;

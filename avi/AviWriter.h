@@ -63,6 +63,10 @@ public:
     // The result of the library call that made the writer unusable
     // (AVIERR_MEMORY, AVIERR_FILEWRITE, ...); AVIERR_OK before one failed.
     HRESULT m_hrLastError = AVIERR_OK;
+    // The system's reason (errno) for a failure on the disk: the file that
+    // could not be created, or, after Close, the first write the disk
+    // refused. 0 when there is none.
+    int m_nLastErrno = 0;
     bool m_bClosed = false;
     CDIB m_dib;
 };

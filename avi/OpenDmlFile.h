@@ -36,6 +36,9 @@ public:
     DWORD Frames() const { return m_frames; }
     // The first failed write; every later call reports it.
     HRESULT Failure() const { return m_hrFailure; }
+    // The system's reason (errno) for the first failed call on the file; 0
+    // while none has failed.
+    int Error() const { return m_out.Error(); }
 
     HRESULT WriteFrame(const BYTE* data, std::size_t size, bool key);
     // Indexes the frames, patches the headers and closes the file. After an

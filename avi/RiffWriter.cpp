@@ -59,6 +59,11 @@ void RiffInjectWriteFailure(long countdown) {
     g_failCountdown = countdown < 0 ? -1 : countdown;
 }
 
+bool CRiffWriter::Failed() {
+    if (m_nError == 0) m_nError = errno != 0 ? errno : EIO;
+    return false;
+}
+
 CRiffWriter::~CRiffWriter() {
     if (m_fd >= 0) ::close(m_fd);
 }
@@ -66,7 +71,7 @@ CRiffWriter::~CRiffWriter() {
 bool CRiffWriter::Create(const char* path) {
     if (m_fd >= 0 || !path || !*path) return false;
     m_fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return m_fd >= 0;
+    return m_fd >= 0 || Failed();
 }
 
 bool CRiffWriter::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
@@ -77,7 +82,7 @@ bool CRiffWriter::WriteAt(std::uint64_t offset, const void* data, std::size_t si
 bool CRiffWriter::WriteAt(std::uint64_t offset, const Piece* parts, std::size_t count) {
     if (m_fd < 0) return false;
     constexpr std::size_t kMaxParts = 8;
-    if (count > kMaxParts) return false;
+    if (count > kMaxParts) return errno = EINVAL, Failed();
     iovec iov[kMaxParts];
     std::size_t used = 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -98,21 +103,21 @@ bool CRiffWriter::WriteAt(std::uint64_t offset, const Piece* parts, std::size_t 
             half -= n;
         }
         errno = ENOSPC;
-        return false;
+        return Failed();
     }
     // A short write (a disk filling up, a signal) is continued from where it
     // stopped; the retry then reports the real error.
     iovec* next = iov;
     while (used > 0) {
-        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return false;
+        if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return errno = EFBIG, Failed();
         ssize_t done = ::pwritev(m_fd, next, static_cast<int>(used), static_cast<off_t>(offset));
         if (done < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return Failed();
         }
         if (done == 0) {
             errno = ENOSPC;
-            return false;
+            return Failed();
         }
         offset += static_cast<std::uint64_t>(done);
         std::size_t left = static_cast<std::size_t>(done);
@@ -131,7 +136,7 @@ bool CRiffWriter::WriteAt(std::uint64_t offset, const Piece* parts, std::size_t 
 
 bool CRiffWriter::Truncate(std::uint64_t size) {
     if (m_fd < 0 || size > static_cast<std::uint64_t>(LLONG_MAX)) return false;
-    return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+    return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0 || Failed();
 }
 
 bool CRiffWriter::Close() {
@@ -142,5 +147,6 @@ bool CRiffWriter::Close() {
     // Linux releases the descriptor even when close() reports an error, so
     // it is never retried.
     bool closed = ::close(fd) == 0;
-    return closed && !injected;
+    if (injected) errno = ENOSPC;
+    return (closed && !injected) || Failed();
 }

@@ -51,8 +51,17 @@ public:
     // never reached the disk).
     bool Close();
 
+    // The system's error number (errno) of the first call that failed, so
+    // that a message can say why: ENOSPC for a full disk, EFBIG past a
+    // file-size limit. 0 while none has.
+    int Error() const { return m_nError; }
+
 private:
+    // Keeps errno as the reason unless an earlier failure gave one; FALSE.
+    bool Failed();
+
     int m_fd = -1;
+    int m_nError = 0;
 };
 
 // Test control: the write (or close) after `countdown` successful ones fails

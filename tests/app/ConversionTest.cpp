@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -167,11 +168,12 @@ gifbuild::Bytes OneImageGif(int screenWidth, int screenHeight) {
         .bytes;
 }
 
-TEST_F(ConvertFailureTest, MissingSourceGivesBothMessagesAndNoVideo) {
+TEST_F(ConvertFailureTest, MissingSourceGivesOneLineWithTheReasonAndNoVideo) {
     CommandResult r = Convert("/nonexistent/in.gif '" + avi_.str() + "'");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "tessaly-convert: Error opening file /nonexistent/in.gif\n"
-                     "tessaly-convert: Error loading file /nonexistent/in.gif\n");
+    EXPECT_EQ(
+        r.err,
+        "tessaly-convert: Error opening file /nonexistent/in.gif: No such file or directory\n");
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(avi_.exists());
 }
@@ -200,7 +202,8 @@ TEST_F(ConvertFailureTest, UnwritableDestinationIsReported) {
     WriteGif(OneImageGif(2, 2));
     CommandResult r = Convert(std::string("'") + gif_.str() + "' /nonexistent/folder/out.avi");
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "tessaly-convert: Error writing file /nonexistent/folder/out.avi\n");
+    EXPECT_EQ(r.err, "tessaly-convert: Error writing file /nonexistent/folder/out.avi: No such "
+                     "file or directory\n");
 }
 
 TEST_F(ConvertFailureTest, RefusedNamesAndUsage) {
@@ -210,13 +213,14 @@ TEST_F(ConvertFailureTest, RefusedNamesAndUsage) {
         int exit;
         std::string err;
     } cases[] = {
-        {"picture.png out.avi", 2, "tessaly-convert: Invalid extension for source file\n"},
+        {"picture.png out.avi", 2,
+         "tessaly-convert: Invalid extension for source file: picture.png\n"},
         {std::string("'") + gif_.str() + "' clip.mp4", 2,
-         "tessaly-convert: Invalid extension for destination file\n"},
+         "tessaly-convert: Invalid extension for destination file: clip.mp4\n"},
         {std::string("'") + gif_.str() + "' clip.", 2,
-         "tessaly-convert: Invalid extension for destination file\n"},
+         "tessaly-convert: Invalid extension for destination file: clip.\n"},
         {std::string("'") + gif_.str() + "' outdir/", 2,
-         "tessaly-convert: Invalid extension for destination file\n"},
+         "tessaly-convert: Invalid extension for destination file: outdir/\n"},
         {std::string("'") + gif_.str() + "' ''", 2,
          "tessaly-convert: Invalid extension for destination file\n"},
     };
@@ -291,6 +295,8 @@ TEST_F(ConversionTest, AFailingDiskLeavesTheOldVideoAndNothingElse) {
             AviInjectWriteFailure(-1);
             if (r.converted) break;
             EXPECT_EQ(r.messageId, IDS_WRITE_ERROR) << "failure at write " << failAt;
+            // The reason is the failing write's, wherever it failed.
+            EXPECT_EQ(r.error, ENOSPC) << "failure at write " << failAt;
             EXPECT_EQ(std::string(r.path), avi_.str());
             ExpectOldFileAlone(avi_.str());
         }

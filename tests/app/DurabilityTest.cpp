@@ -1,7 +1,8 @@
 // When a conversion flushes its video to the disk: before the rename that
 // replaces an existing file (and the folder after it), so that a power cut
 // leaves the old file or the new one; never for a new file, which replaces
-// nothing. fsync and rename are recorded by this executable's own
+// nothing; and what a failing flush or rename says. fsync and rename are
+// recorded, and made to fail on request, by this executable's own
 // definitions, which come before the C library's.
 #include "app/Conversion.h"
 #include "app/TemporaryFile.h"
@@ -11,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "res/Resource.h"
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -20,16 +24,22 @@
 
 namespace {
 std::vector<std::string> g_calls;
+std::string g_failing; // the call that fails with EIO, as a failing disk makes it
+
+bool Fails(const char* call) {
+    g_calls.push_back(call);
+    if (g_failing != call) return false;
+    errno = EIO;
+    return true;
 }
+} // namespace
 
 extern "C" int fsync(int fd) {
-    g_calls.push_back("fsync");
-    return static_cast<int>(syscall(SYS_fsync, fd));
+    return Fails("fsync") ? -1 : static_cast<int>(syscall(SYS_fsync, fd));
 }
 
 extern "C" int rename(const char* from, const char* to) {
-    g_calls.push_back("rename");
-    return static_cast<int>(syscall(SYS_rename, from, to));
+    return Fails("rename") ? -1 : static_cast<int>(syscall(SYS_rename, from, to));
 }
 
 namespace {
@@ -64,6 +74,31 @@ TEST(DurabilityTest, OnlyAReplacedFileIsFlushedAndBeforeItIsReplaced) {
         EXPECT_EQ(calls, c.calls) << (c.named ? "named, " : "anonymous, ")
                                   << (c.replaces ? "replacing" : "new");
         EXPECT_GT(std::filesystem::file_size(avi), 100u);
+    }
+    TemporaryFile::UseNamedFiles(false);
+}
+
+// A flush or rename that fails keeps the old file and says the disk's reason.
+TEST(DurabilityTest, AFailingFlushOrRenameSaysWhy) {
+    const testfiles::Folder folder;
+    const std::string gif = folder / "in.gif", avi = folder / "out.avi";
+    testfiles::WriteBytes(gif, gifbuild::Gif(2, 2, gifbuild::DistinctTable(4))
+                                   .FlatImage(0, 0, 2, 2, {0, 1, 2, 3})
+                                   .Trailer()
+                                   .bytes);
+    TemporaryFile::UseNamedFiles(true);
+    for (const char* call : {"fsync", "rename"}) {
+        std::ofstream(avi) << "old";
+        g_failing = call;
+        HDC screen = GetDC(nullptr);
+        const CConversion::Result r = CConversion::Run(gif.c_str(), avi.c_str(), false, screen);
+        ReleaseDC(nullptr, screen);
+        g_failing.clear();
+        EXPECT_EQ(r.messageId, IDS_WRITE_ERROR) << call;
+        EXPECT_EQ(std::string(CConversion::Message(r)),
+                  "Error writing file " + avi + ": Input/output error")
+            << call;
+        EXPECT_EQ(testfiles::ReadText(avi), "old") << call;
     }
     TemporaryFile::UseNamedFiles(false);
 }
