@@ -3,6 +3,7 @@
 #include "app/AboutDlg.h"
 #include "app/Conversion.h"
 #include "app/DialogUnits.h"
+#include "app/GifPreview.h"
 #include "app/PathRules.h"
 #include "fw/MessageBox.h"
 #include "res/Icon.h"
@@ -230,6 +231,22 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
             [](bool on) { Settings().setValue(kDeltaKey, on); });
     // Delta frames are an RLE8 matter.
     connect(m_rle8, &QRadioButton::toggled, m_delta, &QWidget::setEnabled);
+
+    // The preview of the source GIF, in a column of its own to the right of
+    // everything above; it follows the source field and the mode controls.
+    m_preview = new CGifPreview(this);
+    m_preview->setObjectName(QStringLiteral("preview"));
+    m_preview->setGeometry(width(), du.Y(7), du.X(120), du.Y(126));
+    setFixedSize(width() + du.X(127), height());
+    connect(m_source, &QLineEdit::textChanged, m_preview, &CGifPreview::SetSource);
+    const auto mode = [this] {
+        m_preview->SetMode(m_noCompression->isChecked(), m_delta->isChecked(),
+                           m_faithful->isChecked());
+    };
+    connect(m_rle8, &QRadioButton::toggled, m_preview, mode);
+    connect(m_noCompression, &QRadioButton::toggled, m_preview, mode);
+    connect(m_faithful, &QCheckBox::toggled, m_preview, mode);
+    connect(m_delta, &QCheckBox::toggled, m_preview, mode);
 
     OnInitDialog();
 }

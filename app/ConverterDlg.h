@@ -14,6 +14,7 @@
 #include <QIcon>
 #include <QStringList>
 
+class CGifPreview;
 class QCheckBox;
 class QLineEdit;
 class QMenu;
@@ -77,6 +78,8 @@ private:
     QCheckBox* m_faithful = nullptr;
     QCheckBox* m_delta = nullptr;
     QMenu* m_windowMenu = nullptr;
+    // The look at the source GIF, right of the controls.
+    CGifPreview* m_preview = nullptr;
 };
 
 // The framework's file-dialog filter ("GIF files (*.gif) |*.gif|All files
