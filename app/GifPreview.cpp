@@ -169,7 +169,7 @@ void CGifPreview::Show() {
     if (m_uncompressed)
         size = tr("Video: %1 uncompressed").arg(Bytes(video.uncompressedBytes));
     else if (m_delta)
-        size = tr("Video: at most about %1 with delta frames").arg(Bytes(video.rle8Bytes));
+        size = tr("Video: about %1 or less with delta frames").arg(Bytes(video.rle8Bytes));
     else
         size = tr("Video: about %1 in RLE8").arg(Bytes(video.rle8Bytes));
     lines << size + tr(", %1 frames").arg(video.frames);
