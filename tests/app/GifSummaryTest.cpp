@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <thread>
 
 namespace {
 
@@ -155,6 +156,33 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"rle8_same_images_faithful_parts", false, true, true, 150},
                       SizeCase{"rle8_other_images", false, false, false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The preview reads on its own thread while the dialog's thread converts,
+// which realises its video palette on the screen: neither may change the
+// other's result (the ThreadSanitizer build runs this too).
+TEST(GifSummary, ReadsBesideAConversionAsAlone) {
+    const GifFile file(OffsetGif(false));
+    const CGifSummary alone = CGifSummary::Read(file.path());
+    ASSERT_TRUE(alone.IsReadable()) << alone.m_strError;
+    std::vector<CGifSummary> beside;
+    std::thread reader([&] {
+        for (int i = 0; i < 20; ++i) beside.push_back(CGifSummary::Read(file.path()));
+    });
+    testfiles::TempPath avi(".avi");
+    const HDC screen = GetDC(nullptr);
+    bool converted = true;
+    for (const bool faithful : {false, true, false, true})
+        converted &= CConversion::Run(file.path(), CString(avi.str()), false, screen, {}, faithful)
+                         .converted;
+    ReleaseDC(nullptr, screen);
+    reader.join();
+    EXPECT_TRUE(converted);
+    for (const CGifSummary& s : beside)
+        for (const bool faithful : {false, true}) {
+            EXPECT_EQ(s.VideoOf(faithful).firstFrame, alone.VideoOf(faithful).firstFrame);
+            EXPECT_EQ(s.VideoOf(faithful).rle8Bytes, alone.VideoOf(faithful).rle8Bytes);
+        }
+}
 
 // Files that cannot be converted say why, in words.
 struct UnreadableCase {
