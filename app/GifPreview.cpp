@@ -168,6 +168,8 @@ void CGifPreview::Show() {
     QString size;
     if (m_uncompressed)
         size = tr("Video: %1 uncompressed").arg(Bytes(video.uncompressedBytes));
+    else if (video.rle8Bytes == 0) // the first frame could not be encoded
+        size = tr("Video: size not known in RLE8");
     else if (m_delta)
         size = tr("Video: about %1 or less with delta frames").arg(Bytes(video.rle8Bytes));
     else
