@@ -185,12 +185,7 @@ void Restore(HDC dc, HBITMAP to, HBITMAP from, const RECT& rect) {
            source.GetSafeHdc(), rect.left, rect.top, SRCCOPY);
 }
 
-// An image's delay as browsers take it, in hundredths of a second: 0, 1 or
-// no graphic control extension count as 10.
-int DelayOf(const CGifDecoder::ImageControl& control) {
-    return control.seen && control.delay > 1 ? control.delay : 10;
-}
-// Its disposal method: 4 to 7 act as 0.
+// An image's disposal method: 4 to 7 act as 0.
 int DisposalOf(const CGifDecoder::ImageControl& control) {
     return control.seen && control.disposal < 4 ? control.disposal : 0;
 }
@@ -216,12 +211,8 @@ public:
                 Restore(dc_, saved_.get(), canvas_, RECT{0, 0, width_, height_});
             if (!saved_.get()) throw CMemoryException();
         }
-        if (image.mask)
-            CConversion::DrawMasked(dc_, canvas_, image.frame, image.mask, image.left, image.top,
-                                    image.width, image.height);
-        else
-            CConversion::DrawFrame(dc_, canvas_, image.frame, image.left, image.top, image.width,
-                                   image.height);
+        CConversion::DrawImage(dc_, canvas_, image.frame, image.mask, image.left, image.top,
+                               image.width, image.height);
         previous_ = RECT{image.left, image.top, image.left + image.width, image.top + image.height};
         previousDisposal_ = disposal;
     }
@@ -272,6 +263,16 @@ HBITMAP CConversion::DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP m
     return canvas;
 }
 
+HBITMAP CConversion::DrawImage(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
+                               int cx, int cy) {
+    return mask ? DrawMasked(dc, canvas, frame, mask, x, y, cx, cy)
+                : DrawFrame(dc, canvas, frame, x, y, cx, cy);
+}
+
+int CConversion::DelayOf(const CGifDecoder::ImageControl& control) {
+    return control.seen && control.delay > 1 ? control.delay : 10;
+}
+
 CConversion::Timing CConversion::TimingOf(const std::vector<int>& delays) {
     Timing timing;
     int g = 0;
@@ -314,16 +315,6 @@ Canvas CanvasFor(const CGifDecoder& decoder, const RECT& first) {
     return canvas;
 }
 
-// Whether the opaque 15-frames-per-second video leaves out what the images
-// ask for.
-bool FaithfulDiffers(const std::vector<CGifDecoder::ImageControl>& controls) {
-    for (const auto& c : controls) {
-        const int delay = DelayOf(c);
-        if ((c.seen && c.transparent) || DisposalOf(c) >= 2 || delay < 6 || delay > 7) return true;
-    }
-    return false;
-}
-
 // A failed AVI library call: memory, or else the disk.
 UINT WriteFailureMessage(HRESULT result) {
     return result == AVIERR_MEMORY ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
@@ -344,6 +335,42 @@ int SourceError(const CString& source) {
 }
 
 } // namespace
+
+bool CConversion::FaithfulDiffers(const std::vector<CGifDecoder::ImageControl>& controls) {
+    for (const auto& c : controls) {
+        const int delay = DelayOf(c);
+        if ((c.seen && c.transparent) || DisposalOf(c) >= 2 || delay < 6 || delay > 7) return true;
+    }
+    return false;
+}
+
+std::vector<COLORREF>
+CConversion::VideoColours(const CGifDecoder& decoder,
+                          const std::vector<CGifDecoder::ImageControl>& controls, bool faithful) {
+    // Transparency and disposal 2 can show the background where the first
+    // image covers the screen.
+    bool showsBackground = false;
+    for (const auto& c : controls)
+        showsBackground |= (c.seen && c.transparent) || DisposalOf(c) == 2;
+    RECT first;
+    std::vector<COLORREF> colours = decoder.CollectColors(&first);
+    if (!CanvasFor(decoder, first).fromFirstImage || (faithful && showsBackground))
+        colours.push_back(BackgroundColour(decoder));
+    return colours;
+}
+
+HBITMAP CConversion::StartCanvas(HDC dc, const CGifDecoder& decoder, HBITMAP first,
+                                 const RECT& place, bool faithful, int* width, int* height) {
+    const Canvas shape = CanvasFor(decoder, place);
+    *width = *height = 0;
+    if (shape.width <= 0 || shape.height <= 0 || 4LL * shape.width * shape.height > kMaxCanvasBytes)
+        return nullptr;
+    *width = shape.width;
+    *height = shape.height;
+    return shape.fromFirstImage && !faithful
+               ? static_cast<HBITMAP>(CopyImage(first, IMAGE_BITMAP, shape.width, shape.height, 0))
+               : SolidBitmap(dc, shape.width, shape.height, BackgroundColour(decoder));
+}
 
 namespace {
 
@@ -424,14 +451,8 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
 
     try {
         const std::vector<CGifDecoder::ImageControl> controls = decoder.CollectControls();
-        // Transparency and disposal 2 can show the background where the
-        // first image covers the screen.
-        bool showsBackground = false;
         std::vector<int> delays;
-        for (const auto& c : controls) {
-            showsBackground |= (c.seen && c.transparent) || DisposalOf(c) == 2;
-            delays.push_back(DelayOf(c));
-        }
+        for (const auto& c : controls) delays.push_back(DelayOf(c));
         const Timing timing = faithful ? TimingOf(delays) : Timing{};
         if (!faithful) result.faithfulDiffers = FaithfulDiffers(controls);
         if (faithful) {
@@ -452,11 +473,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         // default palette comes back when it goes.
         std::optional<CVideoPalette> palette;
         if (!uncompressed) {
-            RECT first;
-            std::vector<COLORREF> colours = decoder.CollectColors(&first);
-            if (!CanvasFor(decoder, first).fromFirstImage || (faithful && showsBackground))
-                colours.push_back(BackgroundColour(decoder));
-            palette.emplace(std::move(colours));
+            palette.emplace(VideoColours(decoder, controls, faithful));
             if (!palette->Realize(dc)) throw CMemoryException();
         }
 
@@ -469,9 +486,17 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                                                                                : IDS_LOAD_ERROR;
             return result;
         }
-        const Canvas shape =
-            CanvasFor(decoder, RECT{current.left, current.top, current.left + current.width,
-                                    current.top + current.height});
+        int width = 0, height = 0;
+        BitmapHolder canvas(
+            StartCanvas(dc, decoder, frame.get(),
+                        RECT{current.left, current.top, current.left + current.width,
+                             current.top + current.height},
+                        faithful, &width, &height));
+        if (width == 0) {
+            result.messageId = IDS_LOAD_ERROR;
+            return result;
+        }
+        if (!canvas.get()) throw CMemoryException();
         // From here the decoder belongs to the decoding thread. Device
         // bitmaps of 8 bits or fewer index the screen's palette, which
         // capturing a frame may realise anew: there, each image is decoded
@@ -481,16 +506,6 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         GetObject(frame.get(), sizeof device, &device);
         std::optional<DecodingThread> decoding;
         decoding.emplace(decoder, device.bmBitsPixel > 8);
-        const int width = shape.width, height = shape.height;
-        if (width <= 0 || height <= 0 || 4LL * width * height > kMaxCanvasBytes) {
-            result.messageId = IDS_LOAD_ERROR;
-            return result;
-        }
-        BitmapHolder canvas(
-            shape.fromFirstImage && !faithful
-                ? static_cast<HBITMAP>(CopyImage(frame.get(), IMAGE_BITMAP, width, height, 0))
-                : SolidBitmap(dc, width, height, background));
-        if (!canvas.get()) throw CMemoryException();
 
         result.path = requested;
         OutputFile file(requested);

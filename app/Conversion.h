@@ -21,6 +21,7 @@
 
 #include "fw/String.h"
 #include "gfx/Gdi.h"
+#include "gif/GifDecoder.h"
 
 #include <functional>
 #include <vector>
@@ -105,6 +106,32 @@ public:
     // as it was (MaskBlt).
     static HBITMAP DrawMasked(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
                               int cx, int cy);
+    // DrawMasked with a mask, DrawFrame without one.
+    static HBITMAP DrawImage(HDC dc, HBITMAP canvas, HBITMAP frame, HBITMAP mask, int x, int y,
+                             int cx, int cy);
+
+    // The canvas a video starts from, before its first image is drawn on it:
+    // the logical screen (a dimension of 0 takes the first image's extent),
+    // a copy of the first image when that covers it and the mode is not
+    // faithful, else the background colour. `first` is the first image's
+    // device bitmap, `place` where it goes; *width and *height receive the
+    // canvas size. Null, with a size of 0 x 0, for a canvas of no pixels or
+    // above kMaxCanvasBytes; null with the size set when memory failed.
+    static HBITMAP StartCanvas(HDC dc, const CGifDecoder& decoder, HBITMAP first, const RECT& place,
+                               bool faithful, int* width, int* height);
+    // The colours an RLE8 video's palette is made from (CreateVideoPalette):
+    // every colour the images can show, and the background where it can
+    // show.
+    static std::vector<COLORREF>
+    VideoColours(const CGifDecoder& decoder, const std::vector<CGifDecoder::ImageControl>& controls,
+                 bool faithful);
+
+    // An image's delay as browsers take it, in hundredths of a second: 0, 1
+    // or no graphic control extension count as 10.
+    static int DelayOf(const CGifDecoder::ImageControl& control);
+    // Whether the default mode leaves out what the images ask for:
+    // transparency, disposal 2 or 3, or delays other than about 1/15 s.
+    static bool FaithfulDiffers(const std::vector<CGifDecoder::ImageControl>& controls);
 
     // How long each image shows in the faithful mode: the video's rate as
     // rate / scale frames per second, and each image's number of frames (0

@@ -3,6 +3,7 @@
 #include "app/AboutDlg.h"
 #include "app/Conversion.h"
 #include "app/DialogUnits.h"
+#include "app/GifPreview.h"
 #include "app/PathRules.h"
 #include "fw/MessageBox.h"
 #include "res/Icon.h"
@@ -135,14 +136,16 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     // font needs (fonts here are wider than the template's, and grow with
     // the screen's dpi), the template's sizes are the smallest ones, and the
     // dialog takes the size its contents need and keeps it.
-    auto* layout = new QVBoxLayout(this);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-    layout->setContentsMargins(du.X(7), du.Y(7), du.X(7), du.Y(7));
+    // The controls stand in a column; the preview of the source GIF in a
+    // column of its own to their right.
+    auto* columns = new QHBoxLayout(this);
+    columns->setSizeConstraint(QLayout::SetFixedSize);
+    columns->setContentsMargins(du.X(7), du.Y(7), du.X(7), du.Y(7));
+    columns->setSpacing(du.X(7));
+    auto* layout = new QVBoxLayout;
     layout->setSpacing(du.Y(4));
-    m_fieldsRow = new QHBoxLayout;
-    m_fieldsRow->setObjectName(QStringLiteral("fieldsRow"));
-    m_fieldsRow->addLayout(MakeFields(du), 1);
-    layout->addLayout(m_fieldsRow);
+    columns->addLayout(layout);
+    layout->addLayout(MakeFields(du));
     layout->addLayout(MakeOptions(du));
     m_faithful = new QCheckBox(
         QStringLiteral("&Play as the GIF animates (transparency, disposal, timing)"), this);
@@ -173,6 +176,22 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
             [](bool on) { Settings().setValue(kDeltaKey, on); });
     // Delta frames are an RLE8 matter.
     connect(m_rle8, &QRadioButton::toggled, m_delta, &QWidget::setEnabled);
+
+    // The preview follows the source field and the mode controls.
+    m_preview = new CGifPreview(this);
+    m_preview->setObjectName(QStringLiteral("preview"));
+    m_preview->setFixedWidth(du.X(120));
+    m_preview->setMinimumHeight(du.Y(126));
+    columns->addWidget(m_preview, 0, Qt::AlignTop);
+    connect(m_source, &QLineEdit::textChanged, m_preview, &CGifPreview::SetSource);
+    const auto mode = [this] {
+        m_preview->SetMode(m_noCompression->isChecked(), m_delta->isChecked(),
+                           m_faithful->isChecked());
+    };
+    connect(m_rle8, &QRadioButton::toggled, m_preview, mode);
+    connect(m_noCompression, &QRadioButton::toggled, m_preview, mode);
+    connect(m_faithful, &QCheckBox::toggled, m_preview, mode);
+    connect(m_delta, &QCheckBox::toggled, m_preview, mode);
 
     OnInitDialog();
 }

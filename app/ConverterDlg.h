@@ -14,8 +14,8 @@
 #include <QStringList>
 
 class DialogUnits;
+class CGifPreview;
 class QCheckBox;
-class QHBoxLayout;
 class QLayout;
 class QLineEdit;
 class QMenu;
@@ -79,10 +79,6 @@ private:
     void SelectField(int id);
     void ShowWindowMenu(const QPoint& at);
 
-    // The row of the fields: a widget added to it stands beside them, the
-    // fields keeping the width left to them.
-    QHBoxLayout* m_fieldsRow = nullptr;
-
     QLineEdit* m_source = nullptr;
     QLineEdit* m_destination = nullptr;
     QRadioButton* m_rle8 = nullptr;
@@ -90,6 +86,8 @@ private:
     QCheckBox* m_faithful = nullptr;
     QCheckBox* m_delta = nullptr;
     QMenu* m_windowMenu = nullptr;
+    // The look at the source GIF, right of the controls.
+    CGifPreview* m_preview = nullptr;
 };
 
 // The framework's file-dialog filter ("GIF files (*.gif) |*.gif|All files

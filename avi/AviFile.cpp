@@ -418,6 +418,11 @@ long AviInitCount() {
     return g_inits;
 }
 
+std::uint64_t AviPlannedFileSize(std::size_t formatBytes, const AviFrameRun* runs,
+                                 std::size_t runCount) {
+    return COpenDmlFile::PlannedSize(formatBytes, runs, runCount, g_riffLimit);
+}
+
 HRESULT AviLastCloseResult() {
     return g_lastClose;
 }

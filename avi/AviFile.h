@@ -19,6 +19,9 @@
 #include "gfx/Gdi.h"
 #include "platform/WinTypes.h"
 
+#include <cstddef>
+#include <cstdint>
+
 using HRESULT = LONG;
 constexpr HRESULT AVIERR_OK = 0;
 constexpr HRESULT AVIERR_UNSUPPORTED = static_cast<HRESULT>(0x80044065);
@@ -141,6 +144,18 @@ ULONG AVIFileRelease(PAVIFILE file);
 // entries, which it reserves in the first part. At the default limit of 1 GiB
 // per part that is about 1 TiB of frames.
 constexpr DWORD AVI_MAX_RIFF_PARTS = 1024;
+// The size of the file that one video stream with a format (header and
+// colour table) of `formatBytes` and the frames of `runs` would make, as
+// AVIStreamWrite writes them in order: `count` frames of `bytes` each per run
+// (compressed or not: the bytes as stored), empty samples as runs of 0 bytes.
+// Exact, OpenDML parts included, for a file completed without a failure.
+struct AviFrameRun {
+    std::size_t bytes;
+    std::uint64_t count;
+};
+std::uint64_t AviPlannedFileSize(std::size_t formatBytes, const AviFrameRun* runs,
+                                 std::size_t runCount);
+
 // The result of completing the file whose last reference went most recently:
 // AVIERR_OK, or the first failure of any write to it (frames, indexes,
 // header patches, close), AVIERR_FILEWRITE or AVIERR_MEMORY.

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 namespace {
 
@@ -442,4 +443,59 @@ HRESULT COpenDmlFile::Complete() {
     if (m_hrFailure != AVIERR_OK && ok && !m_out.Truncate(m_end)) result = AVIERR_FILEWRITE;
     if (!m_out.Close() && result == AVIERR_OK) result = AVIERR_FILEWRITE;
     return result;
+}
+
+std::uint64_t COpenDmlFile::PlannedSize(std::size_t formatBytes, const AviFrameRun* runs,
+                                        std::size_t runCount, std::uint64_t riffLimit) {
+    // The header block is the one BuildHeader makes for such a stream (its
+    // size does not depend on the counts in it).
+    COpenDmlFile file;
+    AVISTREAMINFO info{};
+    info.dwRate = info.dwScale = 1;
+    file.AddStream(info);
+    file.SetFormat(std::vector<BYTE>(formatBytes), 0, 0, true, 0, 1, 1);
+    const std::uint64_t header = file.BuildHeader().size();
+
+    // WriteFrame's rule: a frame goes into the current part unless the part
+    // already holds one and would then pass the limit, its indexes ('ix00',
+    // and 'idx1' in the first part) counted. For k more frames of one size
+    // the part grows by k chunks and k entries of each index, so the frames
+    // that still fit are counted at once rather than one by one.
+    std::uint64_t end = header, partStart = 0, inPart = 0;
+    bool first = true, openDml = false;
+    auto closePart = [&] {
+        end += kIx00HeaderBytes + kIx00EntryBytes * inPart;
+        if (first) end += 8 + kIdx1EntryBytes * inPart;
+        first = false;
+        openDml = true;
+        partStart = end;
+        end += 24; // RIFF 'AVIX' and LIST 'movi' headers of the next part
+        inPart = 0;
+    };
+    for (const AviFrameRun& run : std::span(runs, runCount)) {
+        const std::uint64_t chunk = 8 + run.bytes + (run.bytes & 1);
+        std::uint64_t left = run.count;
+        while (left > 0) {
+            const std::uint64_t perFrame = chunk + kIx00EntryBytes + (first ? kIdx1EntryBytes : 0);
+            const std::uint64_t fixed = end - partStart + kIx00HeaderBytes +
+                                        kIx00EntryBytes * inPart +
+                                        (first ? 8 + kIdx1EntryBytes * inPart : 0);
+            std::uint64_t fit = fixed >= riffLimit ? 0 : (riffLimit - fixed) / perFrame;
+            if (inPart == 0) fit = std::max<std::uint64_t>(fit, 1);
+            fit = std::min(fit, left);
+            if (fit == 0) {
+                closePart();
+                continue;
+            }
+            end += fit * chunk;
+            inPart += fit;
+            left -= fit;
+        }
+    }
+    // Complete: a plain file gets its 'idx1'; an OpenDML one closes its last part.
+    if (openDml)
+        end += kIx00HeaderBytes + kIx00EntryBytes * inPart;
+    else
+        end += 8 + kIdx1EntryBytes * inPart;
+    return end;
 }

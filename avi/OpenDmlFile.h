@@ -41,6 +41,12 @@ public:
     int Error() const { return m_out.Error(); }
 
     HRESULT WriteFrame(const BYTE* data, std::size_t size, bool key);
+    // The size of the complete file that a stream format of `formatBytes`
+    // and frames of the runs' sizes, written in order, would make with parts
+    // of at most `riffLimit` bytes: the same header, the same part breaks and
+    // the same indexes as writing them, without a byte written.
+    static std::uint64_t PlannedSize(std::size_t formatBytes, const AviFrameRun* runs,
+                                     std::size_t runCount, std::uint64_t riffLimit);
     // Indexes the frames, patches the headers and closes the file. After an
     // earlier failed write the frames before it are still indexed and the
     // headers patched, so what reached the disk stays playable; the result

@@ -183,6 +183,7 @@ BOOL CGifDecoder::LoadFile(CString path) {
     CFile file;
     if (!file.Open(path, CFile::modeRead | CFile::shareDenyWrite) ||
         GetFileType(file.m_hFile) != FILE_TYPE_DISK) {
+        if (m_bQuiet) return FALSE;
         CString message;
         AfxFormatString1(message, IDS_OPEN_ERROR, path);
         AfxMessageBox(message, MB_OK);

@@ -20,8 +20,12 @@ public:
 
     // Reads the header and global colour table and keeps the rest of the file
     // in memory. TRUE when GetNextFrame may be called. Shows "Error opening
-    // file %1" when the file cannot be opened; other failures are silent.
+    // file %1" when the file cannot be opened, unless m_bQuiet; other
+    // failures are silent.
     BOOL LoadFile(CString path);
+    // Set by a caller that says itself why a file failed, or that reads on a
+    // thread where no message box may show.
+    bool m_bQuiet = false;
 
     // A device bitmap (compatible with m_hDC) of the next image, which the
     // caller deletes; NULL at the end of the images or on a failure. At the end
