@@ -77,7 +77,7 @@ bool g_progressShown = false;
                                  const CBatchConversion::Options& options, int fd) {
     // The conversion's result says everything: the decoder's own boxes,
     // which a file removed during the run could still bring, are not shown.
-    AfxSetMessagePresenter([](LPCTSTR, UINT) { return IDOK; });
+    AfxSetMessagePresenter([](LPCTSTR, UINT, LPCTSTR) { return IDOK; });
     // Said by the child before the wait; its outcome line comes when it is done.
     auto longVideo = [&source, &options](const CConversion::Result& planned) {
         if (options.quiet) return;

@@ -13,10 +13,12 @@ CConverterApp::CConverterApp(int& argc, char** argv) : m_app(argc, argv) {
     // Docks and task bars match the window to the desktop entry by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.tessaly.Converter"));
     // Message boxes have an OK button only, over the active window.
-    AfxSetMessagePresenter([](LPCTSTR text, UINT type) {
+    // The reason of a failure stands below the message.
+    AfxSetMessagePresenter([](LPCTSTR text, UINT type, LPCTSTR detail) {
         QMessageBox box(type & MB_ICONERROR ? QMessageBox::Warning : QMessageBox::Information,
                         QApplication::applicationName(), QString::fromUtf8(text), QMessageBox::Ok,
                         QApplication::activeWindow());
+        box.setInformativeText(QString::fromUtf8(detail));
         // A box shown while a conversion runs (the GIF cannot be opened)
         // wants the ordinary cursor; the wait cursor comes back after it.
         QCursor* waiting = QApplication::overrideCursor();

@@ -412,10 +412,12 @@ void CConverterDlg::OnConvert() {
     ReleaseDC(window, dc);
     QApplication::restoreOverrideCursor();
 
-    CString text = CConversion::Message(result);
+    // The system's reason for a failure goes below the message.
+    CString text = CConversion::Message(result.messageId, result.path, result.frames);
     if (result.longVideoSeconds)
         text += CString("\n\n") + CConversion::LongVideoNotice(source, result.longVideoSeconds);
-    AfxMessageBox(text, result.converted || result.cancelled ? MB_OK : MB_OK | MB_ICONERROR);
+    AfxMessageBoxWithDetail(text, CConversion::Reason(result),
+                            result.converted || result.cancelled ? MB_OK : MB_OK | MB_ICONERROR);
 }
 
 // Runs the open or save file dialog (no parent window given, as the

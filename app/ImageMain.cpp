@@ -436,8 +436,9 @@ int main(int argc, char** argv) {
     auto shown = [&standardInput](const std::string& text) {
         return standardInput ? standardInput->Named(text, "standard input") : text;
     };
-    AfxSetMessagePresenter([&shown](LPCTSTR text, UINT) {
-        std::fprintf(stderr, "tessaly-image: %s\n", shown(text).c_str());
+    AfxSetMessagePresenter([&shown](LPCTSTR text, UINT, LPCTSTR detail) {
+        const std::string line = *detail ? std::string(text) + ": " + detail : std::string(text);
+        std::fprintf(stderr, "tessaly-image: %s\n", shown(line).c_str());
         return IDOK;
     });
     const auto Fail = [&shown](const std::string& text, int status = 1) {

@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static HDC screen = [] {
         // A file that cannot be opened is the only case with a message; keep
         // the output quiet should it ever happen.
-        AfxSetMessagePresenter([](LPCTSTR, UINT) { return IDOK; });
+        AfxSetMessagePresenter([](LPCTSTR, UINT, LPCTSTR) { return IDOK; });
         return GetDC(nullptr);
     }();
     if (MayDeclareHugeImage(data, size)) return 0;

@@ -8,8 +8,8 @@
 
 namespace {
 
-int PrintToStderr(LPCTSTR text, UINT) {
-    std::fprintf(stderr, "%s\n", text);
+int PrintToStderr(LPCTSTR text, UINT, LPCTSTR detail) {
+    std::fprintf(stderr, *detail ? "%s: %s\n" : "%s\n", text, detail);
     return IDOK;
 }
 
@@ -33,6 +33,10 @@ MessagePresenter AfxSetMessagePresenter(MessagePresenter presenter) {
 }
 
 int AfxMessageBox(LPCTSTR text, UINT type, UINT) {
+    return AfxMessageBoxWithDetail(text, "", type);
+}
+
+int AfxMessageBoxWithDetail(LPCTSTR text, LPCTSTR detail, UINT type) {
     // A copy is called, outside the lock: a presenter may show another box,
     // or be replaced by another thread, while it shows this one.
     MessagePresenter show;
@@ -41,7 +45,7 @@ int AfxMessageBox(LPCTSTR text, UINT type, UINT) {
         const std::lock_guard<std::mutex> guard(current.mutex);
         show = current.show;
     }
-    return show(text ? text : "", type);
+    return show(text ? text : "", type, detail ? detail : "");
 }
 
 int AfxMessageBox(UINT id, UINT type, UINT helpId) {

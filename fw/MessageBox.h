@@ -20,12 +20,16 @@ constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 
-using MessagePresenter = std::function<int(LPCTSTR text, UINT type)>;
+// `detail` is the system's reason for a failure the text reports, or empty:
+// the dialog shows it below the text, a command line after it on one line.
+using MessagePresenter = std::function<int(LPCTSTR text, UINT type, LPCTSTR detail)>;
 
 // Installs a presenter and returns the one it replaces. An empty presenter
 // restores the default, which writes the text to standard error and answers IDOK.
 MessagePresenter AfxSetMessagePresenter(MessagePresenter presenter);
 
 int AfxMessageBox(LPCTSTR text, UINT type = MB_OK, UINT helpId = 0);
+// Shows `text` with `detail`, the reason of the failure it reports.
+int AfxMessageBoxWithDetail(LPCTSTR text, LPCTSTR detail, UINT type = MB_OK);
 // Shows string-table entry id.
 int AfxMessageBox(UINT id, UINT type = MB_OK, UINT helpId = static_cast<UINT>(-1));

@@ -40,7 +40,7 @@ namespace {
 class ConverterDlgTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT type) {
+        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT type, LPCTSTR) {
             messages.emplace_back(text);
             EXPECT_EQ(type & 0xF, MB_OK) << "message boxes have an OK button only";
             return IDOK;
@@ -360,8 +360,9 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     // The video is complete when the message shows, and the wait cursor gone.
     // (Compared with the cursor before: file dialogs may leave their own.)
     const QCursor* before = QApplication::overrideCursor();
-    AfxSetMessagePresenter([&](LPCTSTR text, UINT) {
-        messages.emplace_back(text);
+    AfxSetMessagePresenter([&](LPCTSTR text, UINT, LPCTSTR detail) {
+        // The reason of a failure comes apart from its message.
+        messages.emplace_back(*detail ? std::string(text) + " | " + detail : std::string(text));
         if (std::string(text) != "File successfully converted") return IDOK;
         EXPECT_TRUE(avi.exists());
         if (avitest::HaveFfmpeg()) {
@@ -382,7 +383,7 @@ TEST_F(ConverterDlgTest, ConvertsThroughTheDialog) {
     Field(IDC_SOURCE)->setText("/nonexistent/x.gif");
     QTest::mouseClick(Button(IDC_CONVERT), Qt::LeftButton);
     EXPECT_EQ(messages, std::vector<std::string>{
-                            "Error opening file /nonexistent/x.gif: No such file or directory"});
+                            "Error opening file /nonexistent/x.gif | No such file or directory"});
 
     // A destination that is the source is refused before anything is written.
     testfiles::TempPath gif(".gif"), link(".avi");

@@ -24,7 +24,7 @@ namespace {
 class GifPreviewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT) {
+        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT, LPCTSTR) {
             messages.emplace_back(text);
             return IDOK;
         });

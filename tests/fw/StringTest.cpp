@@ -51,7 +51,7 @@ TEST(StringTest, FormatPutsThePathInPlaceOfPercentOne) {
 
 TEST(MessageBoxTest, PresenterSeesEveryBoxAndCanBeRestored) {
     std::vector<std::pair<std::string, UINT>> shown;
-    MessagePresenter old = AfxSetMessagePresenter([&](LPCTSTR text, UINT type) {
+    MessagePresenter old = AfxSetMessagePresenter([&](LPCTSTR text, UINT type, LPCTSTR) {
         shown.emplace_back(text, type);
         return IDCANCEL;
     });

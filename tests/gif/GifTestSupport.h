@@ -23,7 +23,7 @@ namespace giftest {
 class CapturedMessages {
 public:
     CapturedMessages() {
-        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT) {
+        previous_ = AfxSetMessagePresenter([this](LPCTSTR text, UINT, LPCTSTR) {
             texts.emplace_back(text);
             return IDOK;
         });
