@@ -255,6 +255,9 @@ int main(int argc, char** argv) {
     if (!quiet)
         std::fprintf(toOutput ? stderr : stdout, "%s\n",
                      static_cast<LPCTSTR>(CConversion::Message(result)));
+    // The hint follows the message also where both outputs go to one file
+    // (a failed write is still seen at the end).
+    std::fflush(stdout);
     hint();
     return line.Finish(0);
 }

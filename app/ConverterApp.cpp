@@ -37,7 +37,7 @@ bool CConverterApp::InitInstance() {
     // leave (for the README's screenshot).
     const QString screenshot = qEnvironmentVariable("TESSALY_SCREENSHOT");
     if (!screenshot.isEmpty()) {
-        QTimer::singleShot(500, &dialog, [&dialog, screenshot] {
+        QTimer::singleShot(1500, &dialog, [&dialog, screenshot] {
             dialog.grab().save(screenshot);
             dialog.accept();
         });

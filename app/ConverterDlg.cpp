@@ -152,6 +152,9 @@ CConverterDlg::CConverterDlg(QWidget* parent) : QDialog(parent) {
     m_faithful->setObjectName(QStringLiteral("IDC_FAITHFUL"));
     m_faithful->setProperty("controlId", IDC_FAITHFUL);
     layout->addWidget(m_faithful);
+    // Where the preview is the taller column, the room left goes above the
+    // buttons.
+    layout->addStretch(1);
     layout->addSpacing(du.Y(2));
     layout->addLayout(MakeButtons(du));
 
