@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "app/StandardOptions.h"
+#include "fw/MessageBox.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,15 @@ bool IsStandard(const CommandLine::Option& option) {
 
 CommandLine::CommandLine(const char* program, const char* usage)
     : m_program(program), m_usage(usage) {}
+
+void CommandLine::PrintMessages(std::function<std::string(const std::string&)> shown) const {
+    AfxSetMessagePresenter(
+        [program = m_program, shown = std::move(shown)](LPCTSTR text, UINT, LPCTSTR detail) {
+            const std::string line = *detail ? std::string(text) + ": " + detail : text;
+            std::fprintf(stderr, "%s: %s\n", program, shown(line).c_str());
+            return IDOK;
+        });
+}
 
 int CommandLine::UsageError(const std::string& what) const {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", m_program, what.c_str(),

@@ -12,6 +12,7 @@
 // --help, on standard error, and exit status 2.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ public:
     const std::vector<Given>& given() const { return m_given; }
     // The words that are not options, in order.
     const std::vector<std::string>& operands() const { return m_operands; }
+
+    // Makes every message box a line on standard error after the program's
+    // name, a failure's reason after its message; `shown` rewrites each line
+    // first (to name standard input as such).
+    void PrintMessages(std::function<std::string(const std::string&)> shown) const;
 
     // Reports a usage error; returns 2, the status to exit with.
     int UsageError(const std::string& what) const;

@@ -120,13 +120,9 @@ int main(int argc, char** argv) {
     auto shown = [&standardInput](const std::string& text) {
         return standardInput ? standardInput->Named(text, "standard input") : text;
     };
-    AfxSetMessagePresenter([&shown](LPCTSTR text, UINT, LPCTSTR detail) {
-        const std::string line = *detail ? std::string(text) + ": " + detail : std::string(text);
-        std::fprintf(stderr, "tessaly-convert: %s\n", shown(line).c_str());
-        return IDOK;
-    });
-
     CommandLine line("tessaly-convert", kUsage);
+    line.PrintMessages(shown);
+
     if (!line.Parse(argc, argv,
                     {kRle8, kUncompressed, kFaithful, kDelta, kOutputDir, kJobs, kForce, kQuiet}))
         return line.ExitStatus();

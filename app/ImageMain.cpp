@@ -436,16 +436,12 @@ int main(int argc, char** argv) {
     auto shown = [&standardInput](const std::string& text) {
         return standardInput ? standardInput->Named(text, "standard input") : text;
     };
-    AfxSetMessagePresenter([&shown](LPCTSTR text, UINT, LPCTSTR detail) {
-        const std::string line = *detail ? std::string(text) + ": " + detail : std::string(text);
-        std::fprintf(stderr, "tessaly-image: %s\n", shown(line).c_str());
-        return IDOK;
-    });
+    CommandLine line("tessaly-image", kUsage);
+    line.PrintMessages(shown);
     const auto Fail = [&shown](const std::string& text, int status = 1) {
         return ::Fail(shown(text), status);
     };
 
-    CommandLine line("tessaly-image", kUsage);
     std::vector<CommandLine::Option> options = ImageOperation::Options();
     options.push_back(kInfo);
     if (!line.Parse(argc, argv, options)) return line.ExitStatus();

@@ -44,13 +44,17 @@ extern "C" int rename(const char* from, const char* to) {
 
 namespace {
 
-TEST(DurabilityTest, OnlyAReplacedFileIsFlushedAndBeforeItIsReplaced) {
-    const testfiles::Folder folder;
-    const std::string gif = folder / "in.gif", avi = folder / "out.avi";
+void WriteTinyGif(const std::string& gif) {
     testfiles::WriteBytes(gif, gifbuild::Gif(2, 2, gifbuild::DistinctTable(4))
                                    .FlatImage(0, 0, 2, 2, {0, 1, 2, 3})
                                    .Trailer()
                                    .bytes);
+}
+
+TEST(DurabilityTest, OnlyAReplacedFileIsFlushedAndBeforeItIsReplaced) {
+    const testfiles::Folder folder;
+    const std::string gif = folder / "in.gif", avi = folder / "out.avi";
+    WriteTinyGif(gif);
     const std::vector<std::string> replacing{"fsync", "rename", "fsync"};
     struct Case {
         bool named, replaces;
@@ -82,10 +86,7 @@ TEST(DurabilityTest, OnlyAReplacedFileIsFlushedAndBeforeItIsReplaced) {
 TEST(DurabilityTest, AFailingFlushOrRenameSaysWhy) {
     const testfiles::Folder folder;
     const std::string gif = folder / "in.gif", avi = folder / "out.avi";
-    testfiles::WriteBytes(gif, gifbuild::Gif(2, 2, gifbuild::DistinctTable(4))
-                                   .FlatImage(0, 0, 2, 2, {0, 1, 2, 3})
-                                   .Trailer()
-                                   .bytes);
+    WriteTinyGif(gif);
     TemporaryFile::UseNamedFiles(true);
     for (const char* call : {"fsync", "rename"}) {
         std::ofstream(avi) << "old";
