@@ -144,7 +144,26 @@ TEST_F(PictureFramesTest, UncompressedVideosHoldTheComposedFrames) {
         testfiles::TempPath avi(".avi");
         const CommandResult run = Convert("--uncompressed", s.path, avi);
         ASSERT_EQ(run.exitCode, 0) << run.err;
-        EXPECT_EQ(ProbeStream(avi.str(), "nb_frames"), std::to_string(s.frames));
+        std::map<std::string, std::string> probed = Probe(avi.str(), {"nb_frames", "r_frame_rate"});
+        EXPECT_EQ(probed["nb_frames"], std::to_string(s.frames));
+        EXPECT_EQ(probed["r_frame_rate"], "15/1");
+        EXPECT_EQ(FirstDifference(s, Decoded(avi.str())), "");
+    }
+}
+
+// The format is the one the first bytes say, whatever the name.
+TEST_F(PictureFramesTest, MisnamedFilesAreReadByTheirBytes) {
+    for (const auto& [name, extension] :
+         std::vector<std::pair<std::string, std::string>>{{"webp-mux-offsets", ".png"},
+                                                          {"apng-hand-offsets-previous", ".webp"},
+                                                          {"png-still-rgba", ".apng"}}) {
+        const Source& s = Named(name);
+        SCOPED_TRACE(s.name + " as " + extension);
+        const testfiles::TempPath misnamed(extension);
+        testfiles::WriteBytes(misnamed.str(), testfiles::ReadBytes(s.path));
+        testfiles::TempPath avi(".avi");
+        const CommandResult run = Convert("--uncompressed", misnamed.str(), avi);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
         EXPECT_EQ(FirstDifference(s, Decoded(avi.str())), "");
     }
 }
