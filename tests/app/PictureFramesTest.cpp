@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <sstream>
 #include <stdexcept>
@@ -78,17 +79,16 @@ protected:
                          "assert f.check(\"webp_anim\") and f.check(\"webp_mux\")' && "
                          "command -v webpmux img2webp ffmpeg ffprobe /usr/bin/convert");
         if (tools.exitCode != 0) {
-            skip_ = new std::string("needs /usr/bin/python3 with Pillow's WebP, webpmux, "
-                                    "img2webp, ffmpeg and ImageMagick");
+            skip_ = "needs /usr/bin/python3 with Pillow's WebP, webpmux, img2webp, ffmpeg and "
+                    "ImageMagick";
             return;
         }
-        folder_ = new testfiles::Folder;
+        folder_ = std::make_unique<testfiles::Folder>();
         const CommandResult made = avitest::Run(Quote(kGenerator) + " " + Quote(folder_->str()));
         if (made.exitCode != 0) {
-            failure_ = new std::string("make-animated-pictures: " + made.err);
+            failure_ = "make-animated-pictures: " + made.err;
             return;
         }
-        sources_ = new std::vector<Source>;
         std::ifstream manifest(*folder_ / "manifest.txt");
         for (std::string line; std::getline(manifest, line);) {
             std::istringstream fields(line);
@@ -99,25 +99,22 @@ protected:
             std::istringstream list(durations);
             for (std::string d; std::getline(list, d, ',');) s.durations.push_back(std::stoi(d));
             s.rgb = testfiles::ReadText(*folder_ / (s.name + ".rgb"));
-            sources_->push_back(std::move(s));
+            sources_.push_back(std::move(s));
         }
     }
     static void TearDownTestSuite() {
-        delete sources_;
-        delete folder_;
-        delete skip_;
-        delete failure_;
-        sources_ = nullptr, folder_ = nullptr, skip_ = failure_ = nullptr;
+        sources_.clear();
+        folder_.reset();
     }
     void SetUp() override {
-        if (skip_) GTEST_SKIP() << *skip_;
-        ASSERT_EQ(failure_, nullptr) << *failure_;
-        ASSERT_GE(sources_->size(), 20u) << "the generator's table";
+        if (!skip_.empty()) GTEST_SKIP() << skip_;
+        ASSERT_EQ(failure_, "");
+        ASSERT_GE(sources_.size(), 20u) << "the generator's table";
     }
 
-    static const std::vector<Source>& Sources() { return *sources_; }
+    static const std::vector<Source>& Sources() { return sources_; }
     static const Source& Named(const std::string& name) {
-        for (const Source& s : *sources_)
+        for (const Source& s : sources_)
             if (s.name == name) return s;
         throw std::runtime_error("no source " + name);
     }
@@ -130,10 +127,9 @@ protected:
     }
 
 private:
-    static inline testfiles::Folder* folder_ = nullptr;
-    static inline std::vector<Source>* sources_ = nullptr;
-    static inline std::string* skip_ = nullptr;
-    static inline std::string* failure_ = nullptr;
+    static inline std::unique_ptr<testfiles::Folder> folder_;
+    static inline std::vector<Source> sources_;
+    static inline std::string skip_, failure_;
 };
 
 // Lossless and lossy alike: both sides decode with the same libwebp, and the
