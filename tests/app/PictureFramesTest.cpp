@@ -234,31 +234,52 @@ std::size_t ChunkAt(const testfiles::Bytes& b, const char* kind, int n) {
     return 0;
 }
 
-// A file cut inside its third frame converts up to its second: the message
-// says so, the exit status is 1 and the video holds the first two frames.
-TEST_F(PictureFramesTest, AFileCutInAFrameConvertsUpToIt) {
-    struct Cut {
+// A file damaged in its third frame, cut short there or with the frame's
+// image data spoilt, converts up to its second: the message says so, the exit
+// status is 1 and the video holds the first two frames.
+TEST_F(PictureFramesTest, AFileDamagedInAFrameConvertsUpToIt) {
+    struct Damage {
         const char* source;
         const char* chunk; // the third frame starts with the third of these
-        std::size_t into;  // bytes into it where the file ends
+        std::size_t at;    // bytes into it
+        bool cut;          // the file ends there, or else the byte there is inverted
+        int was;           // the byte inverted, where it is one in particular
     };
-    for (const Cut& c : {Cut{"webp-mux-offsets", "ANMF", 30}, Cut{"apng-pillow-rgba", "fcTL", 60},
-                         Cut{"apng-hand-interlaced", "fcTL", 60}}) {
-        const Source& s = Named(c.source);
-        SCOPED_TRACE(s.name);
+    const Damage cases[] = {
+        {"webp-mux-offsets", "ANMF", 30, true, -1},
+        // ANMF header (8 + 16 bytes), VP8L chunk header (8): the lossless
+        // signature 0x2F, and a byte of the Huffman codes after the header.
+        {"webp-mux-offsets", "ANMF", 32, false, 0x2F},
+        {"webp-mux-offsets", "ANMF", 39, false, -1},
+        {"apng-pillow-rgba", "fcTL", 60, true, -1},
+        {"apng-hand-interlaced", "fcTL", 60, true, -1},
+        // fcTL chunk (38 bytes), fdAT header (8) and sequence number (4),
+        // then the zlib stream's first byte.
+        {"apng-hand-offsets-previous", "fcTL", 50, false, 0x78},
+    };
+    for (const Damage& d : cases) {
+        const Source& s = Named(d.source);
+        SCOPED_TRACE(s.name + (d.cut ? " cut " : " inverted ") + std::to_string(d.at) +
+                     " bytes into " + d.chunk + " 3");
         testfiles::Bytes bytes = testfiles::ReadBytes(s.path);
-        const std::size_t third = ChunkAt(bytes, c.chunk, 2);
+        const std::size_t third = ChunkAt(bytes, d.chunk, 2), fourth = ChunkAt(bytes, d.chunk, 3);
         ASSERT_NE(third, 0u);
-        ASSERT_LT(third + c.into,
-                  ChunkAt(bytes, c.chunk, 3) ? ChunkAt(bytes, c.chunk, 3) : bytes.size());
-        bytes.resize(third + c.into);
-        const testfiles::TempPath cut(s.path.substr(s.path.rfind('.')));
-        testfiles::WriteBytes(cut.str(), bytes);
+        ASSERT_LT(third + d.at, fourth ? fourth : bytes.size());
+        if (d.cut) {
+            bytes.resize(third + d.at);
+        } else {
+            if (d.was >= 0) {
+                ASSERT_EQ(bytes[third + d.at], d.was);
+            }
+            bytes[third + d.at] ^= 0xFF;
+        }
+        const testfiles::TempPath damaged(s.path.substr(s.path.rfind('.')));
+        testfiles::WriteBytes(damaged.str(), bytes);
         testfiles::TempPath avi(".avi");
         for (const char* mode : {"--uncompressed", "--rle8"}) {
-            const CommandResult run = Convert(mode, cut.str(), avi);
+            const CommandResult run = Convert(mode, damaged.str(), avi);
             EXPECT_EQ(run.exitCode, 1) << mode;
-            EXPECT_NE(run.err.find("File " + cut.str() +
+            EXPECT_NE(run.err.find("File " + damaged.str() +
                                    " converted up to image 2; the rest could not be read"),
                       std::string::npos)
                 << run.err;
@@ -267,6 +288,23 @@ TEST_F(PictureFramesTest, AFileCutInAFrameConvertsUpToIt) {
             firstTwo.rgb = s.rgb.substr(0, 2 * s.FrameBytes());
             EXPECT_EQ(FirstDifference(firstTwo, Decoded(avi.str())), "") << mode;
         }
+    }
+}
+
+// Bytes after the picture's end (the RIFF chunk's, IEND) are not read as
+// more of it: some writers pad their files.
+TEST_F(PictureFramesTest, BytesAfterTheEndAreNoPartOfThePicture) {
+    for (const char* name : {"webp-mux-offsets", "webp-still-lossy", "apng-pillow-rgba"}) {
+        const Source& s = Named(name);
+        SCOPED_TRACE(s.name);
+        testfiles::Bytes bytes = testfiles::ReadBytes(s.path);
+        for (std::uint8_t b : {0, 0, 0, 0x52, 0x49, 0x46, 0x46}) bytes.push_back(b);
+        const testfiles::TempPath padded(s.path.substr(s.path.rfind('.')));
+        testfiles::WriteBytes(padded.str(), bytes);
+        testfiles::TempPath avi(".avi");
+        const CommandResult run = Convert("--uncompressed", padded.str(), avi);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(FirstDifference(s, Decoded(avi.str())), "");
     }
 }
 
