@@ -153,7 +153,8 @@ TEST_F(PictureFramesTest, MisnamedFilesAreReadByTheirBytes) {
     for (const auto& [name, extension] :
          std::vector<std::pair<std::string, std::string>>{{"webp-mux-offsets", ".png"},
                                                           {"apng-hand-offsets-previous", ".webp"},
-                                                          {"png-still-rgba", ".apng"}}) {
+                                                          {"png-still-rgba", ".apng"},
+                                                          {"webp-lossless-alpha", ".gif"}}) {
         const Source& s = Named(name);
         SCOPED_TRACE(s.name + " as " + extension);
         const testfiles::TempPath misnamed(extension);
