@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,7 @@ struct DecodeJob {
     uint32_t width;
     uint32_t height;
     bool outOfMemory;
+    int channels; // 3 or 4, once the header is read
 };
 
 void ReadPieces(png_structp png, png_bytep out, std::size_t length) {
@@ -87,22 +89,27 @@ bool RunLibpng(png_structp png, png_infop info, DecodeJob* job) {
     png_set_user_limits(png, job->width, job->height);
     png_set_chunk_malloc_max(png, kChunkLimit);
     png_set_chunk_cache_max(png, 16);
+    // The zlib stream's own checksum (Adler-32) is not computed: it would
+    // cost as much as the inflating does, and every chunk of the data has
+    // passed its CRC already.
+    png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
     png_set_read_fn(png, job, ReadPieces);
     png_read_info(png, info);
 
-    // To 8-bit blue, green, red, alpha: palettes, gray below 8 bits and
-    // tRNS expanded; 16-bit samples keep their high byte; gray made RGB;
-    // opaque alpha added where there is none. Gamma and colour-space chunks
-    // are not in the stream, so nothing is corrected.
+    // To 8-bit red, green, blue and, where there is any, alpha: palettes,
+    // gray below 8 bits and tRNS expanded; 16-bit samples keep their high
+    // byte; gray made RGB. The order of the canvas and its opaque alpha come
+    // in the composition, which reads each pixel anyway. Gamma and
+    // colour-space chunks are not in the stream, so nothing is corrected.
     png_set_expand(png);
     png_set_strip_16(png);
     png_set_gray_to_rgb(png);
-    png_set_bgr(png);
-    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
     const int passes = png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    const std::size_t stride = std::size_t{job->width} * 4;
-    if (png_get_rowbytes(png, info) != stride) png_error(png, "unexpected row size");
+    job->channels = png_get_channels(png, info);
+    const std::size_t stride = std::size_t{job->width} * job->channels;
+    if ((job->channels != 3 && job->channels != 4) || png_get_rowbytes(png, info) != stride)
+        png_error(png, "unexpected row format");
 
     // Adam7 passes write into the rows of the passes before them.
     for (int pass = 0; pass < passes; ++pass)
@@ -172,7 +179,8 @@ void CApngPicture::BuildStream(const ApngLayout::Frame& frame) {
 
 bool CApngPicture::Decode(const ApngLayout::Frame& frame) {
     // The rectangle lies inside the canvas, which is at most kMaxCanvasBytes.
-    const std::size_t bytes = std::size_t{frame.width} * frame.height * 4;
+    // One byte more: the composition reads pixels of three bytes as four.
+    const std::size_t bytes = std::size_t{frame.width} * frame.height * 4 + 1;
     try {
         m_frame.resize(bytes);
         BuildStream(frame);
@@ -180,8 +188,12 @@ bool CApngPicture::Decode(const ApngLayout::Frame& frame) {
         m_failure = kNoMemory;
         return false;
     }
-    DecodeJob job{m_pieces.data(), m_pieces.size(), 0,    0, m_frame.data(),
-                  frame.width,     frame.height,    false};
+    DecodeJob job{};
+    job.pieces = m_pieces.data();
+    job.count = m_pieces.size();
+    job.out = m_frame.data();
+    job.width = frame.width;
+    job.height = frame.height;
     PngReader reader;
     reader.png = png_create_read_struct_2(PNG_LIBPNG_VER_STRING, &job, OnError, OnWarning, &job,
                                           Allocate, Free);
@@ -194,6 +206,7 @@ bool CApngPicture::Decode(const ApngLayout::Frame& frame) {
         m_failure = job.outOfMemory ? kNoMemory : kRefused;
         return false;
     }
+    m_nChannels = job.channels;
     return true;
 }
 
@@ -244,23 +257,47 @@ void CApngPicture::RestoreRect(const ApngLayout::Frame& frame) {
 // background becomes transparent black in RGBA, which is bg over bg. Only
 // the rounding to 8 bits at each step can differ, by one.
 void CApngPicture::Compose(const ApngLayout::Frame& frame) {
-    const std::size_t stride = std::size_t(m_nWidth) * 4, rowBytes = std::size_t{frame.width} * 4;
+    const std::size_t stride = std::size_t(m_nWidth) * 4;
+    const std::size_t rowBytes = std::size_t{frame.width} * static_cast<unsigned>(m_nChannels);
+    const anim::Rgb bg = m_background;
     for (uint32_t y = 0; y < frame.height; ++y) {
         const uint8_t* src = m_frame.data() + y * rowBytes;
         uint8_t* dst = m_canvas.data() + (frame.y + y) * stride + std::size_t{frame.x} * 4;
-        if (frame.blend == 0) {
-            std::memcpy(dst, src, rowBytes);
-            anim::OverBackground(dst, frame.width, m_background);
-            continue;
-        }
-        for (uint32_t x = 0; x < frame.width; ++x, src += 4, dst += 4) {
-            const unsigned a = src[3];
-            if (a == 255) {
-                std::memcpy(dst, src, 4);
-            } else if (a != 0) {
-                dst[0] = anim::Over(src[0], a, dst[0]);
+        if (m_nChannels == 3) {
+            // No alpha: every pixel replaces the canvas's, whatever the blend.
+            // Each pixel is read as four bytes (m_frame has one spare byte
+            // at its end): R, G, B, x in a little-endian word, byte-swapped
+            // and shifted, give B, G, R, 255.
+            if constexpr (std::endian::native == std::endian::little) {
+                for (uint32_t x = 0; x < frame.width; ++x, src += 3, dst += 4) {
+                    uint32_t word;
+                    std::memcpy(&word, src, 4);
+                    word = __builtin_bswap32(word) >> 8 | 0xFF000000u;
+                    std::memcpy(dst, &word, 4);
+                }
+                continue;
+            }
+            for (uint32_t x = 0; x < frame.width; ++x, src += 3, dst += 4) {
+                dst[0] = src[2];
+                dst[1] = src[1];
+                dst[2] = src[0];
+                dst[3] = 255;
+            }
+        } else if (frame.blend == 0) {
+            for (uint32_t x = 0; x < frame.width; ++x, src += 4, dst += 4) {
+                const unsigned a = src[3];
+                dst[0] = anim::Over(src[2], a, bg.b);
+                dst[1] = anim::Over(src[1], a, bg.g);
+                dst[2] = anim::Over(src[0], a, bg.r);
+                dst[3] = 255;
+            }
+        } else {
+            for (uint32_t x = 0; x < frame.width; ++x, src += 4, dst += 4) {
+                const unsigned a = src[3];
+                if (a == 0) continue;
+                dst[0] = anim::Over(src[2], a, dst[0]);
                 dst[1] = anim::Over(src[1], a, dst[1]);
-                dst[2] = anim::Over(src[2], a, dst[2]);
+                dst[2] = anim::Over(src[0], a, dst[2]);
             }
         }
     }

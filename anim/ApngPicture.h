@@ -28,9 +28,9 @@ public:
 private:
     CApngPicture() = default;
 
-    // Decodes frame `index` into m_frame (its own size, blue, green, red,
-    // alpha); false with m_failure set when libpng refuses it or memory ran
-    // out.
+    // Decodes `frame` into m_frame (its own size, red, green, blue and
+    // alpha when it has any: m_nChannels); false with m_failure set when
+    // libpng refuses it or memory ran out.
     bool Decode(const ApngLayout::Frame& frame);
     // The stream of pieces of one frame's PNG in m_pieces.
     void BuildStream(const ApngLayout::Frame& frame);
@@ -50,6 +50,7 @@ private:
     // being saved for the frame being drawn; the pieces of memory the
     // decoder reads a frame's stream from.
     std::vector<uint8_t> m_frame;
+    int m_nChannels = 4;
     std::vector<uint8_t> m_saved;
     std::vector<uint8_t> m_saving;
     std::vector<std::span<const uint8_t>> m_pieces;
