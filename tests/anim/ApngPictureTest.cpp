@@ -98,12 +98,12 @@ std::vector<Chunk> Apng(uint32_t w, uint32_t h, const std::vector<FrameSpec>& fr
     return chunks;
 }
 
-// Three frames on a 4 × 4 canvas, 333, 50 and 2 ms long (1/3 s; 5/100 s by
+// Three frames on a 4 × 4 canvas, 667, 50 and 2 ms long (2/3 s; 5/100 s by
 // a zero denominator; 7/3000 s). Chunks: IHDR, acTL, fcTL 0, IDAT, fcTL 1,
 // fdAT 2, fcTL 3, fdAT 4, IEND.
 std::vector<Chunk> ThreeFrames() {
     return Apng(4, 4,
-                {{0, 0, 4, 4, 0, 0, {}, 1, 3},
+                {{0, 0, 4, 4, 0, 0, {}, 2, 3},
                  {1, 1, 2, 2, 0, 0, {}, 5, 0},
                  {2, 2, 2, 2, 0, 1, {}, 7, 3000}});
 }
@@ -175,7 +175,7 @@ TEST(ApngPictureTest, StructureDamageEndsTheAnimationBeforeIt) {
         EXPECT_EQ(picture->Durations().size(), std::size_t(c.frames)) << c.what;
         EXPECT_EQ(picture->Damaged(), c.damaged) << c.what;
         if (c.frames == 3) {
-            EXPECT_EQ(picture->Durations(), (std::vector<int>{333, 50, 2})) << c.what;
+            EXPECT_EQ(picture->Durations(), (std::vector<int>{667, 50, 2})) << c.what;
         }
         // Every frame the walk kept decodes; after them the damage shows.
         int decoded = 0;
