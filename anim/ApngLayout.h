@@ -13,8 +13,7 @@
 
 struct ApngLayout {
     // One chunk of a frame's zlib stream: an IDAT chunk's data, or an fdAT
-    // chunk's data after its sequence number. The four bytes after `data`
-    // are still the chunk's (its CRC field).
+    // chunk's data after its sequence number.
     struct DataChunk {
         const uint8_t* data = nullptr;
         uint32_t size = 0;

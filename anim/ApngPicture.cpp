@@ -38,7 +38,7 @@ struct DecodeJob {
     std::size_t count;
     std::size_t index;
     std::size_t offset;
-    uint8_t* out; // width × height pixels of 4 bytes
+    uint8_t* out; // width × height pixels of `channels` bytes
     uint32_t width;
     uint32_t height;
     bool outOfMemory;
@@ -157,9 +157,8 @@ void CApngPicture::BuildStream(const ApngLayout::Frame& frame) {
     if (m_layout.plte) m_pieces.push_back({m_layout.plte, m_layout.plteSize});
     if (m_layout.trns) m_pieces.push_back({m_layout.trns, m_layout.trnsSize});
     // IDAT chunks go as they are in the file. An fdAT chunk's data (after
-    // its sequence number) goes behind a header of its own, followed by the
-    // fdAT's CRC field, which libpng does not check; the data itself is not
-    // copied.
+    // its sequence number) goes between an IDAT header of its own and four
+    // bytes that stand for the CRC; the data itself is not copied.
     m_idatHeaders.resize(frame.chunkCount);
     for (std::size_t i = 0; i < frame.chunkCount; ++i) {
         const ApngLayout::DataChunk& chunk = m_layout.dataChunks[frame.firstChunk + i];

@@ -149,6 +149,18 @@ TEST(ApngPictureTest, StructureDamageEndsTheAnimationBeforeIt) {
              Put32(c[6].data, kSeq, 9);
          },
          0, 2, false},
+        {"IDAT before the first fcTL: a default image, never decoded",
+         [](auto& c) {
+             Put32(c[1].data, 0, 2);
+             c[3].data = {1, 2, 3}; // no zlib stream
+             std::swap(c[2], c[3]);
+             c.erase(c.begin() + 3); // the first fcTL; the others count from 0
+             Put32(c[3].data, kSeq, 0);
+             Put32(c[4].data, 0, 1);
+             Put32(c[5].data, kSeq, 2);
+             Put32(c[6].data, 0, 3);
+         },
+         0, 2, false},
         {"acTL of 0 frames: a still PNG", [](auto& c) { Put32(c[1].data, 0, 0); }, 0, 1, false},
         {"no IHDR first", [](auto& c) { std::swap(c[0], c[1]); }, 0, -1, false},
         {"zero-width canvas", [](auto& c) { c[0] = Ihdr(0, 4); }, 0, -1, false},
