@@ -218,6 +218,7 @@ CGifSummary CGifSummary::Read(const CString& path, const std::function<bool()>& 
     }
     try {
         if (FormatOf(path) != PictureFormat::kGif) {
+            summary.m_bGif = false;
             ReadPicture(summary, path, gone);
             return summary;
         }
