@@ -3,6 +3,8 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -17,30 +19,46 @@ uint32_t ReadLe32(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-// The bytes of a WebP file cut short, shortened to its frames that arrived
-// whole, its RIFF size made to agree; empty when not even one frame did.
-// The animation decoder reads only whole files.
-std::vector<uint8_t> WholeFrames(const std::vector<uint8_t>& bytes) {
-    const WebPData data{bytes.data(), bytes.size()};
-    WebPDemuxState state = WEBP_DEMUX_PARSE_ERROR;
-    Demuxer partial{WebPDemuxPartial(&data, &state)};
-    if (!partial.demux || state < WEBP_DEMUX_PARSED_HEADER) return {};
-    // A frame's chunk ends where its image data ends, padded to an even size.
-    std::size_t end = 0;
-    WebPIterator frame;
-    if (WebPDemuxGetFrame(partial.demux, 1, &frame)) {
-        do {
-            if (!frame.complete) break;
-            end = std::size_t(frame.fragment.bytes - bytes.data()) + frame.fragment.size;
-            end += end & 1;
-        } while (WebPDemuxNextFrame(&frame));
-        WebPDemuxReleaseIterator(&frame);
-    }
-    if (end == 0 || end > bytes.size() || end < 12) return {};
-    std::vector<uint8_t> whole(bytes.begin(), bytes.begin() + std::ptrdiff_t(end));
+// The first `end` bytes of a WebP file, its RIFF size made to agree.
+std::vector<uint8_t> Prefix(const std::vector<uint8_t>& bytes, std::size_t end) {
+    std::vector<uint8_t> prefix(bytes.begin(), bytes.begin() + std::ptrdiff_t(end));
     const uint32_t riffSize = uint32_t(end - 8);
-    for (int i = 0; i < 4; ++i) whole[4 + i] = uint8_t(riffSize >> (8 * i));
-    return whole;
+    for (int i = 0; i < 4; ++i) prefix[4 + i] = uint8_t(riffSize >> (8 * i));
+    return prefix;
+}
+
+bool Demuxes(const std::vector<uint8_t>& bytes) {
+    const WebPData data{bytes.data(), bytes.size()};
+    return Demuxer{WebPDemux(&data)}.demux != nullptr;
+}
+
+// A damaged WebP file (cut short, or a frame whose chunk or image header is
+// broken) shortened to the frames before the damage, for the animation
+// decoder, which reads only whole and sound files; empty when not even the
+// first frame is sound. The file is cut after one of its chunks: once the
+// chunks up to the first frame are in, a longer cut is sound only while no
+// damaged chunk is in it, so the longest sound cut is found by halving.
+std::vector<uint8_t> SoundFrames(const std::vector<uint8_t>& bytes) {
+    std::vector<std::size_t> ends; // after each whole chunk, padded to an even size
+    std::size_t first = SIZE_MAX;  // the index of the first image or frame chunk
+    for (std::size_t at = 12; at + 8 <= bytes.size();) {
+        const uint64_t end = at + 8 + uint64_t{ReadLe32(&bytes[at + 4])};
+        if (end + (end & 1) > bytes.size() && end != bytes.size()) break;
+        const char* id = reinterpret_cast<const char*>(&bytes[at]);
+        if (first == SIZE_MAX &&
+            (std::memcmp(id, "ANMF", 4) == 0 || std::memcmp(id, "VP8 ", 4) == 0 ||
+             std::memcmp(id, "VP8L", 4) == 0))
+            first = ends.size();
+        at = std::size_t(end + (end & 1));
+        ends.push_back(std::min(at, bytes.size()));
+    }
+    if (first == SIZE_MAX || !Demuxes(Prefix(bytes, ends[first]))) return {};
+    std::size_t sound = first, broken = ends.size();
+    while (broken - sound > 1) {
+        const std::size_t middle = sound + (broken - sound) / 2;
+        (Demuxes(Prefix(bytes, ends[middle])) ? sound : broken) = middle;
+    }
+    return Prefix(bytes, ends[sound]);
 }
 
 } // namespace
@@ -57,7 +75,7 @@ std::unique_ptr<CWebpPicture> CWebpPicture::Open(std::vector<uint8_t> bytes) {
         const WebPData data{bytes.data(), bytes.size()};
         Demuxer whole{WebPDemux(&data)};
         if (!whole.demux) {
-            bytes = WholeFrames(bytes);
+            bytes = SoundFrames(bytes);
             if (bytes.empty()) return nullptr;
             picture->m_bDamaged = true;
         }

@@ -14,8 +14,9 @@ struct WebPAnimDecoder;
 class CWebpPicture : public CAnimatedPicture {
 public:
     // Null when `bytes` are no WebP picture whose header can be read, or
-    // when its canvas is larger than kMaxCanvasBytes allows. A file cut short
-    // keeps the frames that arrived whole, and is Damaged().
+    // when its canvas is larger than kMaxCanvasBytes allows. A damaged file (cut
+    // short, or a frame's chunk or image header broken) keeps the frames
+    // before the damage, and is Damaged().
     static std::unique_ptr<CWebpPicture> Open(std::vector<uint8_t> bytes);
     ~CWebpPicture() override;
 

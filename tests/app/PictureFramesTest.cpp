@@ -203,7 +203,8 @@ TEST_F(PictureFramesTest, FaithfulVideosTakeTheRateTheDurationsImply) {
         std::string starts;
         int frames = 0;
         for (int d : durations) {
-            starts += (starts.empty() ? "" : ",") + std::to_string(frames);
+            if (!starts.empty()) starts += ',';
+            starts += std::to_string(frames);
             frames += d / divisor;
         }
 
