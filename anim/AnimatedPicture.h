@@ -7,8 +7,10 @@
 
 #include "anim/PixelBlend.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 class CAnimatedPicture {
@@ -39,7 +41,9 @@ public:
     // Goes back to before the first frame.
     virtual void Rewind() = 0;
     // Width() × Height() pixels, rows from the top, 4 bytes each: blue,
-    // green, red, 255. Valid after a NextFrame that answered true.
+    // green, red, 255. Valid after a NextFrame that answered true, and through
+    // the NextFrame after it: frames alternate between two buffers, so that
+    // one may be read on one thread while the next is decoded on another.
     const uint8_t* Pixels() const { return m_canvas.data(); }
 
     enum Failure { kEnded, kRefused, kNoMemory };
@@ -53,12 +57,27 @@ public:
 protected:
     CAnimatedPicture() = default;
 
+    // Makes the other buffer the canvas, the one just handed out kept for
+    // its reader; with `keep` the new canvas starts as a copy of it (a
+    // format that draws each frame over the last). False without memory.
+    bool FlipCanvas(bool keep) {
+        try {
+            m_spare.resize(m_canvas.size());
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        std::swap(m_canvas, m_spare);
+        if (keep && !m_canvas.empty()) std::copy(m_spare.begin(), m_spare.end(), m_canvas.begin());
+        return true;
+    }
+
     int m_nWidth = 0;
     int m_nHeight = 0;
     anim::Rgb m_background;
     std::vector<int> m_durations;
     bool m_bDamaged = false;
     std::vector<uint8_t> m_canvas;
+    std::vector<uint8_t> m_spare; // the frame handed out before
     Failure m_failure = kEnded;
     int m_nDone = 0;
 };

@@ -325,7 +325,12 @@ bool CApngPicture::NextFrame() {
         }
     }
     // The previous frame's disposal comes first, now that this frame decoded:
-    // a frame that fails leaves the canvas as it was.
+    // a frame that fails leaves the canvas as it was. The frame handed out
+    // before stays as it is in the other buffer.
+    if (!FlipCanvas(index > 0)) {
+        m_failure = kNoMemory;
+        return false;
+    }
     if (index == 0) {
         if (!ResetCanvas()) {
             m_failure = kNoMemory;

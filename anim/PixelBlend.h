@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace anim {
 
@@ -20,16 +21,19 @@ inline uint8_t Over(unsigned c, unsigned a, unsigned b) {
     return static_cast<uint8_t>((c * a + b * (255 - a) + 127) / 255);
 }
 
-// `count` pixels of blue, green, red, alpha bytes made opaque over
-// `background` in place: the alpha byte becomes 255.
-inline void OverBackground(uint8_t* bgra, std::size_t count, Rgb background) {
-    for (std::size_t i = 0; i < count; ++i, bgra += 4) {
-        const unsigned a = bgra[3];
-        if (a == 255) continue;
-        bgra[0] = Over(bgra[0], a, background.b);
-        bgra[1] = Over(bgra[1], a, background.g);
-        bgra[2] = Over(bgra[2], a, background.r);
-        bgra[3] = 255;
+// `count` pixels of blue, green, red, alpha bytes at `in` made opaque over
+// `background` at `out` (which may be `in`): the alpha byte becomes 255.
+inline void OverBackground(const uint8_t* in, uint8_t* out, std::size_t count, Rgb background) {
+    for (std::size_t i = 0; i < count; ++i, in += 4, out += 4) {
+        const unsigned a = in[3];
+        if (a == 255) {
+            std::memcpy(out, in, 4);
+            continue;
+        }
+        out[0] = Over(in[0], a, background.b);
+        out[1] = Over(in[1], a, background.g);
+        out[2] = Over(in[2], a, background.r);
+        out[3] = 255;
     }
 }
 

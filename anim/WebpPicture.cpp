@@ -109,7 +109,7 @@ std::unique_ptr<CWebpPicture> CWebpPicture::Open(std::vector<uint8_t> bytes) {
     WebPAnimDecoderOptions options;
     if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
     options.color_mode = MODE_BGRA;
-    options.use_threads = 0;
+    options.use_threads = 1;
     picture->m_pDecoder = WebPAnimDecoderNew(&data, &options);
     if (!picture->m_pDecoder) return nullptr;
     picture->m_canvas.assign(std::size_t(width) * height * 4, 0);
@@ -131,8 +131,11 @@ bool CWebpPicture::NextFrame() {
         m_failure = kRefused;
         return false;
     }
-    std::memcpy(m_canvas.data(), pixels, m_canvas.size());
-    anim::OverBackground(m_canvas.data(), m_canvas.size() / 4, m_background);
+    if (!FlipCanvas(false)) {
+        m_failure = kNoMemory;
+        return false;
+    }
+    anim::OverBackground(pixels, m_canvas.data(), m_canvas.size() / 4, m_background);
     ++m_nDone;
     return true;
 }

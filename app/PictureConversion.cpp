@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -34,9 +35,10 @@ bool DecodeNext(CAnimatedPicture& picture, bool* noMemory) {
 }
 
 // Decodes each next frame on a thread of its own while the frame before it
-// is captured, encoded and written: the picture's canvas holds one frame, so
-// the next is decoded once the one before has been copied out of it
-// (Release). Without a thread to be had, each frame is decoded when asked for.
+// is read (its colours counted, or captured, encoded and written). A picture
+// keeps its last two frames (CAnimatedPicture::Pixels), so the thread decodes
+// one frame ahead and waits, before the one after, until the frame before is
+// released. Without a thread to be had, each frame is decoded when asked for.
 class FrameReader {
 public:
     explicit FrameReader(CAnimatedPicture& picture) : picture_(picture) {
@@ -57,48 +59,56 @@ public:
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
-    // Waits for the next frame: the picture's pixels, or null when the frames
-    // ended (NoMemory() tells a frame that failed for memory).
+    // Waits for the next frame: its pixels, or null when the frames ended
+    // (NoMemory() tells a frame that failed for memory).
     const uint8_t* Next() {
         if (!thread_.joinable()) {
             return DecodeNext(picture_, &noMemory_) ? picture_.Pixels() : nullptr;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return state_ != kDecoding; });
-        return state_ == kReady ? picture_.Pixels() : nullptr;
+        changed_.wait(lock, [this] { return produced_ > taken_ || ended_; });
+        if (produced_ == taken_) return nullptr;
+        return frames_[taken_++ % 2];
     }
-    // The frame Next gave is copied out: the next may be decoded.
+    // The frame Next gave last is read: its buffer may take a later frame.
     void Release() {
         if (!thread_.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (state_ == kReady) state_ = kDecoding;
+            ++released_;
         }
         changed_.notify_all();
     }
     bool NoMemory() const { return noMemory_; }
 
 private:
-    enum State { kDecoding, kReady, kEnded };
-
     void Decode() {
         for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return stop_ || produced_ - released_ < 2; });
+                if (stop_) return;
+            }
             const bool decoded = DecodeNext(picture_, &noMemory_);
-            std::unique_lock<std::mutex> lock(mutex_);
-            state_ = decoded ? kReady : kEnded;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (decoded)
+                    frames_[produced_++ % 2] = picture_.Pixels();
+                else
+                    ended_ = true;
+            }
             changed_.notify_all();
             if (!decoded) return;
-            changed_.wait(lock, [this] { return stop_ || state_ == kDecoding; });
-            if (stop_) return;
         }
     }
 
     CAnimatedPicture& picture_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    State state_ = kDecoding;
-    bool stop_ = false;
-    bool noMemory_ = false; // written by the decoding thread before kEnded
+    const uint8_t* frames_[2] = {};
+    long long produced_ = 0, taken_ = 0, released_ = 0;
+    bool ended_ = false, stop_ = false;
+    bool noMemory_ = false; // written by the decoding thread before ended_
     std::thread thread_;
 };
 
@@ -111,16 +121,20 @@ std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture,
     const std::unique_ptr<uint64_t[]> seen(new uint64_t[kWords]());
     const std::size_t pixels = std::size_t(picture.Width()) * std::size_t(picture.Height());
     bool noMemory = false;
-    while (DecodeNext(picture, &noMemory)) {
-        const uint8_t* p = picture.Pixels();
-        uint32_t last = 0xFFFFFFFF; // runs of one colour are common
-        for (std::size_t i = 0; i < pixels; ++i, p += 4) {
-            const uint32_t colour = uint32_t{p[2]} | uint32_t{p[1]} << 8 | uint32_t{p[0]} << 16;
-            if (colour == last) continue;
-            last = colour;
-            seen[colour >> 6] |= uint64_t{1} << (colour & 63);
+    {
+        FrameReader reader(picture);
+        while (const uint8_t* p = reader.Next()) {
+            uint32_t last = 0xFFFFFFFF; // runs of one colour are common
+            for (std::size_t i = 0; i < pixels; ++i, p += 4) {
+                const uint32_t colour = uint32_t{p[2]} | uint32_t{p[1]} << 8 | uint32_t{p[0]} << 16;
+                if (colour == last) continue;
+                last = colour;
+                seen[colour >> 6] |= uint64_t{1} << (colour & 63);
+            }
+            reader.Release();
+            if (!progress()) return std::nullopt;
         }
-        if (!progress()) return std::nullopt;
+        noMemory = reader.NoMemory();
     }
     if (noMemory) throw CMemoryException();
     picture.Rewind();
@@ -145,6 +159,48 @@ void CopyFrame(HDC dc, HBITMAP bitmap, const uint8_t* pixels, int width, int hei
     StretchDIBits(memory.GetSafeHdc(), 0, 0, width, height, 0, 0, width, height, pixels, &info,
                   DIB_RGB_COLORS, SRCCOPY);
 }
+
+// An uncompressed video frame as the writer takes it: a packed 24-bit DIB,
+// rows from the bottom, made from the picture's pixels in one pass (a device
+// bitmap and its capture would copy each frame twice more).
+class PackedFrame {
+public:
+    PackedFrame(int width, int height)
+        : width_(width), height_(height), stride_(std::size_t(DibRowBytes(unsigned(width), 24))),
+          block_(sizeof(BITMAPINFOHEADER) + stride_ * std::size_t(height)) {
+        const BITMAPINFOHEADER header{sizeof header,
+                                      width,
+                                      height,
+                                      1,
+                                      24,
+                                      BI_RGB,
+                                      DWORD(stride_ * std::size_t(height)),
+                                      0,
+                                      0,
+                                      0,
+                                      0};
+        std::memcpy(block_.data(), &header, sizeof header);
+    }
+    // The frame of `pixels` (rows from the top, blue, green, red, unused).
+    const BITMAPINFOHEADER* From(const uint8_t* pixels) {
+        uint8_t* rows = block_.data() + sizeof(BITMAPINFOHEADER);
+        for (int y = 0; y < height_; ++y) {
+            const uint8_t* in = pixels + std::size_t(height_ - 1 - y) * std::size_t(width_) * 4;
+            uint8_t* out = rows + std::size_t(y) * stride_;
+            for (int x = 0; x < width_; ++x, in += 4, out += 3) {
+                out[0] = in[0];
+                out[1] = in[1];
+                out[2] = in[2];
+            }
+        }
+        return reinterpret_cast<const BITMAPINFOHEADER*>(block_.data());
+    }
+
+private:
+    int width_, height_;
+    std::size_t stride_;
+    std::vector<uint8_t> block_; // zeroed: the rows' padding stays 0
+};
 
 // Whether a frame of `delay` milliseconds shows for about 1/15 s, as the
 // default mode shows it: 6 or 7 hundredths, rounded.
@@ -212,13 +268,17 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
         if (!palette->Realize(dc)) throw CMemoryException();
     }
 
+    // RLE8 frames are reduced to the palette through a device bitmap, as a
+    // GIF's are; uncompressed ones go to the writer as they are.
     struct BitmapHolder {
         HBITMAP bitmap;
         ~BitmapHolder() {
             if (bitmap) DeleteObject(bitmap);
         }
-    } canvas{FrameBitmap(dc, width, height)};
-    if (!canvas.bitmap) throw CMemoryException();
+    } canvas{uncompressed ? nullptr : FrameBitmap(dc, width, height)};
+    if (!uncompressed && !canvas.bitmap) throw CMemoryException();
+    std::optional<PackedFrame> packed;
+    if (uncompressed) packed.emplace(width, height);
 
     std::optional<FrameReader> reader;
     reader.emplace(picture);
@@ -240,12 +300,20 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
     UINT failure = 0;
     std::size_t image = 0;
     while (pixels) {
-        CopyFrame(dc, canvas.bitmap, pixels, width, height);
-        reader->Release();
         const int repeats = faithful && image < timing.frames.size() ? timing.frames[image] : 1;
         ++image;
         // A frame of no time is composed but gives no video frame.
-        if (!sink.Add(&canvas.bitmap, repeats)) {
+        bool added;
+        if (packed) {
+            const BITMAPINFOHEADER* frame = packed->From(pixels);
+            reader->Release();
+            added = sink.AddPacked(frame, repeats);
+        } else {
+            CopyFrame(dc, canvas.bitmap, pixels, width, height);
+            reader->Release();
+            added = sink.Add(&canvas.bitmap, repeats);
+        }
+        if (!added) {
             failure = sink.Failure();
             break;
         }

@@ -28,9 +28,15 @@ void CVideoSink::Configure(bool uncompressed, DWORD rate, DWORD scale, int keyFr
 }
 
 bool CVideoSink::Add(HBITMAP* canvas, int repeats) {
-    if (repeats <= 0) return true;
-    if (m_writer->AddFrame(canvas, m_bUncompressed) && m_writer->AddEmptyFrames(repeats - 1))
-        return true;
+    return repeats <= 0 || Added(m_writer->AddFrame(canvas, m_bUncompressed), repeats);
+}
+
+bool CVideoSink::AddPacked(const BITMAPINFOHEADER* dib, int repeats) {
+    return repeats <= 0 || Added(m_writer->AddPackedFrame(dib, m_bUncompressed), repeats);
+}
+
+bool CVideoSink::Added(bool added, int repeats) {
+    if (added && m_writer->AddEmptyFrames(repeats - 1)) return true;
     // A writer still usable refused the capture (memory); an unusable one
     // met a failing library call.
     m_failure =

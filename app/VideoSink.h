@@ -34,6 +34,8 @@ public:
     // Failure() then says why: IDS_MEMORY_ERROR when the frame could not be
     // captured, IDS_WRITE_ERROR when the file could not be written.
     bool Add(HBITMAP* canvas, int repeats);
+    // As Add, with the frame as a packed DIB (AddPackedFrame).
+    bool AddPacked(const BITMAPINFOHEADER* dib, int repeats);
     UINT Failure() const { return m_failure; }
 
     // Completes the video, after a `failure` of the caller's or of Add (0 for
@@ -45,6 +47,8 @@ public:
     void Abandon();
 
 private:
+    bool Added(bool added, int repeats);
+
     OutputFile m_file;
     std::optional<CAviWriter> m_writer;
     bool m_bUncompressed = false;

@@ -52,6 +52,10 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
     BITMAPINFOHEADER* dib = static_cast<BITMAPINFOHEADER*>(temporary.data());
     if (bUncompressed && m_dib.CreateFromBitmap(*phBitmap)) dib = m_dib.m_pBMI;
 
+    return AddPackedFrame(dib, bUncompressed);
+}
+
+bool CAviWriter::AddPackedFrame(const BITMAPINFOHEADER* dib, bool bUncompressed) {
     // Usable, and a frame to write? A bitmap without pixels is no frame:
     // refused before anything touches the destination.
     if (!m_bAvailable || !dib || dib->biWidth <= 0 || dib->biHeight <= 0) return false;
@@ -64,7 +68,7 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
     m_nFrameHeight = dib->biHeight;
 
     const LONG formatSize = static_cast<LONG>(dib->biSize + 4 * dib->biClrUsed);
-    BYTE* bits = reinterpret_cast<BYTE*>(dib) + formatSize;
+    const BYTE* bits = reinterpret_cast<const BYTE*>(dib) + formatSize;
 
     // A failed library call makes the writer unusable for good.
     auto failed = [this](HRESULT result) {
@@ -104,12 +108,13 @@ bool CAviWriter::AddFrame(HBITMAP* phBitmap, bool bUncompressed) {
         m_compressOptions.dwFlags |= AVICOMPRESSF_VALID;
         if (failed(AVIMakeCompressedStream(&m_pCompressedStream, m_pStream, &m_compressOptions,
                                            nullptr)) ||
-            failed(AVIStreamSetFormat(m_pCompressedStream, 0, dib, formatSize)))
+            failed(AVIStreamSetFormat(m_pCompressedStream, 0, const_cast<BITMAPINFOHEADER*>(dib),
+                                      formatSize)))
             return false;
     }
 
     // Every frame is a key frame, at the next sample position.
-    if (failed(AVIStreamWrite(m_pCompressedStream, m_nFrameCount, 1, bits,
+    if (failed(AVIStreamWrite(m_pCompressedStream, m_nFrameCount, 1, const_cast<BYTE*>(bits),
                               static_cast<LONG>(dib->biSizeImage), AVIIF_KEYFRAME, nullptr,
                               nullptr)))
         return false;

@@ -27,6 +27,10 @@ public:
     // refused (another size, no capture) or the writer is unusable; the first
     // failed library call makes it unusable for good.
     virtual bool AddFrame(HBITMAP* phBitmap, bool bUncompressed);
+    // Appends a packed DIB (header, colour table, rows from the bottom) as
+    // the next frame, as AddFrame does with the DIB it captures: 8 bits per
+    // pixel for RLE8, uncompressed at its own depth.
+    bool AddPackedFrame(const BITMAPINFOHEADER* dib, bool bUncompressed);
     virtual bool IsAvailable() { return m_bAvailable; }
     // The video's rate, dwRate / dwScale frames per second (15 / 1 unless
     // set); it takes effect with the first frame. False after it, or for a
