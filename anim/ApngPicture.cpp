@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 namespace {
 
@@ -148,49 +149,51 @@ std::unique_ptr<CApngPicture> CApngPicture::Open(std::vector<uint8_t> bytes) {
     return picture;
 }
 
-void CApngPicture::BuildStream(const ApngLayout::Frame& frame) {
-    PutBe32(m_ihdr.data() + 8, frame.width);
-    PutBe32(m_ihdr.data() + 12, frame.height);
-    m_pieces.clear();
-    m_pieces.push_back({kSignature, sizeof kSignature});
-    m_pieces.push_back({m_ihdr.data(), m_ihdr.size()});
-    if (m_layout.plte) m_pieces.push_back({m_layout.plte, m_layout.plteSize});
-    if (m_layout.trns) m_pieces.push_back({m_layout.trns, m_layout.trnsSize});
+void CApngPicture::BuildStream(const ApngLayout::Frame& frame, Slot& slot) const {
+    slot.ihdr = m_ihdr;
+    PutBe32(slot.ihdr.data() + 8, frame.width);
+    PutBe32(slot.ihdr.data() + 12, frame.height);
+    std::vector<std::span<const uint8_t>>& pieces = slot.pieces;
+    pieces.clear();
+    pieces.push_back({kSignature, sizeof kSignature});
+    pieces.push_back({slot.ihdr.data(), slot.ihdr.size()});
+    if (m_layout.plte) pieces.push_back({m_layout.plte, m_layout.plteSize});
+    if (m_layout.trns) pieces.push_back({m_layout.trns, m_layout.trnsSize});
     // IDAT chunks go as they are in the file. An fdAT chunk's data (after
     // its sequence number) goes between an IDAT header of its own and four
     // bytes that stand for the CRC; the data itself is not copied.
-    m_idatHeaders.resize(frame.chunkCount);
+    slot.idatHeaders.resize(frame.chunkCount);
     for (std::size_t i = 0; i < frame.chunkCount; ++i) {
         const ApngLayout::DataChunk& chunk = m_layout.dataChunks[frame.firstChunk + i];
         if (chunk.idat) {
-            m_pieces.push_back({chunk.data - 8, std::size_t{chunk.size} + 12});
+            pieces.push_back({chunk.data - 8, std::size_t{chunk.size} + 12});
             continue;
         }
-        uint8_t* header = m_idatHeaders[i].data();
+        uint8_t* header = slot.idatHeaders[i].data();
         PutBe32(header, chunk.size);
         std::memcpy(header + 4, "IDAT", 4);
-        m_pieces.push_back({header, 8});
-        m_pieces.push_back({chunk.data, std::size_t{chunk.size}});
-        m_pieces.push_back({kNoCrc, sizeof kNoCrc});
+        pieces.push_back({header, 8});
+        pieces.push_back({chunk.data, std::size_t{chunk.size}});
+        pieces.push_back({kNoCrc, sizeof kNoCrc});
     }
-    m_pieces.push_back({kIend, sizeof kIend});
+    pieces.push_back({kIend, sizeof kIend});
 }
 
-bool CApngPicture::Decode(const ApngLayout::Frame& frame) {
+bool CApngPicture::Decode(const ApngLayout::Frame& frame, Slot& slot) const {
     // The rectangle lies inside the canvas, which is at most kMaxCanvasBytes.
     // One byte more: the composition reads pixels of three bytes as four.
     const std::size_t bytes = std::size_t{frame.width} * frame.height * 4 + 1;
     try {
-        m_frame.resize(bytes);
-        BuildStream(frame);
+        slot.pixels.resize(bytes);
+        BuildStream(frame, slot);
     } catch (const std::bad_alloc&) {
-        m_failure = kNoMemory;
+        slot.failure = kNoMemory;
         return false;
     }
     DecodeJob job{};
-    job.pieces = m_pieces.data();
-    job.count = m_pieces.size();
-    job.out = m_frame.data();
+    job.pieces = slot.pieces.data();
+    job.count = slot.pieces.size();
+    job.out = slot.pixels.data();
     job.width = frame.width;
     job.height = frame.height;
     PngReader reader;
@@ -198,14 +201,14 @@ bool CApngPicture::Decode(const ApngLayout::Frame& frame) {
                                           Allocate, Free);
     if (reader.png) reader.info = png_create_info_struct(reader.png);
     if (!reader.png || !reader.info) {
-        m_failure = kNoMemory;
+        slot.failure = kNoMemory;
         return false;
     }
     if (!RunLibpng(reader.png, reader.info, &job)) {
-        m_failure = job.outOfMemory ? kNoMemory : kRefused;
+        slot.failure = job.outOfMemory ? kNoMemory : kRefused;
         return false;
     }
-    m_nChannels = job.channels;
+    slot.channels = job.channels;
     return true;
 }
 
@@ -255,16 +258,16 @@ void CApngPicture::RestoreRect(const ApngLayout::Frame& frame) {
 // replaces K, so the canvas gets F over bg; a rectangle disposed to
 // background becomes transparent black in RGBA, which is bg over bg. Only
 // the rounding to 8 bits at each step can differ, by one.
-void CApngPicture::Compose(const ApngLayout::Frame& frame) {
+void CApngPicture::Compose(const ApngLayout::Frame& frame, const Slot& slot) {
     const std::size_t stride = std::size_t(m_nWidth) * 4;
-    const std::size_t rowBytes = std::size_t{frame.width} * static_cast<unsigned>(m_nChannels);
+    const std::size_t rowBytes = std::size_t{frame.width} * static_cast<unsigned>(slot.channels);
     const anim::Rgb bg = m_background;
     for (uint32_t y = 0; y < frame.height; ++y) {
-        const uint8_t* src = m_frame.data() + y * rowBytes;
+        const uint8_t* src = slot.pixels.data() + y * rowBytes;
         uint8_t* dst = m_canvas.data() + (frame.y + y) * stride + std::size_t{frame.x} * 4;
-        if (m_nChannels == 3) {
+        if (slot.channels == 3) {
             // No alpha: every pixel replaces the canvas's, whatever the blend.
-            // Each pixel is read as four bytes (m_frame has one spare byte
+            // Each pixel is read as four bytes (the slot's pixels have one spare byte
             // at its end): R, G, B, x in a little-endian word, byte-swapped
             // and shifted, give B, G, R, 255.
             if constexpr (std::endian::native == std::endian::little) {
@@ -311,7 +314,25 @@ bool CApngPicture::NextFrame() {
         return false;
     }
     const ApngLayout::Frame& frame = m_layout.frames[index];
-    if (!Decode(frame)) return false;
+    Slot& slot = m_slots[index % m_slots.size()];
+    bool decoded = false, ahead = false;
+    for (Ahead& a : m_ahead)
+        if (a.frame == static_cast<long long>(index)) {
+            a.thread.join();
+            a.frame = -1;
+            decoded = a.decoded;
+            ahead = true;
+        }
+    if (!ahead) decoded = Decode(frame, slot);
+    if (!decoded) {
+        m_failure = slot.failure;
+        return false;
+    }
+    // The next two frames decode while this one is composed (and, in a
+    // conversion, written); without threads to be had they are decoded
+    // when asked for.
+    StartAhead(index + 1);
+    StartAhead(index + 2);
 
     // A first frame that disposes to previous leaves the background, as
     // disposing to background does.
@@ -346,13 +367,42 @@ bool CApngPicture::NextFrame() {
         SaveRect(frame);
         std::swap(m_saved, m_saving);
     }
-    Compose(frame);
+    Compose(frame, slot);
     ++m_nDone;
     m_failure = kEnded;
     return true;
 }
 
+CApngPicture::~CApngPicture() {
+    JoinAhead();
+}
+
+void CApngPicture::JoinAhead() {
+    for (Ahead& a : m_ahead) {
+        if (a.thread.joinable()) a.thread.join();
+        a.frame = -1;
+    }
+}
+
+void CApngPicture::StartAhead(std::size_t frame) {
+    if (frame >= m_layout.frames.size()) return;
+    Ahead* free = nullptr;
+    for (Ahead& a : m_ahead) {
+        if (a.frame == static_cast<long long>(frame)) return;
+        if (a.frame < 0) free = &a;
+    }
+    if (!free) return;
+    try {
+        free->thread = std::thread([this, free, frame] {
+            free->decoded = Decode(m_layout.frames[frame], m_slots[frame % m_slots.size()]);
+        });
+        free->frame = static_cast<long long>(frame);
+    } catch (const std::system_error&) {
+    }
+}
+
 void CApngPicture::Rewind() {
+    JoinAhead();
     m_nDone = 0;
     m_failure = kEnded;
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <thread>
 #include <vector>
 
 class CApngPicture : public CAnimatedPicture {
@@ -22,38 +23,60 @@ public:
     // first, a canvas of no pixels or above kMaxCanvasBytes, no frame at
     // all). The structure is walked here, before any frame is decoded.
     static std::unique_ptr<CApngPicture> Open(std::vector<uint8_t> bytes);
+    ~CApngPicture() override;
     bool NextFrame() override;
     void Rewind() override;
 
 private:
     CApngPicture() = default;
 
-    // Decodes `frame` into m_frame (its own size, red, green, blue and
-    // alpha when it has any: m_nChannels); false with m_failure set when
-    // libpng refuses it or memory ran out.
-    bool Decode(const ApngLayout::Frame& frame);
-    // The stream of pieces of one frame's PNG in m_pieces.
-    void BuildStream(const ApngLayout::Frame& frame);
+    // One frame decoded, and what its decoding works with, reused from
+    // frame to frame: the frame's pixels (its own size, red, green, blue and
+    // alpha when it has any: `channels`), the pieces of memory libpng reads
+    // the frame's stream from, and the headers made for them.
+    struct Slot {
+        std::vector<uint8_t> pixels;
+        int channels = 4;
+        Failure failure = kEnded;
+        std::vector<std::span<const uint8_t>> pieces;
+        std::vector<std::array<uint8_t, 8>> idatHeaders;
+        std::array<uint8_t, 25> ihdr{};
+    };
+    // Decodes `frame` into `slot`; false with slot.failure set when libpng
+    // refuses it or memory ran out. Reads nothing of the picture but the
+    // file and its layout, so that the next frame can be decoded on a
+    // thread of its own while this one is composed.
+    bool Decode(const ApngLayout::Frame& frame, Slot& slot) const;
+    // The stream of pieces of one frame's PNG in slot.pieces.
+    void BuildStream(const ApngLayout::Frame& frame, Slot& slot) const;
+    // Waits for the frames being decoded ahead and forgets them.
+    void JoinAhead();
+    // Starts decoding frame `frame` ahead unless it is, or there is no thread.
+    void StartAhead(std::size_t frame);
     // The canvas filled with the background; false without memory.
     bool ResetCanvas();
     void FillBackground(const ApngLayout::Frame& frame);
     // Copies the canvas's rectangle of `frame` to m_saving, or from m_saved.
     void SaveRect(const ApngLayout::Frame& frame);
     void RestoreRect(const ApngLayout::Frame& frame);
-    // Draws m_frame into its rectangle of the canvas by its blend op.
-    void Compose(const ApngLayout::Frame& frame);
+    // Draws the slot's frame into its rectangle of the canvas by its blend op.
+    void Compose(const ApngLayout::Frame& frame, const Slot& slot);
 
     std::vector<uint8_t> m_bytes;
     ApngLayout m_layout;
-    // Reused from frame to frame: the decoded frame; the rectangle under the
-    // last frame drawn, saved when it disposes to previous, and the one
-    // being saved for the frame being drawn; the pieces of memory the
-    // decoder reads a frame's stream from.
-    std::vector<uint8_t> m_frame;
-    int m_nChannels = 4;
+    // Frame i is decoded into m_slots[i % 3]; while one is composed the two
+    // after it decode on threads of their own (inflating is most of the
+    // work, and frames inflate independently).
+    struct Ahead {
+        std::thread thread;
+        long long frame = -1; // -1: none
+        bool decoded = false; // written by the thread, read once joined
+    };
+    std::array<Slot, 3> m_slots;
+    std::array<Ahead, 2> m_ahead;
+    std::array<uint8_t, 25> m_ihdr{}; // the file's, for every frame's own
+    // The rectangle under the last frame drawn, saved when it disposes to
+    // previous, and the one being saved for the frame being drawn.
     std::vector<uint8_t> m_saved;
     std::vector<uint8_t> m_saving;
-    std::vector<std::span<const uint8_t>> m_pieces;
-    std::vector<std::array<uint8_t, 8>> m_idatHeaders;
-    std::array<uint8_t, 25> m_ihdr{};
 };
