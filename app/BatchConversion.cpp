@@ -93,7 +93,9 @@ bool g_progressShown = false;
     result.path = LineSafe(result.path);
     const std::string message = CConversion::Message(result).str();
     const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
-    const std::string report = std::string(video && result.faithfulDiffers ? "1" : "0") + message;
+    // The first byte: 0 without a hint, 1 for a GIF's, 2 for a picture's.
+    const char hint = !video || !result.faithfulDiffers ? '0' : result.gif ? '1' : '2';
+    const std::string report = hint + message;
     for (std::size_t at = 0; at < report.size();) {
         const ssize_t n = write(fd, report.data() + at, report.size() - at);
         if (n <= 0 && errno != EINTR) break;
@@ -125,17 +127,26 @@ public:
         Draw();
     }
     // The hint and the summary end the run: the progress line goes for good.
-    void End(int hinted, const std::string& summary) {
+    void End(int hintedGifs, int hintedPictures, const std::string& summary) {
         Clear();
         shown_ = false;
-        if (hinted && !quiet_) {
-            if (hinted == 1)
+        if (hintedGifs && !quiet_) {
+            if (hintedGifs == 1)
                 Warn("tessaly-convert: 1 of these GIFs uses transparency, disposal or delays that "
                      "its video leaves out; --faithful plays it as browsers do");
             else
-                Warn("tessaly-convert: " + std::to_string(hinted) +
+                Warn("tessaly-convert: " + std::to_string(hintedGifs) +
                      " of these GIFs use transparency, disposal or delays that the videos leave "
                      "out; --faithful plays them as browsers do");
+        }
+        if (hintedPictures && !quiet_) {
+            if (hintedPictures == 1)
+                Warn("tessaly-convert: 1 of these pictures has frame durations that its video "
+                     "leaves out; --faithful plays it as browsers do");
+            else
+                Warn("tessaly-convert: " + std::to_string(hintedPictures) +
+                     " of these pictures have frame durations that the videos leave out; "
+                     "--faithful plays them as browsers do");
         }
         Say(summary);
     }
@@ -199,7 +210,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
     std::vector<CString> destinations(sources.size());
     std::map<std::string, std::size_t> taken;
     for (std::size_t i = 0; i < sources.size(); ++i) {
-        if (!HasGifEnding(sources[i])) continue;
+        if (!HasSourceEnding(sources[i])) continue;
         const fs::path name = fs::path(sources[i].str()).filename().replace_extension(".avi");
         destinations[i] = CString((fs::path(folder.str()) / name).string());
         const auto [at, added] = taken.emplace(name.string(), i);
@@ -212,7 +223,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
         }
     }
 
-    int converted = 0, failed = 0, skipped = 0, hinted = 0;
+    int converted = 0, failed = 0, skipped = 0, hintedGifs = 0, hintedPictures = 0;
     BatchReport report(options.quiet, int(sources.size()));
     // Each outcome is one line: the names in it are made line-safe.
     auto failure = [&failed, &report](const CString& source, const std::string& message) {
@@ -316,7 +327,8 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
         close(child.fd);
         const std::string source = LineSafe(sources[child.source].str());
         if (WIFEXITED(status) && !outcome.empty() && (WEXITSTATUS(status) <= 1)) {
-            hinted += outcome[0] == '1';
+            hintedGifs += outcome[0] == '1';
+            hintedPictures += outcome[0] == '2';
             if (WEXITSTATUS(status) == 0) {
                 report.Say(source + ": " + outcome.substr(1));
                 ++converted;
@@ -339,7 +351,7 @@ int CBatchConversion::Run(const std::vector<CString>& sources, const CString& fo
                           " failed, " + std::to_string(skipped) + " skipped";
     const int notStarted = int(queue.size() - next);
     if (g_signal) summary += ", " + std::to_string(interrupted + notStarted) + " interrupted";
-    report.End(hinted, summary);
+    report.End(hintedGifs, hintedPictures, summary);
     // Ended by a signal, as the conversions were: a shell's loop over files
     // stops here as it would for any program the user interrupted.
     if (g_signal) DieOfSignal(g_signal);

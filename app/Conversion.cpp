@@ -1,6 +1,8 @@
 #include "app/Conversion.h"
 
+#include "anim/PictureFile.h"
 #include "app/OutputFile.h"
+#include "app/PictureConversion.h"
 #include "avi/AviWriter.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
@@ -19,7 +21,6 @@
 #include <deque>
 #include <mutex>
 #include <new>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -273,30 +274,6 @@ int CConversion::DelayOf(const CGifDecoder::ImageControl& control) {
     return control.seen && control.delay > 1 ? control.delay : 10;
 }
 
-CConversion::Timing CConversion::TimingOf(const std::vector<int>& delays) {
-    Timing timing;
-    int g = 0;
-    for (int d : delays) g = std::gcd(g, d);
-    if (g == 0) return timing;
-    if (100 / g <= 50) {
-        // Every image lasts a whole number of frames of g hundredths.
-        timing.rate = 100;
-        timing.scale = DWORD(g);
-        for (int d : delays) timing.frames.push_back(d / g);
-        return timing;
-    }
-    // 50 frames per second: each image starts at the frame nearest its start.
-    timing.rate = 50;
-    timing.scale = 1;
-    long long start = 0;
-    for (int d : delays) {
-        const long long first = (start + 1) / 2, next = (start + d + 1) / 2;
-        timing.frames.push_back(int(next - first));
-        start += d;
-    }
-    return timing;
-}
-
 namespace {
 
 // The canvas is the logical screen; a screen dimension of 0 takes the first
@@ -315,11 +292,6 @@ Canvas CanvasFor(const CGifDecoder& decoder, const RECT& first) {
     return canvas;
 }
 
-// A failed AVI library call: memory, or else the disk.
-UINT WriteFailureMessage(HRESULT result) {
-    return result == AVIERR_MEMORY ? IDS_MEMORY_ERROR : IDS_WRITE_ERROR;
-}
-
 // Why the source cannot be read: the system's reason for a file that cannot
 // be opened (EISDIR for a folder), -1 for a FIFO or a device, which the
 // decoder refuses without a reason; 0 for a regular file. Opened without
@@ -332,6 +304,45 @@ int SourceError(const CString& source) {
     if (error == 0 && !S_ISREG(file.st_mode)) error = S_ISDIR(file.st_mode) ? EISDIR : -1;
     close(fd);
     return error;
+}
+
+// Reads into [data, data + size) up to the end of the file; the bytes read,
+// or -1 on an error.
+long long ReadFully(int fd, uint8_t* data, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = read(fd, data + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += std::size_t(n);
+    }
+    return static_cast<long long>(got);
+}
+
+// The bytes of a source whose first bytes are those of a WebP or PNG
+// picture; nothing for any other file (a GIF), or when it cannot be read.
+std::optional<std::vector<uint8_t>> PictureBytes(const CString& source) {
+    const int fd = open(source, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::vector<uint8_t> bytes(12);
+    struct stat file;
+    long long got = fstat(fd, &file) == 0 ? ReadFully(fd, bytes.data(), bytes.size()) : -1;
+    const PictureFormat format =
+        got < 0 ? PictureFormat::kUnknown : SniffPictureFormat(bytes.data(), std::size_t(got));
+    bool picture = format == PictureFormat::kWebp || format == PictureFormat::kPng;
+    // The rest, to the end of the file whatever its size said.
+    std::size_t size = std::size_t(std::max<long long>(got, 0));
+    while (picture && size == bytes.size()) {
+        bytes.resize(std::max<std::size_t>(2 * size, std::size_t(file.st_size) + 1));
+        got = ReadFully(fd, bytes.data() + size, bytes.size() - size);
+        picture = got >= 0;
+        size += std::size_t(std::max<long long>(got, 0));
+    }
+    close(fd);
+    if (!picture) return std::nullopt;
+    bytes.resize(size);
+    return bytes;
 }
 
 } // namespace
@@ -441,6 +452,23 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         result.error = std::max(error, 0);
         return result;
     }
+    try {
+        if (std::optional<std::vector<uint8_t>> bytes = PictureBytes(source)) {
+            const std::unique_ptr<CAnimatedPicture> picture = OpenPicture(std::move(*bytes));
+            if (!picture) {
+                result.messageId = IDS_LOAD_ERROR;
+                return result;
+            }
+            return ConvertPicture(*picture, source, requested, uncompressed, dc, progress, faithful,
+                                  keyFrameEvery, longVideo);
+        }
+    } catch (const CMemoryException&) {
+        result.messageId = IDS_MEMORY_ERROR;
+        return result;
+    } catch (const std::bad_alloc&) {
+        result.messageId = IDS_MEMORY_ERROR;
+        return result;
+    }
     CGifDecoder decoder;
     if (!decoder.LoadFile(source)) {
         result.messageId = IDS_LOAD_ERROR;
@@ -508,73 +536,53 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         decoding.emplace(decoder, device.bmBitsPixel > 8);
 
         result.path = requested;
-        OutputFile file(requested);
-        if (!file.ok()) {
+        CVideoSink sink(requested, width, height);
+        if (!sink.Opened()) {
             result.messageId = IDS_WRITE_ERROR;
-            result.error = file.Error();
+            result.error = sink.OpenError();
             return result;
         }
+        sink.Configure(uncompressed, faithful ? timing.rate : 15, faithful ? timing.scale : 1,
+                       keyFrameEvery);
         UINT failure = 0;
-        HRESULT completed = AVIERR_OK;
-        int error = 0; // the system's reason for a failed write
-        {
-            CAviWriter writer(file.path(), width, height);
-            if (faithful) writer.SetFrameRate(timing.rate, timing.scale);
-            if (!uncompressed && keyFrameEvery == kDeltaEvery10Seconds) {
-                // Ten seconds of video, at the rate it has.
-                const DWORD rate = faithful ? timing.rate : 15, scale = faithful ? timing.scale : 1;
-                writer.SetKeyFrameInterval(int(std::max<DWORD>(1, 10 * rate / scale)));
-            } else if (!uncompressed) {
-                writer.SetKeyFrameInterval(keyFrameEvery);
+        std::optional<Composer> composer;
+        if (faithful) composer.emplace(dc, canvas.get(), background, width, height);
+        std::size_t image = 0;
+        while (current.frame) {
+            int repeats = 1;
+            if (composer) {
+                composer->Draw(current);
+                repeats = image < timing.frames.size() ? timing.frames[image] : 1;
+            } else {
+                DrawFrame(dc, canvas.get(), current.frame, current.left, current.top, current.width,
+                          current.height);
             }
-            std::optional<Composer> composer;
-            if (faithful) composer.emplace(dc, canvas.get(), background, width, height);
-            std::size_t image = 0;
-            while (current.frame) {
-                int repeats = 1;
-                if (composer) {
-                    composer->Draw(current);
-                    repeats = image < timing.frames.size() ? timing.frames[image] : 1;
-                } else {
-                    DrawFrame(dc, canvas.get(), current.frame, current.left, current.top,
-                              current.width, current.height);
-                }
-                ++image;
-                // An image of no time is composed but gives no frame.
-                if (repeats > 0 && (!writer.AddFrame(canvas.address(), uncompressed) ||
-                                    !writer.AddEmptyFrames(repeats - 1))) {
-                    // A writer still usable refused the capture (memory); an
-                    // unusable one met a failing library call.
-                    failure = writer.IsAvailable() ? IDS_MEMORY_ERROR
-                                                   : WriteFailureMessage(writer.m_hrLastError);
-                    break;
-                }
-                ++result.frames;
-                if (progress && !progress(int(image), std::max(int(controls.size()), int(image)))) {
-                    result.cancelled = true;
-                    break;
-                }
-                current = decoding->Next();
-                frame.Reset(current.frame);
-                mask.Reset(current.mask);
+            ++image;
+            // An image of no time is composed but gives no frame.
+            if (!sink.Add(canvas.address(), repeats)) {
+                failure = sink.Failure();
+                break;
             }
-            decoding.reset();
-            if (!failure && current.failure == CGifDecoder::frameNoMemory)
-                failure = IDS_MEMORY_ERROR;
-            completed = writer.Close();
-            error = writer.m_nLastErrno;
+            ++result.frames;
+            if (progress && !progress(int(image), std::max(int(controls.size()), int(image)))) {
+                result.cancelled = true;
+                break;
+            }
+            current = decoding->Next();
+            frame.Reset(current.frame);
+            mask.Reset(current.mask);
         }
+        decoding.reset();
         if (result.cancelled) {
-            // The temporary file goes with `file`; the destination is untouched.
+            // The temporary file goes with the sink; the destination is untouched.
+            sink.Abandon();
             result.messageId = IDS_CANCELLED;
             result.path = source;
             return result;
         }
-        if (!failure && completed != AVIERR_OK) failure = WriteFailureMessage(completed);
-        if (!failure && !file.Commit()) {
-            failure = IDS_WRITE_ERROR;
-            error = file.Error();
-        }
+        if (!failure && current.failure == CGifDecoder::frameNoMemory) failure = IDS_MEMORY_ERROR;
+        int error = 0;
+        failure = sink.Finish(failure, &error);
         if (failure) {
             result.messageId = failure;
             if (failure != IDS_WRITE_ERROR) result.path = source;

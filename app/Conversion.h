@@ -1,7 +1,9 @@
-// One conversion of a GIF file into an AVI file, from loading the GIF to the
-// complete video on disk: the part that the dialog and the command line
-// share. It shows no message of its own; it answers with the message its
-// caller shows, and the system's reason for it when there is one.
+// One conversion of an animated picture into an AVI file, from loading the
+// source to the complete video on disk: the part that the dialog and the
+// command line share. The source's first bytes say what it is: a GIF file is
+// converted as below; a WebP or PNG (APNG) picture as PictureConversion.h
+// says; anything else is refused as a GIF that cannot be loaded. It shows no message of its own; it
+// answers with the message its caller shows, and the system's reason for it when there is one.
 //
 // By default every GIF image is drawn opaquely at its place on a canvas of the
 // logical screen's size, and the canvas is appended after each image as the
@@ -19,43 +21,21 @@
 // or interrupted conversion leaves the destination as it was.
 #pragma once
 
+#include "app/ConversionResult.h"
+#include "app/VideoSink.h"
+#include "app/VideoTiming.h"
 #include "fw/String.h"
 #include "gfx/Gdi.h"
 #include "gif/GifDecoder.h"
 
-#include <functional>
 #include <vector>
 
 class CConversion {
 public:
-    struct Result {
-        bool converted = false;
-        UINT messageId = 0; // IDS_CONVERTED, or what to show instead
-        CString path;       // the file the message names ("%1")
-        int frames = 0;     // images written ("%2")
-        // The default mode left out what the GIF asks for: transparency,
-        // disposal 2 or 3, or delays other than about 1/15 s.
-        bool faithfulDiffers = false;
-        bool cancelled = false; // the progress callback stopped it
-        // The faithful video's length in seconds, as the delays make it,
-        // when that is more than kLongVideoSeconds; 0 otherwise.
-        long long longVideoSeconds = 0;
-        // The system's reason for the failure (errno: ENOSPC, ENOENT,
-        // EACCES...), taken where the failing call happened; 0 when the
-        // failure has none (a GIF that cannot be read, memory).
-        int error = 0;
-    };
-
-    // Hears, after each image, how many images are done and how many the GIF
-    // holds (counted from the image descriptors before any is decoded; an
-    // image cut short at the end of the file may come on top). Returns false
-    // to stop the conversion.
-    using Progress = std::function<bool(int done, int images)>;
-    // Hears, once the GIF is read and before the first frame is written, of
-    // a video longer than kLongVideoSeconds (the result has its length), so
-    // that the caller can say so before the wait.
-    using LongVideo = std::function<void(const Result& planned)>;
-    static constexpr long long kLongVideoSeconds = 3600;
+    using Result = ConversionResult;
+    using Progress = ProgressCallback;
+    using LongVideo = LongVideoCallback;
+    static constexpr long long kLongVideoSeconds = ::kLongVideoSeconds;
 
     // Converts `source` into `destination` (both already checked), drawing
     // through `dc`, the front end's device context: the dialog window's, or
@@ -67,15 +47,14 @@ public:
     // with EACCES before anything is read (OutputFile). A source that cannot
     // be opened, or is no regular file, gives IDS_OPEN_ERROR with the
     // system's reason (none for a FIFO or a device). An image the decoder refuses
-    // after the first ends the video there: the video is complete, and the
-    // result is IDS_PARTLY_CONVERTED, not a success.
-    // `keyFrameEvery` (RLE8 only) asks for delta frames: a key frame every
-    // that many video frames, kDeltaEvery10Seconds for one every 10 seconds
-    // of video; 0 (the default) makes every frame a key frame.
+    // (or a frame of a damaged WebP or PNG picture) after the first ends the video there: the video
+    // is complete, and the result is IDS_PARTLY_CONVERTED, not a success. `keyFrameEvery` (RLE8
+    // only) asks for delta frames: a key frame every that many video frames, kDeltaEvery10Seconds
+    // for one every 10 seconds of video; 0 (the default) makes every frame a key frame.
     static Result Run(const CString& source, const CString& destination, bool uncompressed, HDC dc,
                       const Progress& progress = {}, bool faithful = false, int keyFrameEvery = 0,
                       const LongVideo& longVideo = {});
-    static constexpr int kDeltaEvery10Seconds = -1;
+    static constexpr int kDeltaEvery10Seconds = CVideoSink::kEvery10Seconds;
 
     // Why `destination` may not receive a video from `source`, before
     // anything is read or written: IDS_DEST_IS_SOURCE when it is the source
@@ -133,14 +112,9 @@ public:
     // transparency, disposal 2 or 3, or delays other than about 1/15 s.
     static bool FaithfulDiffers(const std::vector<CGifDecoder::ImageControl>& controls);
 
-    // How long each image shows in the faithful mode: the video's rate as
-    // rate / scale frames per second, and each image's number of frames (0
-    // for an image that rounds to no time).
-    struct Timing {
-        DWORD rate = 15, scale = 1;
-        std::vector<int> frames;
-    };
-    static Timing TimingOf(const std::vector<int>& delays);
+    // How long each image shows in the faithful mode (VideoTiming.h).
+    using Timing = VideoTiming;
+    static Timing TimingOf(const std::vector<int>& delays) { return ::TimingOf(delays); }
 
     // No canvas may need more than this (256 MiB at 32 bits per pixel).
     static constexpr long long kMaxCanvasBytes = 256LL << 20;

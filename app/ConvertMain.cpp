@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
     // /dev/stdin stands for it while the destination is checked, so that the
     // very file it reads is refused as the destination.
     CString source(fromInput ? "/dev/stdin" : paths[0]), destination(paths[1]);
-    if (source.IsEmpty() || (!fromInput && !HasGifEnding(source)))
+    if (source.IsEmpty() || (!fromInput && !HasSourceEnding(source)))
         return ShowError(CConversion::Message(IDS_BAD_SOURCE_EXT, source)), 2;
     if (toOutput) {
         destination = StandardOutputFile();
@@ -237,9 +237,14 @@ int main(int argc, char** argv) {
     // What the default mode left out of a video, said once after the outcome.
     auto hint = [&result, quiet] {
         const bool video = result.converted || result.messageId == IDS_PARTLY_CONVERTED;
-        if (!quiet && video && result.faithfulDiffers)
+        if (quiet || !video || !result.faithfulDiffers) return;
+        if (result.gif)
             std::fputs("tessaly-convert: this GIF uses transparency, disposal or delays that the "
                        "video leaves out; --faithful plays it as browsers do\n",
+                       stderr);
+        else
+            std::fputs("tessaly-convert: this picture has frame durations that the video leaves "
+                       "out; --faithful plays it as browsers do\n",
                        stderr);
     };
     if (!result.converted) {

@@ -356,7 +356,7 @@ void CConverterDlg::SelectField(int id) {
 BOOL CConverterDlg::ValidateSource(CString& path) {
     if (path.IsEmpty()) return FALSE;
     m_source->setText(ToQt(path));
-    if (HasGifEnding(path)) return TRUE;
+    if (HasSourceEnding(path)) return TRUE;
     AfxMessageBox(IDS_BAD_SOURCE_EXT, MB_OK);
     SelectField(IDC_SOURCE);
     return FALSE;
@@ -457,7 +457,7 @@ void CConverterDlg::OnBrowseDestination() {
     // With no destination yet, the source's name with ".avi", in its folder.
     QString proposal;
     const QString source = m_source->text().trimmed();
-    if (m_destination->text().isEmpty() && HasGifEnding(FromQt(source))) {
+    if (m_destination->text().isEmpty() && HasSourceEnding(FromQt(source))) {
         const QFileInfo info(source);
         proposal = info.absoluteDir().filePath(info.completeBaseName() + QStringLiteral(".avi"));
     }
@@ -498,7 +498,7 @@ static QString DraggedGif(const QMimeData* data) {
     const QUrl url = data->urls().front();
     if (!url.isLocalFile()) return {};
     const QString path = url.toLocalFile();
-    return HasGifEnding(FromQt(path)) && QFileInfo(path).isFile() ? path : QString();
+    return HasSourceEnding(FromQt(path)) && QFileInfo(path).isFile() ? path : QString();
 }
 
 void CConverterDlg::dragEnterEvent(QDragEnterEvent* event) {

@@ -1,5 +1,6 @@
-// The file-name rules of the two paths. Only the last three characters count,
-// in any case: "picture.GIF" and "picturegif" are sources, "clip.Avi" a
+// The file-name rules of the two paths. Only the last characters count, in
+// any case: "picture.GIF", "picturegif", "clip.webp", "clip.PNG" and
+// "clip.apng" are sources, "clip.Avi" a
 // destination, "picture.Bmp" a bitmap. Dots are looked for in the file's own
 // name, never in the folders above it: "./clip" and "my.films/clip" become
 // "... clip.avi".
@@ -7,10 +8,12 @@
 
 #include "fw/String.h"
 
-// The source ends in "gif".
-inline bool HasGifEnding(const CString& path) {
+// The source ends in "gif", "png" (".png", ".apng") or "webp".
+inline bool HasSourceEnding(const CString& path) {
     CString ending = path.Right(3);
-    return ending.MakeLower() == "gif";
+    ending.MakeLower();
+    CString longer = path.Right(4);
+    return ending == "gif" || ending == "png" || longer.MakeLower() == "webp";
 }
 
 // A destination whose file name has no dot gets "." and `extension` (three

@@ -15,7 +15,8 @@ constexpr StringEntry kStrings[] = {
     {IDS_DEST_TITLE, "Select the destination file"},
     // File-dialog filters: description and pattern pairs separated by '|',
     // closed by "||".
-    {IDS_SOURCE_FILTER, "GIF files (*.gif) |*.gif|All files (*.*)|*.*||"},
+    {IDS_SOURCE_FILTER, "Animated pictures (*.gif *.webp *.png "
+                        "*.apng)|*.gif;*.webp;*.png;*.apng|All files (*.*)|*.*||"},
     {IDS_DEST_FILTER, "AVI files (*.avi) |*.avi|All files (*.*)|*.*||"},
     {IDS_BAD_DEST_EXT, "Invalid extension for destination file"},
     {IDS_BAD_SOURCE_EXT, "Invalid extension for source file"},

@@ -213,8 +213,8 @@ TEST_F(ConvertFailureTest, RefusedNamesAndUsage) {
         int exit;
         std::string err;
     } cases[] = {
-        {"picture.png out.avi", 2,
-         "tessaly-convert: Invalid extension for source file: picture.png\n"},
+        {"picture.jpg out.avi", 2,
+         "tessaly-convert: Invalid extension for source file: picture.jpg\n"},
         {std::string("'") + gif_.str() + "' clip.mp4", 2,
          "tessaly-convert: Invalid extension for destination file: clip.mp4\n"},
         {std::string("'") + gif_.str() + "' clip.", 2,

@@ -262,10 +262,10 @@ TEST_F(ConverterDlgTest, EmptyFieldsAreRefusedWithTheFieldSelected) {
 }
 
 TEST_F(ConverterDlgTest, PathChecksPutThePathInItsFieldAndSelectARefusal) {
-    CString source("/pictures/holiday.PNG");
+    CString source("/pictures/holiday.JPG");
     EXPECT_FALSE(dlg.ValidateSource(source));
-    EXPECT_EQ(Field(IDC_SOURCE)->text(), "/pictures/holiday.PNG");
-    EXPECT_EQ(Field(IDC_SOURCE)->selectedText(), "/pictures/holiday.PNG");
+    EXPECT_EQ(Field(IDC_SOURCE)->text(), "/pictures/holiday.JPG");
+    EXPECT_EQ(Field(IDC_SOURCE)->selectedText(), "/pictures/holiday.JPG");
     EXPECT_EQ(dlg.focusWidget(), Field(IDC_SOURCE));
     ASSERT_EQ(messages, std::vector<std::string>{"Invalid extension for source file"});
 
@@ -336,7 +336,7 @@ TEST_F(ConverterDlgTest, CancelledFileDialogsChangeNothing) {
                               EXPECT_EQ(files->fileMode(), QFileDialog::ExistingFile);
                               filter = files->nameFilters().join(";;");
                           }));
-    EXPECT_EQ(filter, "GIF files (*.gif);;All files (*.*) (*)");
+    EXPECT_EQ(filter, "Animated pictures (*.gif *.webp *.png *.apng);;All files (*.*) (*)");
     EXPECT_TRUE(
         WithModal([&] { QTest::mouseClick(Button(IDC_BROWSE_DESTINATION), Qt::LeftButton); },
                   [](QWidget* w) {
@@ -487,7 +487,8 @@ TEST_F(ConverterDlgTest, ALongConversionShowsProgressAndCancels) {
 TEST_F(ConverterDlgTest, GifsComeFromTheCommandLineAndFromDrops) {
     testfiles::Folder folder;
     testfiles::WriteBytes(folder / "clip.gif", {'G'});
-    testfiles::WriteBytes(folder / "photo.png", {'P'});
+    testfiles::WriteBytes(folder / "photo.jpg", {'P'});
+    testfiles::WriteBytes(folder / "anim.webp", {'R'});
     dlg.OpenArguments({"tessaly-converter", QString::fromStdString(folder / "clip.gif")});
     EXPECT_EQ(Field(IDC_SOURCE)->text().toStdString(), folder / "clip.gif");
     QString proposed;
@@ -504,10 +505,11 @@ TEST_F(ConverterDlgTest, GifsComeFromTheCommandLineAndFromDrops) {
     const struct {
         QList<QUrl> urls;
         bool accepted;
-    } drops[] = {{{url("photo.png")}, false},
+    } drops[] = {{{url("photo.jpg")}, false},
                  {{url("clip.gif"), url("clip.gif")}, false},
                  {{QUrl("https://example.org/a.gif")}, false},
                  {{url("missing.gif")}, false},
+                 {{url("anim.webp")}, true},
                  {{url("clip.gif")}, true}};
     for (const auto& d : drops) {
         QMimeData data;

@@ -25,7 +25,8 @@ TEST(StringTest, StringTableHoldsTheProgramsTexts) {
         const char* text;
     } entries[] = {
         {IDS_ABOUT_MENU, "&About Tessaly..."},
-        {IDS_SOURCE_FILTER, "GIF files (*.gif) |*.gif|All files (*.*)|*.*||"},
+        {IDS_SOURCE_FILTER, "Animated pictures (*.gif *.webp *.png "
+                            "*.apng)|*.gif;*.webp;*.png;*.apng|All files (*.*)|*.*||"},
         {IDS_DEST_FILTER, "AVI files (*.avi) |*.avi|All files (*.*)|*.*||"},
         {IDS_BAD_DEST_EXT, "Invalid extension for destination file"},
         {IDS_BAD_SOURCE_EXT, "Invalid extension for source file"},

@@ -1,0 +1,29 @@
+// The conversion of a WebP or PNG picture (an animated one, or a still one,
+// which becomes a one-frame video) into an AVI file.
+//
+// Each frame of the picture, composed on its canvas by the format's rules and
+// made opaque over its background (CAnimatedPicture), becomes a video frame:
+// by default one per frame at 15 frames per second; in the faithful mode each
+// lasts its duration (10 milliseconds or less counting as 100, as browsers
+// take them), at the rate VideoTiming chooses from the durations in
+// milliseconds. An RLE8 video's palette is made from every colour the frames
+// show, which takes a first reading of the frames before the second writes
+// them; it is exact when they are at most 256. A frame that cannot be decoded
+// ends the video there, as a damaged GIF does.
+#pragma once
+
+#include "anim/AnimatedPicture.h"
+#include "app/ConversionResult.h"
+#include "fw/String.h"
+#include "gfx/Gdi.h"
+
+// Converts `picture`, read from `source`, into `destination` (checked, as the
+// source, by the caller), as CConversion::Run describes.
+ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
+                                const CString& destination, bool uncompressed, HDC dc,
+                                const ProgressCallback& progress, bool faithful, int keyFrameEvery,
+                                const LongVideoCallback& longVideo);
+
+// A frame's duration as browsers take it, in milliseconds: 10 or less count
+// as 100.
+int PictureDelayOf(int milliseconds);
