@@ -1,5 +1,6 @@
 #include "anim/PictureFile.h"
 
+#include "anim/ApngPicture.h"
 #include "anim/WebpPicture.h"
 
 #include <cstring>
@@ -18,6 +19,8 @@ std::unique_ptr<CAnimatedPicture> OpenPicture(std::vector<uint8_t> bytes) {
     switch (SniffPictureFormat(bytes.data(), bytes.size())) {
     case PictureFormat::kWebp:
         return CWebpPicture::Open(std::move(bytes));
+    case PictureFormat::kPng:
+        return CApngPicture::Open(std::move(bytes));
     default:
         return nullptr;
     }

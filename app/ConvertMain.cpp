@@ -25,12 +25,15 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessaly-convert [OPTIONS] SOURCE.gif DESTINATION[.avi]\n"
-    "       tessaly-convert [OPTIONS] [--force] [-j N] SOURCE.gif... -o FOLDER\n"
+    "usage: tessaly-convert [OPTIONS] SOURCE DESTINATION[.avi]\n"
+    "       tessaly-convert [OPTIONS] [--force] [-j N] SOURCE... -o FOLDER\n"
     "\n"
-    "Converts a GIF picture, usually an animated GIF, into an AVI video with one\n"
-    "frame per GIF image at 15 frames per second. The second form converts each\n"
-    "source into FOLDER/NAME.avi, several at a time.\n"
+    "Converts a picture, usually an animated one, into an AVI video with one\n"
+    "frame per image at 15 frames per second. SOURCE is a GIF (.gif), WebP\n"
+    "(.webp) or PNG or APNG (.png, .apng) file, read as what its first bytes\n"
+    "say; transparent pixels of WebP and PNG frames show their background\n"
+    "colour, or black. The second form converts each source into\n"
+    "FOLDER/NAME.avi, several at a time.\n"
     "\n"
     "  --rle8             RLE8 compression, 8 bits per pixel (the default)\n"
     "  --delta[=K]        RLE8 with delta frames, a small file: only what changed\n"
@@ -39,9 +42,9 @@ constexpr const char* kUsage =
     "                     with --faithful K counts all video frames, those that\n"
     "                     repeat an image included\n"
     "  --uncompressed     no compression, 24 bits per pixel\n"
-    "  --faithful         play as the GIF animates in a browser: transparent pixels\n"
-    "                     show what lies beneath, disposal methods clear or restore,\n"
-    "                     and each image stays for its delay\n"
+    "  --faithful         play as the picture animates in a browser: each image\n"
+    "                     stays for its delay; in a GIF transparent pixels show\n"
+    "                     what lies beneath, disposal methods clear or restore\n"
     "  -o, --output-dir FOLDER\n"
     "                     convert every SOURCE into FOLDER (made if missing)\n"
     "  -j, --jobs N       at most N conversions at once (default: one per processor)\n"
@@ -52,7 +55,7 @@ constexpr const char* kUsage =
     "\n"
     "Options take their value joined by \"=\" or as the next word (--jobs=4,\n"
     "--jobs 4), --delta only joined; \"--\" ends the options. SOURCE \"-\"\n"
-    "reads the GIF from standard input; DESTINATION \"-\" writes the video to\n"
+    "reads the picture from standard input; DESTINATION \"-\" writes the video to\n"
     "standard output, which must be an empty file (> FILE.avi): the video is\n"
     "written by seeking back into it, which a pipe cannot do. A destination whose\n"
     "name has no dot gets \".avi\" appended. Exit status: 0 when every file was\n"
@@ -187,7 +190,7 @@ int main(int argc, char** argv) {
     const int keyFrameEvery = options.keyFrameEvery;
 
     const bool fromInput = paths[0] == "-", toOutput = paths[1] == "-";
-    // Standard input is known as a GIF file by its first bytes, not by a name.
+    // Standard input is known as a picture by its first bytes, not by a name.
     // /dev/stdin stands for it while the destination is checked, so that the
     // very file it reads is refused as the destination.
     CString source(fromInput ? "/dev/stdin" : paths[0]), destination(paths[1]);

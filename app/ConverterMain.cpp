@@ -17,10 +17,11 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessaly-converter [FILE.gif]\n"
+    "usage: tessaly-converter [FILE]\n"
     "\n"
-    "Opens the Tessaly Converter dialog, which converts a GIF picture, usually an\n"
-    "animated GIF, into an AVI video; FILE.gif, when given, becomes its source.\n"
+    "Opens the Tessaly Converter dialog, which converts a picture, usually an\n"
+    "animated one (GIF, WebP or APNG), into an AVI video; FILE (.gif, .webp,\n"
+    ".png or .apng), when given, becomes its source.\n"
     "Qt's own options (-platform NAME, -style NAME, ...) are accepted too.\n"
     "\n"
     "  --help             show this text\n"

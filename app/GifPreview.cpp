@@ -148,8 +148,9 @@ void CGifPreview::Show() {
     const CGifSummary& s = m_shown->summary;
     if (!s.IsReadable()) {
         m_picture->clear();
-        m_text->setText(
-            tr("This GIF cannot be converted. %1").arg(QString::fromStdString(s.m_strError.str())));
+        m_text->setText((s.m_bGif ? tr("This GIF cannot be converted. %1")
+                                  : tr("This picture cannot be converted. %1"))
+                            .arg(QString::fromStdString(s.m_strError.str())));
         emit Updated();
         return;
     }
@@ -159,9 +160,12 @@ void CGifPreview::Show() {
     lines << tr("%1 x %2 pixels, %3 images").arg(s.m_nWidth).arg(s.m_nHeight).arg(s.m_nImages);
     lines << tr("Length: %1 at 15 frames per second, %2 with its own timing")
                  .arg(Seconds(s.SecondsAt15()), Seconds(s.OwnSeconds()));
-    if (s.m_bFaithfulDiffers)
+    if (s.m_bFaithfulDiffers && s.m_bGif)
         lines << tr("It uses transparency, disposal or timing that only \"Play as the GIF "
                     "animates\" shows.");
+    else if (s.m_bFaithfulDiffers)
+        lines << tr("Its frames have durations that only \"Play as the GIF animates\" "
+                    "keeps.");
     // The RLE8 figure takes the first frame's encoding for every image: an
     // estimate, and for delta frames (never larger than whole ones) about the
     // most they take.

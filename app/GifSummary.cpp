@@ -1,6 +1,8 @@
 #include "app/GifSummary.h"
 
+#include "anim/PictureFile.h"
 #include "app/Conversion.h"
+#include "app/PictureConversion.h"
 #include "avi/AviFile.h"
 #include "avi/Rle8.h"
 #include "avi/VideoPalette.h"
@@ -54,11 +56,23 @@ std::string CheckFile(const CString& path) {
     if (!in) return "The file cannot be opened for reading.";
     in.read(header, sizeof header);
     const std::string signature(header, header + 6);
+    const PictureFormat format =
+        SniffPictureFormat(reinterpret_cast<const uint8_t*>(header), std::size_t(in.gcount()));
+    if (format == PictureFormat::kWebp || format == PictureFormat::kPng) return {};
     if (in.gcount() >= 6 && signature != "GIF87a" && signature != "GIF89a")
-        return "This is not a GIF file: it does not begin with GIF87a or GIF89a.";
+        return "This is not a GIF, WebP or PNG file: it does not begin with the signature of "
+               "one.";
     if (in.gcount() < static_cast<std::streamsize>(sizeof header))
         return "The file ends before its screen size.";
     return {};
+}
+
+// The format the file's first bytes say.
+PictureFormat FormatOf(const CString& path) {
+    std::ifstream in(path.str(), std::ios::binary);
+    uint8_t header[12] = {};
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    return SniffPictureFormat(header, std::size_t(in.gcount()));
 }
 
 // The canvas's pixels as 0x00RRGGBB, top row first; empty on failure.
@@ -100,6 +114,99 @@ std::size_t Rle8Size(HBITMAP canvas, int width, int height, std::vector<COLORREF
     return Rle8Encode(indices.data(), width, height, stride, encoded);
 }
 
+// The frames a mode writes and the files' sizes: one frame per image, or in
+// the faithful mode (`faithful`, with its `timing`) each image once and then
+// as many empty frames as its time takes (an image of no time gives none).
+// `canvas` is the first frame, `colours` what the RLE8 palette is made from.
+void FillVideo(CGifSummary::Video& video, HBITMAP canvas, int width, int height,
+               std::vector<COLORREF> colours, const VideoTiming& timing, int images,
+               bool faithful) {
+    CDIB capture;
+    if (!capture.CreateFromBitmap(canvas)) throw CMemoryException();
+    const std::size_t format = capture.m_pBMI->biSize + 4 * std::size_t{capture.m_pBMI->biClrUsed};
+    const std::size_t whole = capture.m_pBMI->biSizeImage;
+    const std::size_t rle8 = Rle8Size(canvas, width, height, std::move(colours));
+    std::vector<AviFrameRun> uncompressed, compressed;
+    if (faithful) {
+        video.rate = timing.rate;
+        video.scale = timing.scale;
+        for (const int frames : timing.frames) {
+            if (frames <= 0) continue;
+            uncompressed.push_back({whole, 1});
+            compressed.push_back({rle8, 1});
+            if (frames > 1) {
+                uncompressed.push_back({0, std::uint64_t(frames - 1)});
+                compressed.push_back({0, std::uint64_t(frames - 1)});
+            }
+            video.frames += frames;
+        }
+    } else {
+        video.frames = images;
+        uncompressed.push_back({whole, std::uint64_t(images)});
+        compressed.push_back({rle8, std::uint64_t(images)});
+    }
+    video.uncompressedBytes = AviPlannedFileSize(format, uncompressed.data(), uncompressed.size());
+    // The RLE8 stream's format is the 8-bit header and its whole table.
+    video.rle8Bytes = rle8 ? AviPlannedFileSize(sizeof(BITMAPINFOHEADER) + 1024, compressed.data(),
+                                                compressed.size())
+                           : 0;
+}
+
+// The summary of a WebP or PNG picture: its frames counted and their
+// durations read from its structure, its first frame decoded (the same in
+// both modes: these frames are always composed), and the RLE8 estimate made
+// on the first frame's own colours.
+void ReadPicture(CGifSummary& summary, const CString& path, const std::function<bool()>& gone) {
+    std::ifstream in(path.str(), std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    const std::unique_ptr<CAnimatedPicture> picture = OpenPicture(std::move(bytes));
+    if (!picture) {
+        summary.m_strError = "The picture cannot be read: its header is damaged, it holds no "
+                             "frame, or its canvas is too large for a video.";
+        return;
+    }
+    std::vector<int> delays;
+    long long milliseconds = 0;
+    for (const int duration : picture->Durations()) {
+        delays.push_back(PictureDelayOf(duration));
+        milliseconds += delays.back();
+    }
+    summary.m_nImages = int(delays.size());
+    summary.m_nDelayHundredths = (milliseconds + 5) / 10;
+    summary.m_bFaithfulDiffers = PictureFaithfulDiffers(picture->Durations());
+    if (gone()) return;
+    if (!picture->NextFrame()) {
+        summary.m_strError = picture->LastFailure() == CAnimatedPicture::kNoMemory
+                                 ? "There is not enough memory for its first frame."
+                                 : "Its first frame cannot be decoded: its data is corrupt.";
+        return;
+    }
+    const int width = picture->Width(), height = picture->Height();
+    summary.m_nWidth = width;
+    summary.m_nHeight = height;
+    std::vector<DWORD> first(std::size_t(width) * std::size_t(height));
+    std::vector<COLORREF> colours(first.size());
+    const uint8_t* p = picture->Pixels();
+    for (std::size_t i = 0; i < first.size(); ++i, p += 4) {
+        first[i] = DWORD{p[2]} << 16 | DWORD{p[1]} << 8 | p[0];
+        colours[i] = RGB(p[2], p[1], p[0]);
+    }
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    const ScreenDC screen;
+    const BitmapPtr canvas(CreateDIBitmap(screen.get(), &info.bmiHeader, CBM_INIT,
+                                          picture->Pixels(), &info, DIB_RGB_COLORS));
+    if (!canvas) throw CMemoryException();
+    for (const bool faithful : {false, true}) {
+        CGifSummary::Video& video = faithful ? summary.m_faithful : summary.m_default;
+        video.firstFrame = first;
+        FillVideo(video, canvas.get(), width, height, colours,
+                  faithful ? TimingOf(delays, 1000) : VideoTiming{}, summary.m_nImages, faithful);
+        if (gone()) return;
+    }
+}
+
 } // namespace
 
 CGifSummary CGifSummary::Read(const CString& path, const std::function<bool()>& stale) {
@@ -110,6 +217,11 @@ CGifSummary CGifSummary::Read(const CString& path, const std::function<bool()>& 
         return summary;
     }
     try {
+        if (FormatOf(path) != PictureFormat::kGif) {
+            summary.m_bGif = false;
+            ReadPicture(summary, path, gone);
+            return summary;
+        }
         CGifDecoder decoder;
         decoder.m_bQuiet = true;
         if (!decoder.LoadFile(path)) {
@@ -171,43 +283,10 @@ CGifSummary CGifSummary::Read(const CString& path, const std::function<bool()>& 
             summary.m_nHeight = height;
             video.firstFrame = PixelsOf(canvas.get(), width, height);
 
-            // The frames each mode writes: one per image, or in the faithful
-            // mode each image once and then as many empty frames as its time
-            // takes (an image of no time gives none).
-            CDIB capture;
-            if (!capture.CreateFromBitmap(canvas.get())) throw CMemoryException();
-            const std::size_t format =
-                capture.m_pBMI->biSize + 4 * std::size_t{capture.m_pBMI->biClrUsed};
-            const std::size_t whole = capture.m_pBMI->biSizeImage;
-            const std::size_t rle8 =
-                Rle8Size(canvas.get(), width, height,
-                         CConversion::VideoColours(decoder, controls, faithful));
-            std::vector<AviFrameRun> uncompressed, compressed;
-            if (faithful) {
-                const CConversion::Timing timing = CConversion::TimingOf(delays);
-                video.rate = timing.rate;
-                video.scale = timing.scale;
-                for (const int frames : timing.frames) {
-                    if (frames <= 0) continue;
-                    uncompressed.push_back({whole, 1});
-                    compressed.push_back({rle8, 1});
-                    if (frames > 1) {
-                        uncompressed.push_back({0, std::uint64_t(frames - 1)});
-                        compressed.push_back({0, std::uint64_t(frames - 1)});
-                    }
-                    video.frames += frames;
-                }
-            } else {
-                video.frames = summary.m_nImages;
-                uncompressed.push_back({whole, std::uint64_t(summary.m_nImages)});
-                compressed.push_back({rle8, std::uint64_t(summary.m_nImages)});
-            }
-            video.uncompressedBytes =
-                AviPlannedFileSize(format, uncompressed.data(), uncompressed.size());
-            // The RLE8 stream's format is the 8-bit header and its whole table.
-            video.rle8Bytes = rle8 ? AviPlannedFileSize(sizeof(BITMAPINFOHEADER) + 1024,
-                                                        compressed.data(), compressed.size())
-                                   : 0;
+            FillVideo(video, canvas.get(), width, height,
+                      CConversion::VideoColours(decoder, controls, faithful),
+                      faithful ? CConversion::TimingOf(delays) : CConversion::Timing{},
+                      summary.m_nImages, faithful);
             if (gone()) return summary;
         }
     } catch (const CMemoryException&) {

@@ -1,6 +1,7 @@
 // CGifSummary: what can be said of a GIF before it is converted, for the
-// dialog's preview. The images are counted and their graphic controls read
-// by the decoder's block walk, without decoding them; only the first image is
+// dialog's preview (a WebP or PNG picture is summed up the same way, its
+// frames counted from its structure and its first frame decoded). The images are counted and their
+// graphic controls read by the decoder's block walk, without decoding them; only the first image is
 // decoded, and drawn as each mode's first video frame. Nothing here uses Qt,
 // and a summary may be read on any thread: every object it draws with is its
 // own, it realises no palette on the screen, and it shows no message box. (On
@@ -40,6 +41,8 @@ public:
     // marked stale.
     static CGifSummary Read(const CString& path, const std::function<bool()>& stale = {});
 
+    // The file is a GIF (else a WebP or PNG picture, or unknown).
+    bool m_bGif = true;
     // Why the file cannot be converted, in words; empty when it can.
     CString m_strError;
     bool m_bStale = false;

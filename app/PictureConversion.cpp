@@ -159,6 +159,11 @@ int PictureDelayOf(int milliseconds) {
     return milliseconds <= 10 ? 100 : milliseconds;
 }
 
+bool PictureFaithfulDiffers(const std::vector<int>& durations) {
+    return !std::all_of(durations.begin(), durations.end(),
+                        [](int d) { return AboutOneFifteenth(PictureDelayOf(d)); });
+}
+
 ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
                                 const CString& destination, bool uncompressed, HDC dc,
                                 const ProgressCallback& progress, bool faithful, int keyFrameEvery,
@@ -181,7 +186,7 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
             if (longVideo) longVideo(result);
         }
     } else {
-        result.faithfulDiffers = !std::all_of(delays.begin(), delays.end(), AboutOneFifteenth);
+        result.faithfulDiffers = PictureFaithfulDiffers(picture.Durations());
     }
 
     // An RLE8 video's one colour table comes from every colour the frames

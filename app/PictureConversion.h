@@ -17,6 +17,8 @@
 #include "fw/String.h"
 #include "gfx/Gdi.h"
 
+#include <vector>
+
 // Converts `picture`, read from `source`, into `destination` (checked, as the
 // source, by the caller), as CConversion::Run describes.
 ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
@@ -27,3 +29,6 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
 // A frame's duration as browsers take it, in milliseconds: 10 or less count
 // as 100.
 int PictureDelayOf(int milliseconds);
+// Whether the default mode leaves out the frames' timing: a duration (as
+// PictureDelayOf takes it) other than about 1/15 s, 6 or 7 hundredths.
+bool PictureFaithfulDiffers(const std::vector<int>& durations);

@@ -235,3 +235,37 @@ TEST(GifSummary, AFolderAndAStaleReadingAreNoSummary) {
 }
 
 } // namespace
+
+// A WebP or PNG picture: counted and timed from its structure, its first frame
+// decoded, and the uncompressed sizes those of the files a conversion writes.
+TEST(GifSummary, APictureIsSummedUpFromItsStructure) {
+    const struct {
+        const char* file;
+        int width, height, images;
+        double ownSeconds; // the durations the files were made with
+    } pictures[] = {{"fuzz/corpus-webp/lossless-alpha.webp", 12, 8, 3, 0.25},
+                    {"fuzz/corpus-apng/pillow-rgba-dispose-blend.png", 8, 6, 4, 0.22}};
+    for (const auto& p : pictures) {
+        SCOPED_TRACE(p.file);
+        const CString path(std::string(TESSALY_SOURCE_DIR "/") + p.file);
+        const CGifSummary s = CGifSummary::Read(path);
+        ASSERT_TRUE(s.IsReadable()) << s.m_strError;
+        EXPECT_FALSE(s.m_bGif);
+        EXPECT_EQ(s.m_nWidth, p.width);
+        EXPECT_EQ(s.m_nHeight, p.height);
+        EXPECT_EQ(s.m_nImages, p.images);
+        EXPECT_DOUBLE_EQ(s.OwnSeconds(), p.ownSeconds);
+        EXPECT_TRUE(s.m_bFaithfulDiffers);
+        EXPECT_EQ(s.m_default.firstFrame, s.m_faithful.firstFrame);
+        for (const bool faithful : {false, true}) {
+            testfiles::TempPath avi(".avi");
+            const HDC screen = GetDC(nullptr);
+            const CConversion::Result r =
+                CConversion::Run(path, CString(avi.str()), true, screen, {}, faithful);
+            ReleaseDC(nullptr, screen);
+            ASSERT_TRUE(r.converted) << CConversion::Message(r).str();
+            EXPECT_EQ(s.VideoOf(faithful).uncompressedBytes, std::filesystem::file_size(avi.str()))
+                << faithful;
+        }
+    }
+}

@@ -1,20 +1,21 @@
-// hostile_sweep: runs tessaly-convert on damaged copies of a few small GIFs
-// and fails when a run crashes, hangs, prints a sanitizer report, exits with
-// a status other than 0, 1 or 2, or leaves anything but the finished video in
-// the destination folder. A video that is left, after a success or after a
-// partial conversion, must be a whole RIFF file.
+// hostile_sweep: runs tessaly-convert on damaged copies of a few small
+// pictures (GIF, WebP, PNG) and fails when a run crashes, hangs, prints a sanitizer report, exits
+// with a status other than 0, 1 or 2, or leaves anything but the finished video in the destination
+// folder. A video that is left, after a success or after a partial conversion, must be a whole RIFF
+// file.
 //
-//   hostile_sweep CONVERTER [--seconds N] [--keep FOLDER] GIF...
+//   hostile_sweep CONVERTER [--seconds N] [--keep FOLDER] PICTURE...
 //
-// The damaged copies are every truncation of each GIF, each GIF with every
-// byte inverted, and a seeded set of one to four random byte changes, with
+// The damaged copies are every truncation of each picture, each picture with
+// every byte inverted, and a seeded set of one to four random byte changes, with
 // --rle8 and --uncompressed alternating. Two run at a time, in a fixed
 // shuffled order, until all are done or N seconds have passed. Under the
 // sanitizers a run costs tens of milliseconds, so on a busy machine the budget
 // trades completeness for a bounded test, and the shuffle spreads the part that
 // runs over all files, positions and kinds of damage.
-// Inputs that fail are copied into the keep folder and shown with the command
-// that repeats the failure.
+// Inputs that fail are copied into the keep folder, under the extension of
+// the picture they come from, and shown with the command that repeats the
+// failure.
 #include "../TestFiles.h"
 
 #include <algorithm>
@@ -53,32 +54,35 @@ constexpr int kRandomCasesPerFile = 100;
 constexpr int kFailuresShown = 20;
 
 struct Case {
-    std::string name; // "im-odd-frames-offsets.gif cut to 17 bytes"
-    std::string slug; // "im-odd-frames-offsets-cut-17", for kept files
+    std::string name;      // "im-odd-frames-offsets.gif cut to 17 bytes"
+    std::string slug;      // "im-odd-frames-offsets-cut-17", for kept files
+    std::string extension; // ".gif", of the picture and of its copies
     Bytes bytes;
     bool uncompressed = false;
     enum Damage { kNone, kCut, kChanged } damage = kChanged; // kNone must convert
 };
 
-std::vector<Case> MakeCases(const fs::path& gif, unsigned seed) {
-    const Bytes original = testfiles::ReadBytes(gif);
-    const std::string file = gif.filename().string();
-    const std::string stem = gif.stem().string();
+std::vector<Case> MakeCases(const fs::path& picture, unsigned seed) {
+    const Bytes original = testfiles::ReadBytes(picture);
+    const std::string file = picture.filename().string();
+    const std::string stem = picture.stem().string();
+    const std::string ext = picture.extension().string();
     std::vector<Case> cases;
-    cases.push_back({file + " intact", stem, original, false, Case::kNone});
-    cases.push_back({file + " intact", stem, original, true, Case::kNone});
+    cases.push_back({file + " intact", stem, ext, original, false, Case::kNone});
+    cases.push_back({file + " intact", stem, ext, original, true, Case::kNone});
 
     for (std::size_t length = 0; length < original.size(); ++length) {
         Bytes cut(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(length));
         cases.push_back({file + " cut to " + std::to_string(length) + " bytes",
-                         stem + "-cut-" + std::to_string(length), std::move(cut), length % 2 == 1,
-                         Case::kCut});
+                         stem + "-cut-" + std::to_string(length), ext, std::move(cut),
+                         length % 2 == 1, Case::kCut});
     }
     for (std::size_t at = 0; at < original.size(); ++at) {
         Bytes flipped = original;
         flipped[at] ^= 0xFF;
         cases.push_back({file + " with byte " + std::to_string(at) + " inverted",
-                         stem + "-invert-" + std::to_string(at), std::move(flipped), at % 2 == 0});
+                         stem + "-invert-" + std::to_string(at), ext, std::move(flipped),
+                         at % 2 == 0});
     }
 
     // Sizes, counts and code sizes break in their own ways at the edges of
@@ -102,7 +106,7 @@ std::vector<Case> MakeCases(const fs::path& gif, unsigned seed) {
             std::snprintf(step, sizeof step, "%s%zu=0x%02X", c ? "," : "", at, changed[at]);
             what += step;
         }
-        cases.push_back({file + " with bytes " + what, stem + "-random-" + std::to_string(n),
+        cases.push_back({file + " with bytes " + what, stem + "-random-" + std::to_string(n), ext,
                          std::move(changed), n % 2 == 1});
     }
     return cases;
@@ -120,7 +124,7 @@ struct Run {
     Clock::time_point started;
     bool killed = false;
 
-    fs::path input() const { return folder / "input.gif"; }
+    fs::path input() const { return folder / ("input" + c->extension); }
     fs::path outFolder() const { return folder / "out"; }
     fs::path destination() const { return outFolder() / "video.avi"; }
     // The command that repeats this run on a kept copy of the input.
@@ -204,7 +208,7 @@ std::string Judge(const Run& run, int status) {
     if (!debris.empty()) return "left behind:" + debris;
     if (code == 0 && !video) return "exit status 0 without a video";
     if (run.c->damage == Case::kNone && code != 0)
-        return "an undamaged GIF did not convert: " + err;
+        return "an undamaged picture did not convert: " + err;
     if (video) {
         // Whatever frames it holds, a video must at least be a whole RIFF file.
         const Bytes avi = testfiles::ReadBytes(run.destination());
@@ -224,7 +228,7 @@ int main(int argc, char** argv) {
     std::string converter;
     double seconds = 45;
     fs::path keep = fs::current_path() / "hostile-sweep-failures";
-    std::vector<fs::path> gifs;
+    std::vector<fs::path> pictures;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc)
@@ -234,21 +238,21 @@ int main(int argc, char** argv) {
         else if (converter.empty())
             converter = arg;
         else
-            gifs.emplace_back(arg);
+            pictures.emplace_back(arg);
     }
-    if (converter.empty() || gifs.empty()) {
+    if (converter.empty() || pictures.empty()) {
         std::fprintf(stderr,
-                     "usage: hostile_sweep CONVERTER [--seconds N] [--keep FOLDER] GIF...\n");
+                     "usage: hostile_sweep CONVERTER [--seconds N] [--keep FOLDER] PICTURE...\n");
         return 2;
     }
 
     std::vector<Case> cases;
-    for (std::size_t i = 0; i < gifs.size(); ++i) {
-        if (!fs::is_regular_file(gifs[i]) || fs::file_size(gifs[i]) == 0) {
-            std::fprintf(stderr, "hostile_sweep: cannot read %s\n", gifs[i].c_str());
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        if (!fs::is_regular_file(pictures[i]) || fs::file_size(pictures[i]) == 0) {
+            std::fprintf(stderr, "hostile_sweep: cannot read %s\n", pictures[i].c_str());
             return 2;
         }
-        std::vector<Case> more = MakeCases(gifs[i], 20240 + static_cast<unsigned>(i));
+        std::vector<Case> more = MakeCases(pictures[i], 20240 + static_cast<unsigned>(i));
         std::move(more.begin(), more.end(), std::back_inserter(cases));
     }
     // The undamaged files run first: they show that the sweep itself works.
@@ -277,7 +281,7 @@ int main(int argc, char** argv) {
             run.c = &cases[next];
             run.folder = work / std::to_string(next);
             ++next;
-            // The undamaged GIFs and every fourth damaged one are checked for leaks.
+            // The undamaged pictures and every fourth damaged one are checked for leaks.
             const bool checkLeaks = run.c->damage == Case::kNone || next % 4 == 0;
             if (!Start(run, converter, checkLeaks ? leakChecked : unchecked)) {
                 std::fprintf(stderr, "hostile_sweep: cannot run %s\n", converter.c_str());
@@ -304,7 +308,7 @@ int main(int argc, char** argv) {
         const std::string problem = Judge(run, status);
         if (!problem.empty()) {
             ++failures;
-            const fs::path kept = keep / (run.c->slug + ".gif");
+            const fs::path kept = keep / (run.c->slug + run.c->extension);
             fs::create_directories(keep);
             fs::copy_file(run.input(), kept, fs::copy_options::overwrite_existing);
             if (failures <= kFailuresShown)
@@ -316,9 +320,9 @@ int main(int argc, char** argv) {
 
     for (const Case& c : cases) ++ran[c.damage].second;
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    std::printf("%zu GIFs in %.1f s: %zu of %zu truncations, %zu of %zu changed copies%s; "
+    std::printf("%zu pictures in %.1f s: %zu of %zu truncations, %zu of %zu changed copies%s; "
                 "%d failed\n",
-                gifs.size(), elapsed, ran[Case::kCut].first, ran[Case::kCut].second,
+                pictures.size(), elapsed, ran[Case::kCut].first, ran[Case::kCut].second,
                 ran[Case::kChanged].first, ran[Case::kChanged].second,
                 next < cases.size() ? " (time budget reached)" : "", failures);
     return failures == 0 ? 0 : 1;
