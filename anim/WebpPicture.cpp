@@ -109,7 +109,9 @@ std::unique_ptr<CWebpPicture> CWebpPicture::Open(std::vector<uint8_t> bytes) {
     WebPAnimDecoderOptions options;
     if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
     options.color_mode = MODE_BGRA;
-    options.use_threads = 1;
+    // libwebp's own worker thread does not pay here: the conversion already
+    // decodes on a thread of its own beside the one that writes.
+    options.use_threads = 0;
     picture->m_pDecoder = WebPAnimDecoderNew(&data, &options);
     if (!picture->m_pDecoder) return nullptr;
     picture->m_canvas.assign(std::size_t(width) * height * 4, 0);
