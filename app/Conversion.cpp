@@ -321,7 +321,9 @@ long long ReadFully(int fd, uint8_t* data, std::size_t size) {
 }
 
 // The bytes of a source whose first bytes are those of a WebP or PNG
-// picture; nothing for any other file (a GIF), or when it cannot be read.
+// picture; nothing for any other file (a GIF), or when it cannot be read or
+// holds kMaxPictureBytes or more (then refused as a GIF of that size is).
+constexpr std::size_t kMaxPictureBytes = std::size_t{1} << 31;
 std::optional<std::vector<uint8_t>> PictureBytes(const CString& source) {
     const int fd = open(source, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
@@ -334,7 +336,12 @@ std::optional<std::vector<uint8_t>> PictureBytes(const CString& source) {
     // The rest, to the end of the file whatever its size said.
     std::size_t size = std::size_t(std::max<long long>(got, 0));
     while (picture && size == bytes.size()) {
-        bytes.resize(std::max<std::size_t>(2 * size, std::size_t(file.st_size) + 1));
+        if (size >= kMaxPictureBytes || uint64_t(file.st_size) >= kMaxPictureBytes) {
+            picture = false;
+            break;
+        }
+        bytes.resize(std::min(kMaxPictureBytes,
+                              std::max<std::size_t>(2 * size, std::size_t(file.st_size) + 1)));
         got = ReadFully(fd, bytes.data() + size, bytes.size() - size);
         picture = got >= 0;
         size += std::size_t(std::max<long long>(got, 0));
