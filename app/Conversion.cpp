@@ -3,6 +3,7 @@
 #include "anim/PictureFile.h"
 #include "app/OutputFile.h"
 #include "app/PictureConversion.h"
+#include "app/WorkerThread.h"
 #include "avi/AviWriter.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
@@ -16,7 +17,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -24,7 +24,6 @@
 #include <optional>
 #include <string>
 #include <system_error>
-#include <thread>
 
 namespace {
 
@@ -96,21 +95,12 @@ public:
     // Unless `threaded`, or without a thread to be had, the images are
     // decoded as they are asked for.
     DecodingThread(CGifDecoder& decoder, bool threaded) : decoder_(decoder) {
-        if (!threaded) return;
-        try {
-            thread_ = std::thread([this] { Decode(); });
-        } catch (const std::system_error&) {
-        }
+        if (threaded) worker_.Start([this] { Decode(); });
     }
     // Stops decoding and deletes the images nobody took.
     ~DecodingThread() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
+        if (!worker_.Running()) return;
+        worker_.Stop();
         for (DecodedImage& image : queue_) image.Delete();
     }
     DecodingThread(const DecodingThread&) = delete;
@@ -118,13 +108,13 @@ public:
 
     // The next image, waiting for it; one without a frame ends the images.
     DecodedImage Next() {
-        if (!thread_.joinable()) return TakeNextImage(decoder_);
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return !queue_.empty(); });
+        if (!worker_.Running()) return TakeNextImage(decoder_);
+        std::unique_lock<std::mutex> lock(worker_.mutex);
+        worker_.changed.wait(lock, [this] { return !queue_.empty(); });
         DecodedImage image = queue_.front();
         queue_.pop_front();
         lock.unlock();
-        changed_.notify_all();
+        worker_.changed.notify_all();
         return image;
     }
 
@@ -134,27 +124,25 @@ private:
     void Decode() {
         for (;;) {
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return stop_ || queue_.size() < kAhead; });
-                if (stop_) return;
+                std::unique_lock<std::mutex> lock(worker_.mutex);
+                worker_.changed.wait(lock,
+                                     [this] { return worker_.stopping || queue_.size() < kAhead; });
+                if (worker_.stopping) return;
             }
             DecodedImage image = TakeNextImage(decoder_);
             const bool last = !image.frame;
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<std::mutex> lock(worker_.mutex);
                 queue_.push_back(image);
             }
-            changed_.notify_all();
+            worker_.changed.notify_all();
             if (last) return;
         }
     }
 
     CGifDecoder& decoder_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
     std::deque<DecodedImage> queue_; // push_back of a trivially copyable struct
-    bool stop_ = false;
-    std::thread thread_;
+    WorkerThread worker_;            // last: it stops before the rest goes
 };
 
 // The colour the logical screen starts with: the global table's entry at the

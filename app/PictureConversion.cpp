@@ -2,21 +2,19 @@
 
 #include "app/VideoSink.h"
 #include "app/VideoTiming.h"
+#include "app/WorkerThread.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
 #include "fw/MemoryDC.h"
 #include "res/Resource.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -42,19 +40,7 @@ bool DecodeNext(CAnimatedPicture& picture, bool* noMemory) {
 class FrameReader {
 public:
     explicit FrameReader(CAnimatedPicture& picture) : picture_(picture) {
-        try {
-            thread_ = std::thread([this] { Decode(); });
-        } catch (const std::system_error&) {
-        }
-    }
-    ~FrameReader() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
+        worker_.Start([this] { Decode(); });
     }
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
@@ -62,22 +48,22 @@ public:
     // Waits for the next frame: its pixels, or null when the frames ended
     // (NoMemory() tells a frame that failed for memory).
     const uint8_t* Next() {
-        if (!thread_.joinable()) {
+        if (!worker_.Running()) {
             return DecodeNext(picture_, &noMemory_) ? picture_.Pixels() : nullptr;
         }
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return produced_ > taken_ || ended_; });
+        std::unique_lock<std::mutex> lock(worker_.mutex);
+        worker_.changed.wait(lock, [this] { return produced_ > taken_ || ended_; });
         if (produced_ == taken_) return nullptr;
         return frames_[taken_++ % 2];
     }
     // The frame Next gave last is read: its buffer may take a later frame.
     void Release() {
-        if (!thread_.joinable()) return;
+        if (!worker_.Running()) return;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(worker_.mutex);
             ++released_;
         }
-        changed_.notify_all();
+        worker_.changed.notify_all();
     }
     bool NoMemory() const { return noMemory_; }
 
@@ -85,31 +71,30 @@ private:
     void Decode() {
         for (;;) {
             {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return stop_ || produced_ - released_ < 2; });
-                if (stop_) return;
+                std::unique_lock<std::mutex> lock(worker_.mutex);
+                worker_.changed.wait(
+                    lock, [this] { return worker_.stopping || produced_ - released_ < 2; });
+                if (worker_.stopping) return;
             }
             const bool decoded = DecodeNext(picture_, &noMemory_);
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::lock_guard<std::mutex> lock(worker_.mutex);
                 if (decoded)
                     frames_[produced_++ % 2] = picture_.Pixels();
                 else
                     ended_ = true;
             }
-            changed_.notify_all();
+            worker_.changed.notify_all();
             if (!decoded) return;
         }
     }
 
     CAnimatedPicture& picture_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
     const uint8_t* frames_[2] = {};
     long long produced_ = 0, taken_ = 0, released_ = 0;
-    bool ended_ = false, stop_ = false;
+    bool ended_ = false;
     bool noMemory_ = false; // written by the decoding thread before ended_
-    std::thread thread_;
+    WorkerThread worker_;   // last: it stops before the rest goes
 };
 
 // Every colour the frames show, each once, in ascending 0x00BBGGRR order,
