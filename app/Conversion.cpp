@@ -479,14 +479,8 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
         const Timing timing = faithful ? TimingOf(delays) : Timing{};
         if (!faithful) result.faithfulDiffers = FaithfulDiffers(controls);
         if (faithful) {
-            // frames x scale / rate seconds, compared exactly.
-            long long frames = 0;
-            for (int f : timing.frames) frames += f;
-            const long long length = frames * timing.scale, rate = timing.rate;
-            if (length > kLongVideoSeconds * rate) {
-                result.longVideoSeconds = (length + rate / 2) / rate;
-                if (longVideo) longVideo(result);
-            }
+            result.longVideoSeconds = LengthBeyond(timing, kLongVideoSeconds);
+            if (result.longVideoSeconds && longVideo) longVideo(result);
         }
 
         // An RLE8 video has one colour table, made from every colour the GIF

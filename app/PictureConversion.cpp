@@ -218,14 +218,8 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
     for (int d : picture.Durations()) delays.push_back(PictureDelayOf(d));
     const VideoTiming timing = faithful ? TimingOf(delays, 1000) : VideoTiming{};
     if (faithful) {
-        // frames x scale / rate seconds, compared exactly.
-        long long frames = 0;
-        for (int f : timing.frames) frames += f;
-        const long long length = frames * timing.scale, rate = timing.rate;
-        if (length > kLongVideoSeconds * rate) {
-            result.longVideoSeconds = (length + rate / 2) / rate;
-            if (longVideo) longVideo(result);
-        }
+        result.longVideoSeconds = LengthBeyond(timing, kLongVideoSeconds);
+        if (result.longVideoSeconds && longVideo) longVideo(result);
     } else {
         result.faithfulDiffers = PictureFaithfulDiffers(picture.Durations());
     }

@@ -27,3 +27,10 @@ VideoTiming TimingOf(const std::vector<int>& delays, int unitsPerSecond) {
     }
     return timing;
 }
+
+long long LengthBeyond(const VideoTiming& timing, long long seconds) {
+    long long frames = 0;
+    for (int f : timing.frames) frames += f;
+    const long long length = frames * timing.scale, rate = timing.rate;
+    return length > seconds * rate ? (length + rate / 2) / rate : 0;
+}

@@ -17,3 +17,7 @@ struct VideoTiming {
 // divisor when that is at most 50, each image lasting delay / g frames; else
 // at 50 frames per second, each image starting at the frame nearest its start.
 VideoTiming TimingOf(const std::vector<int>& delays, int unitsPerSecond = 100);
+
+// The video's length in seconds, rounded, when it is more than `seconds`
+// (frames × scale / rate, compared exactly); 0 otherwise.
+long long LengthBeyond(const VideoTiming& timing, long long seconds);
