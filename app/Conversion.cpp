@@ -454,7 +454,7 @@ CConversion::Result CConversion::Run(const CString& source, const CString& reque
                 result.messageId = IDS_LOAD_ERROR;
                 return result;
             }
-            return ConvertPicture(*picture, source, requested, uncompressed, dc, progress, faithful,
+            return ConvertPicture(*picture, source, requested, uncompressed, progress, faithful,
                                   keyFrameEvery, longVideo);
         }
     } catch (const CMemoryException&) {

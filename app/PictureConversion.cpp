@@ -1,21 +1,26 @@
 #include "app/PictureConversion.h"
 
+#include "app/PaletteMap.h"
 #include "app/VideoSink.h"
 #include "app/VideoTiming.h"
 #include "app/WorkerThread.h"
 #include "avi/VideoPalette.h"
 #include "fw/Exception.h"
-#include "fw/MemoryDC.h"
 #include "res/Resource.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -97,10 +102,41 @@ private:
     WorkerThread worker_;   // last: it stops before the rest goes
 };
 
+// The frames of an RLE8 conversion's first reading, kept so that the second
+// need not decode them again, when all of them fit in `budget` bytes. They go
+// into one block, reserved at once: the system gives it memory only where
+// frames are written.
+class KeptFrames {
+public:
+    KeptFrames(std::size_t frameBytes, std::size_t frames, std::size_t budget)
+        : frameBytes_(frameBytes), capacity_(frames) {
+        if (frameBytes > 0 && frames > 0 && frames <= budget / frameBytes)
+            block_.reset(new (std::nothrow) uint8_t[frames * frameBytes]);
+    }
+    // Keeps a copy of the next frame (frameBytes of `pixels`); one more than
+    // the block holds ends the keeping.
+    void Keep(const uint8_t* pixels) {
+        if (!block_) return;
+        if (count_ == capacity_) {
+            block_.reset();
+            return;
+        }
+        std::memcpy(block_.get() + count_++ * frameBytes_, pixels, frameBytes_);
+    }
+    // Whether every frame read is kept.
+    bool Complete() const { return block_ != nullptr; }
+    std::size_t Count() const { return count_; }
+    const uint8_t* operator[](std::size_t i) const { return block_.get() + i * frameBytes_; }
+
+private:
+    std::size_t frameBytes_, capacity_, count_ = 0;
+    std::unique_ptr<uint8_t[]> block_;
+};
+
 // Every colour the frames show, each once, in ascending 0x00BBGGRR order,
-// from one reading of all of them; the picture is rewound after it. Reports
-// each frame read to `progress`, which may stop the reading (false).
-std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture,
+// from one reading of all of them, which `kept` keeps. Reports each frame
+// read to `progress`, which may stop the reading (false).
+std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture, KeptFrames& kept,
                                                     const std::function<bool()>& progress) {
     constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
     const std::unique_ptr<uint64_t[]> seen(new uint64_t[kWords]());
@@ -109,11 +145,11 @@ std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture,
     {
         FrameReader reader(picture);
         while (const uint8_t* p = reader.Next()) {
-            uint32_t last = 0xFFFFFFFF; // runs of one colour are common
+            kept.Keep(p);
+            // No test for runs of one colour: in frames of many colours it
+            // would mostly be mispredicted.
             for (std::size_t i = 0; i < pixels; ++i, p += 4) {
                 const uint32_t colour = uint32_t{p[2]} | uint32_t{p[1]} << 8 | uint32_t{p[0]} << 16;
-                if (colour == last) continue;
-                last = colour;
                 seen[colour >> 6] |= uint64_t{1} << (colour & 63);
             }
             reader.Release();
@@ -122,7 +158,6 @@ std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture,
         noMemory = reader.NoMemory();
     }
     if (noMemory) throw CMemoryException();
-    picture.Rewind();
     std::vector<COLORREF> colours;
     for (std::size_t word = 0; word < kWords; ++word)
         for (uint64_t bits = seen[word]; bits; bits &= bits - 1)
@@ -130,20 +165,90 @@ std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture,
     return colours;
 }
 
-// A width x height device bitmap for `dc`, for the frames to be copied into.
-HBITMAP FrameBitmap(HDC dc, int width, int height) {
-    BITMAPINFOHEADER header{sizeof header, width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    return CreateDIBitmap(dc, &header, 0, nullptr, nullptr, DIB_RGB_COLORS);
-}
+// The kept frames reduced to the palette on two threads ahead of the writer,
+// which takes them in order; without threads, each when asked for.
+class MappedFrames {
+public:
+    MappedFrames(const KeptFrames& kept, const PaletteMap& map) : kept_(kept), map_(map) {
+        for (auto& slot : slots_) slot.resize(map.DibBytes());
+        for (std::thread& worker : workers_) {
+            try {
+                worker = std::thread([this] { Work(); });
+            } catch (const std::system_error&) {
+            }
+        }
+        threaded_ = std::any_of(std::begin(workers_), std::end(workers_),
+                                [](const std::thread& t) { return t.joinable(); });
+    }
+    MappedFrames(const MappedFrames&) = delete;
+    MappedFrames& operator=(const MappedFrames&) = delete;
+    ~MappedFrames() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& worker : workers_)
+            if (worker.joinable()) worker.join();
+    }
 
-// Copies the picture's pixels (rows from the top, 32 bits) into the bitmap.
-void CopyFrame(HDC dc, HBITMAP bitmap, const uint8_t* pixels, int width, int height) {
-    BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-    CMemoryDC memory(dc, bitmap);
-    StretchDIBits(memory.GetSafeHdc(), 0, 0, width, height, 0, 0, width, height, pixels, &info,
-                  DIB_RGB_COLORS, SRCCOPY);
-}
+    // The next frame, null after the last; valid until Release.
+    const BITMAPINFOHEADER* Next() {
+        if (taken_ == kept_.Count()) return nullptr;
+        uint8_t* dib = slots_[taken_ % kSlots].data();
+        if (!threaded_) {
+            map_.Map(kept_[taken_], dib);
+        } else {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return mapped_[taken_ % kSlots] == taken_; });
+        }
+        ++taken_;
+        return reinterpret_cast<const BITMAPINFOHEADER*>(dib);
+    }
+    void Release() {
+        if (!threaded_) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++released_;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    static constexpr std::size_t kSlots = 4;
+    // Takes the next frame not yet taken by a worker, once its slot is free.
+    void Work() {
+        for (;;) {
+            std::size_t frame;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] {
+                    return stopping_ || claimed_ == kept_.Count() || claimed_ < released_ + kSlots;
+                });
+                if (stopping_ || claimed_ == kept_.Count()) return;
+                frame = claimed_++;
+            }
+            map_.Map(kept_[frame], slots_[frame % kSlots].data());
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                mapped_[frame % kSlots] = frame;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    const KeptFrames& kept_;
+    const PaletteMap& map_;
+    std::vector<uint8_t> slots_[kSlots];
+    std::size_t taken_ = 0; // by the writer alone
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t mapped_[kSlots] = {SIZE_MAX, SIZE_MAX, SIZE_MAX, SIZE_MAX};
+    std::size_t claimed_ = 0, released_ = 0;
+    bool stopping_ = false;
+    bool threaded_ = false;
+    std::thread workers_[2]; // last: they stop before the rest goes
+};
 
 // An uncompressed video frame as the writer takes it: a packed 24-bit DIB,
 // rows from the bottom, made from the picture's pixels in one pass (a device
@@ -187,6 +292,58 @@ private:
     std::vector<uint8_t> block_; // zeroed: the rows' padding stays 0
 };
 
+// The frames of the reading that writes, as the writer takes them (packed
+// DIBs), each valid until Release: uncompressed ones packed as they are
+// decoded; RLE8 ones reduced to the palette, from the kept frames or as they
+// are decoded again.
+class WriterFrames {
+public:
+    WriterFrames(CAnimatedPicture& picture, int width, int height)
+        : reader_(std::in_place, picture) {
+        packed_.emplace(width, height);
+    }
+    WriterFrames(CAnimatedPicture& picture, const PaletteMap& map)
+        : reader_(std::in_place, picture), map_(&map), dib_(map.DibBytes()) {}
+    WriterFrames(const KeptFrames& kept, const PaletteMap& map)
+        : mapped_(std::in_place, kept, map) {}
+
+    // The next frame, null after the last.
+    const BITMAPINFOHEADER* Next() {
+        if (mapped_) return mapped_->Next();
+        const uint8_t* pixels = reader_->Next();
+        if (!pixels) return nullptr;
+        const BITMAPINFOHEADER* frame;
+        if (packed_) {
+            frame = packed_->From(pixels);
+        } else {
+            map_->Map(pixels, dib_.data());
+            frame = reinterpret_cast<const BITMAPINFOHEADER*>(dib_.data());
+        }
+        reader_->Release();
+        return frame;
+    }
+    void Release() {
+        if (mapped_) mapped_->Release();
+    }
+    // Whether a frame failed to decode for memory.
+    bool NoMemory() const { return reader_ && reader_->NoMemory(); }
+
+private:
+    std::optional<FrameReader> reader_;
+    std::optional<PackedFrame> packed_;
+    const PaletteMap* map_ = nullptr;
+    std::vector<uint8_t> dib_;
+    std::optional<MappedFrames> mapped_;
+};
+
+// Deletes an RLE8 video's palette when the conversion ends.
+struct PaletteHolder {
+    HPALETTE handle;
+    ~PaletteHolder() {
+        if (handle) DeleteObject(handle);
+    }
+};
+
 // Whether a frame of `delay` milliseconds shows for about 1/15 s, as the
 // default mode shows it: 6 or 7 hundredths, rounded.
 bool AboutOneFifteenth(int delay) {
@@ -195,6 +352,14 @@ bool AboutOneFifteenth(int delay) {
 }
 
 } // namespace
+
+std::size_t KeptFramesBudget() {
+    std::size_t budget = std::size_t{512} << 20;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && pageSize > 0)
+        budget = std::min<std::size_t>(budget, std::size_t(pages) / 8 * std::size_t(pageSize));
+    return budget;
+}
 
 int PictureDelayOf(int milliseconds) {
     return milliseconds <= 10 ? 100 : milliseconds;
@@ -206,9 +371,9 @@ bool PictureFaithfulDiffers(const std::vector<int>& durations) {
 }
 
 ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
-                                const CString& destination, bool uncompressed, HDC dc,
+                                const CString& destination, bool uncompressed,
                                 const ProgressCallback& progress, bool faithful, int keyFrameEvery,
-                                const LongVideoCallback& longVideo) {
+                                const LongVideoCallback& longVideo, std::size_t keptBytes) {
     ConversionResult result;
     result.gif = false;
     result.path = source;
@@ -225,14 +390,18 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
     }
 
     // An RLE8 video's one colour table comes from every colour the frames
-    // show, read before the first frame is written, and is realised where
-    // the frames are reduced to 8 bits.
+    // show, read before the first frame is written. The frames of that
+    // reading are kept when they fit, and reduced to the table for the
+    // writer; uncompressed ones go to it as they are decoded.
     const int readings = uncompressed ? 1 : 2;
     int read = 0;
-    std::optional<CVideoPalette> palette;
+    PaletteHolder palette{nullptr};
+    std::optional<PaletteMap> map;
+    KeptFrames kept(std::size_t(width) * std::size_t(height) * 4, uncompressed ? 0 : images,
+                    keptBytes);
     if (!uncompressed) {
         const auto colours = CollectColours(
-            picture, [&] { return !progress || progress(++read, readings * images); });
+            picture, kept, [&] { return !progress || progress(++read, readings * images); });
         if (!colours) {
             result.cancelled = true;
             result.messageId = IDS_CANCELLED;
@@ -243,27 +412,22 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
             result.messageId = IDS_LOAD_ERROR;
             return result;
         }
-        palette.emplace(*colours);
-        if (!palette->Realize(dc)) throw CMemoryException();
+        palette.handle = CreateVideoPalette(*colours);
+        if (!palette.handle) throw CMemoryException();
+        map.emplace(palette.handle, *colours, width, height);
+        if (!kept.Complete()) picture.Rewind();
     }
+    std::optional<WriterFrames> frames;
+    if (uncompressed)
+        frames.emplace(picture, width, height);
+    else if (kept.Complete())
+        frames.emplace(kept, *map);
+    else
+        frames.emplace(picture, *map);
 
-    // RLE8 frames are reduced to the palette through a device bitmap, as a
-    // GIF's are; uncompressed ones go to the writer as they are.
-    struct BitmapHolder {
-        HBITMAP bitmap;
-        ~BitmapHolder() {
-            if (bitmap) DeleteObject(bitmap);
-        }
-    } canvas{uncompressed ? nullptr : FrameBitmap(dc, width, height)};
-    if (!uncompressed && !canvas.bitmap) throw CMemoryException();
-    std::optional<PackedFrame> packed;
-    if (uncompressed) packed.emplace(width, height);
-
-    std::optional<FrameReader> reader;
-    reader.emplace(picture);
-    const uint8_t* pixels = reader->Next();
-    if (!pixels) {
-        result.messageId = reader->NoMemory()                                  ? IDS_MEMORY_ERROR
+    const BITMAPINFOHEADER* frame = frames->Next();
+    if (!frame) {
+        result.messageId = frames->NoMemory()                                  ? IDS_MEMORY_ERROR
                            : picture.LastFailure() == CAnimatedPicture::kEnded ? IDS_NO_IMAGES
                                                                                : IDS_LOAD_ERROR;
         return result;
@@ -278,20 +442,12 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
     sink.Configure(uncompressed, timing.rate, timing.scale, keyFrameEvery);
     UINT failure = 0;
     std::size_t image = 0;
-    while (pixels) {
+    while (frame) {
         const int repeats = faithful && image < timing.frames.size() ? timing.frames[image] : 1;
         ++image;
         // A frame of no time is composed but gives no video frame.
-        bool added;
-        if (packed) {
-            const BITMAPINFOHEADER* frame = packed->From(pixels);
-            reader->Release();
-            added = sink.AddPacked(frame, repeats);
-        } else {
-            CopyFrame(dc, canvas.bitmap, pixels, width, height);
-            reader->Release();
-            added = sink.Add(&canvas.bitmap, repeats);
-        }
+        const bool added = sink.AddPacked(frame, repeats);
+        frames->Release();
         if (!added) {
             failure = sink.Failure();
             break;
@@ -302,10 +458,10 @@ ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source
             result.cancelled = true;
             break;
         }
-        pixels = reader->Next();
+        frame = frames->Next();
     }
-    const bool noMemory = reader->NoMemory();
-    reader.reset();
+    const bool noMemory = frames->NoMemory();
+    frames.reset();
     if (result.cancelled) {
         sink.Abandon();
         result.messageId = IDS_CANCELLED;

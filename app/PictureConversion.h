@@ -17,14 +17,22 @@
 #include "fw/String.h"
 #include "gfx/Gdi.h"
 
+#include <cstddef>
 #include <vector>
 
+// How much memory an RLE8 conversion may keep the frames of its first reading
+// in, so as to decode them once: 512 MiB, or an eighth of the machine's memory
+// when that is less. A picture whose frames need more is decoded twice.
+std::size_t KeptFramesBudget();
+
 // Converts `picture`, read from `source`, into `destination` (checked, as the
-// source, by the caller), as CConversion::Run describes.
+// source, by the caller), as CConversion::Run describes, keeping at most
+// `keptBytes` of decoded frames.
 ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
-                                const CString& destination, bool uncompressed, HDC dc,
+                                const CString& destination, bool uncompressed,
                                 const ProgressCallback& progress, bool faithful, int keyFrameEvery,
-                                const LongVideoCallback& longVideo);
+                                const LongVideoCallback& longVideo,
+                                std::size_t keptBytes = KeptFramesBudget());
 
 // A frame's duration as browsers take it, in milliseconds: 10 or less count
 // as 100.

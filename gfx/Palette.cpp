@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -189,6 +190,32 @@ UINT GetNearestPaletteIndex(HPALETTE palette, COLORREF colour) {
         object->nearest =
             std::make_unique<gdi_internal::PaletteSearch>(object->colours.data(), count);
     return static_cast<UINT>(object->nearest->Find(wanted));
+}
+
+BOOL GetNearestPaletteIndices(HPALETTE palette, const COLORREF* colours, std::size_t count,
+                              BYTE* indices) {
+    // A copy of the entries, taken under the lock, serves the search of this
+    // call alone.
+    Rgb table[256];
+    int entries = 0;
+    {
+        const gdi_internal::LayerGuard guard(gdi_internal::LayerMutex());
+        const PaletteObject* object = FindPalette(palette);
+        if (!object || object->colours.size() > 256) return FALSE;
+        entries = static_cast<int>(object->colours.size());
+        std::copy_n(object->colours.begin(), entries, table);
+    }
+    try {
+        gdi_internal::PaletteSearch search(table, entries);
+        for (std::size_t i = 0; i < count; ++i) {
+            const COLORREF c = colours[i];
+            indices[i] = static_cast<BYTE>(
+                search.Find((Rgb{GetRValue(c)} << 16) | (Rgb{GetGValue(c)} << 8) | GetBValue(c)));
+        }
+    } catch (const std::bad_alloc&) {
+        return FALSE;
+    }
+    return TRUE;
 }
 
 UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* entries) {

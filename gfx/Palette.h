@@ -3,6 +3,8 @@
 
 #include "gfx/Gdi.h"
 
+#include <cstddef>
+
 struct PALETTEENTRY {
     BYTE peRed;
     BYTE peGreen;
@@ -23,6 +25,14 @@ HPALETTE CreatePalette(const LOGPALETTE* palette);
 // Index of the entry nearest to the colour (exact colours exactly; ties go to
 // the lowest index). CLR_INVALID for an unknown palette.
 UINT GetNearestPaletteIndex(HPALETTE palette, COLORREF colour);
+// Our own: GetNearestPaletteIndex for `count` colours at once, into
+// indices[0..count), with the same answers. The palette's lock is taken once,
+// not per colour, so threads may ask at the same time without waiting on each
+// other. FALSE, with nothing written, for an unknown palette or one of more
+// than 256 entries (whose indices do not fit a byte); FALSE also when memory
+// runs out on the way.
+BOOL GetNearestPaletteIndices(HPALETTE palette, const COLORREF* colours, std::size_t count,
+                              BYTE* indices);
 UINT GetPaletteEntries(HPALETTE palette, UINT start, UINT count, PALETTEENTRY* entries);
 // Selects a palette into a context; returns the one it replaces, null on failure.
 HPALETTE SelectPalette(HDC dc, HPALETTE palette, BOOL forceBackground);

@@ -4,6 +4,7 @@
 // opaquely at its place on a screen that starts as the background colour (or
 // as the first image when that is the whole screen).
 #include "app/Conversion.h"
+#include "app/PictureConversion.h"
 
 #include "../avi/AviParse.h"
 #include "../avi/AviTestSupport.h"
@@ -21,6 +22,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -409,6 +412,74 @@ TEST_F(ConversionTest, AllOfA256ColourTableIsExactInRle8) {
         for (std::size_t f = 0; f < frames.size(); ++f)
             EXPECT_EQ(frames[f].rgb, expected[f].rgb)
                 << "frame " << f << " on a " << screenBits << "-bit screen";
+    }
+}
+
+// Frames of noise: thousands of colours in each, none repeated on purpose.
+class NoisePicture : public CAnimatedPicture {
+public:
+    NoisePicture(int width, int height, int frames) {
+        m_nWidth = width;
+        m_nHeight = height;
+        m_durations.assign(std::size_t(frames), 66);
+    }
+    bool NextFrame() override {
+        if (m_nDone == int(m_durations.size()) || !FlipCanvas(false)) return false;
+        m_canvas.resize(std::size_t(m_nWidth) * std::size_t(m_nHeight) * 4);
+        std::uint32_t seed = 977u * std::uint32_t(m_nDone + 1);
+        for (std::size_t i = 0; i < m_canvas.size(); i += 4) {
+            seed = seed * 1664525u + 1013904223u;
+            std::memcpy(&m_canvas[i], &seed, 3);
+            m_canvas[i + 3] = 255;
+        }
+        ++m_nDone;
+        return true;
+    }
+    void Rewind() override { m_nDone = 0; }
+};
+
+// A picture of more colours than a palette holds: each pixel of its RLE8
+// video is the entry nearest to it (no colour the video shows is nearer),
+// whether the conversion keeps the decoded frames or decodes them again.
+TEST_F(ConversionTest, ManyColouredPicturesTakeTheNearestEntries) {
+    SKIP_WITHOUT_FFMPEG();
+    constexpr int kWidth = 40, kHeight = 30, kFrames = 5;
+    NoisePicture picture(kWidth, kHeight, kFrames);
+    TempPath decodedTwice(".avi");
+    for (const auto& [path, budget] :
+         {std::pair{avi_.str(), KeptFramesBudget()}, std::pair{decodedTwice.str(), 0ul}}) {
+        picture.Rewind();
+        const ConversionResult r =
+            ConvertPicture(picture, "noise.webp", path.c_str(), false, {}, false, 0, {}, budget);
+        ASSERT_TRUE(r.converted) << budget;
+    }
+    EXPECT_EQ(testfiles::ReadText(avi_.str()), testfiles::ReadText(decodedTwice.str()));
+
+    const std::vector<Picture> frames = DecodeWithFfmpeg(avi_.str(), kWidth, kHeight, nullptr);
+    ASSERT_EQ(frames.size(), std::size_t(kFrames));
+    std::set<std::uint32_t> shown;
+    for (const Picture& frame : frames) shown.insert(frame.rgb.begin(), frame.rgb.end());
+    EXPECT_GT(shown.size(), 200u);
+    const auto distance = [](std::uint32_t a, std::uint32_t b) {
+        int sum = 0;
+        for (int shift : {0, 8, 16}) {
+            const int d = int(a >> shift & 0xFF) - int(b >> shift & 0xFF);
+            sum += d * d;
+        }
+        return sum;
+    };
+    picture.Rewind();
+    for (const Picture& frame : frames) {
+        ASSERT_TRUE(picture.NextFrame());
+        for (std::size_t i = 0; i < frame.rgb.size(); ++i) {
+            const std::uint8_t* p = picture.Pixels() + 4 * i;
+            const std::uint32_t source =
+                std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+            int nearest = INT_MAX;
+            for (std::uint32_t entry : shown) nearest = std::min(nearest, distance(source, entry));
+            ASSERT_EQ(distance(source, frame.rgb[i]), nearest)
+                << "frame " << picture.FramesDone() << ", pixel " << i;
+        }
     }
 }
 

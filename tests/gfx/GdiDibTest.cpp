@@ -223,6 +223,8 @@ TEST_F(GdiTest, ManyQuestionsGetTheFullSearchsAnswers) {
             colours.push_back(i % 5 == 4 ? colours[std::size_t(i) / 2]
                                          : COLORREF(next() >> 8 & 0xFFFFFF));
         const HPALETTE palette = MakePalette(colours);
+        std::vector<COLORREF> asked;
+        std::vector<BYTE> answers;
         for (int q = 0; q < 20000; ++q) {
             // Half anywhere, half close to an entry, where entries compete.
             COLORREF c = next() >> 8 & 0xFFFFFF;
@@ -244,7 +246,13 @@ TEST_F(GdiTest, ManyQuestionsGetTheFullSearchsAnswers) {
             }
             ASSERT_EQ(GetNearestPaletteIndex(palette, c), best)
                 << count << " entries, colour " << c;
+            asked.push_back(c);
+            answers.push_back(BYTE(best));
         }
+        // The same questions asked all at once.
+        std::vector<BYTE> bulk(asked.size());
+        ASSERT_TRUE(GetNearestPaletteIndices(palette, asked.data(), asked.size(), bulk.data()));
+        EXPECT_EQ(bulk, answers) << count << " entries";
         DeleteObject(palette);
     }
 }
@@ -270,6 +278,10 @@ TEST_F(GdiTest, PalettesFindNearestEntriesAndListThem) {
     EXPECT_TRUE(DeleteObject(palette));
     EXPECT_FALSE(DeleteObject(palette));
     EXPECT_EQ(GetNearestPaletteIndex(palette, 0), CLR_INVALID);
+    const COLORREF black = 0;
+    BYTE index = 7;
+    EXPECT_FALSE(GetNearestPaletteIndices(palette, &black, 1, &index));
+    EXPECT_EQ(index, 7);
     EXPECT_EQ(GetObject(palette, sizeof count, &count), 0);
     EXPECT_TRUE(DeleteObject(GetStockObject(DEFAULT_PALETTE))); // left alone
     EXPECT_EQ(
