@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -16,22 +17,10 @@ namespace {
 
 constexpr std::size_t kColourCount = std::size_t{1} << 24;
 
-// The table is laid out by the colours' bits interleaved (red, green, blue,
-// from the top bit down): colours close in all three levels lie close in
-// memory, so the lookups of a frame's pixels, whose colours wander a little
-// from pixel to pixel, mostly hit the same few cache lines. By red, green and
-// blue in turn a step in red would be 64 KiB away.
-struct Interleave {
-    uint32_t spread[256]; // bit k of a level at bit 3k
-    constexpr Interleave() : spread() {
-        for (uint32_t v = 0; v < 256; ++v)
-            for (int k = 0; k < 8; ++k) spread[v] |= ((v >> k) & 1u) << (3 * k);
-    }
-    uint32_t operator()(uint32_t r, uint32_t g, uint32_t b) const {
-        return spread[r] << 2 | spread[g] << 1 | spread[b];
-    }
-};
-constexpr Interleave kInterleave;
+// A colour's place in the table: 0x00RRGGBB.
+constexpr uint32_t Place(uint32_t r, uint32_t g, uint32_t b) {
+    return r << 16 | g << 8 | b;
+}
 
 // Looks up colours[begin, end) and files each answer under its colour.
 // False when memory or the palette fails; throws nothing, for it may run on
@@ -42,7 +31,7 @@ bool FillIndices(HPALETTE palette, const COLORREF* colours, std::size_t count,
     if (!answers || !GetNearestPaletteIndices(palette, colours, count, answers.get())) return false;
     for (std::size_t i = 0; i < count; ++i) {
         const COLORREF c = colours[i];
-        indices[kInterleave(GetRValue(c), GetGValue(c), GetBValue(c))] = answers[i];
+        indices[Place(GetRValue(c), GetGValue(c), GetBValue(c))] = answers[i];
     }
     return true;
 }
@@ -101,14 +90,20 @@ void PaletteMap::Map(const uint8_t* pixels, uint8_t* dib) const {
     std::memcpy(dib, m_head.data(), m_head.size());
     uint8_t* rows = dib + m_head.size();
     const std::size_t width = std::size_t(m_nWidth);
+    const uint8_t* const table = m_indices.bytes;
+    // A row's places in the table first, then the lookups, one per pixel
+    // without a test for runs of one colour (in frames of many colours it
+    // would mostly be mispredicted): the lookups, most of them misses of the
+    // processor's nearer caches, then overlap.
+    uint32_t places[256];
     for (int y = 0; y < m_nHeight; ++y) {
         const uint8_t* in = pixels + std::size_t(y) * width * 4;
         uint8_t* out = rows + std::size_t(m_nHeight - 1 - y) * m_stride;
-        // One lookup per pixel, without a test for runs of one colour: in
-        // frames of many colours it would mostly be mispredicted, and the
-        // lookups of neighbouring pixels overlap.
-        for (std::size_t x = 0; x < width; ++x, in += 4)
-            out[x] = m_indices.bytes[kInterleave(in[2], in[1], in[0])];
+        for (std::size_t x0 = 0; x0 < width; x0 += std::size(places)) {
+            const std::size_t n = std::min(width - x0, std::size(places));
+            for (std::size_t x = 0; x < n; ++x, in += 4) places[x] = Place(in[2], in[1], in[0]);
+            for (std::size_t x = 0; x < n; ++x) out[x0 + x] = table[places[x]];
+        }
         std::fill(out + width, out + m_stride, uint8_t{0});
     }
 }

@@ -158,7 +158,11 @@ std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture, K
         noMemory = reader.NoMemory();
     }
     if (noMemory) throw CMemoryException();
+    std::size_t count = 0;
+    for (std::size_t word = 0; word < kWords; ++word)
+        count += std::size_t(__builtin_popcountll(seen[word]));
     std::vector<COLORREF> colours;
+    colours.reserve(count);
     for (std::size_t word = 0; word < kWords; ++word)
         for (uint64_t bits = seen[word]; bits; bits &= bits - 1)
             colours.push_back(COLORREF(word * 64 + std::size_t(__builtin_ctzll(bits))));
