@@ -4,14 +4,11 @@
 #include "gfx/Palette.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <new>
 #include <system_error>
 #include <thread>
-
-#include <sys/mman.h>
 
 namespace {
 
@@ -38,25 +35,13 @@ bool FillIndices(HPALETTE palette, const COLORREF* colours, std::size_t count,
 
 } // namespace
 
-PaletteMap::Table::Table() {
-    // In pages of 2 MiB where the system allows it: frames' lookups spread
-    // over the whole table and would otherwise miss the address cache.
-    constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    void* table = std::aligned_alloc(kHugePage, kColourCount);
-    if (!table) throw CMemoryException();
-    madvise(table, kColourCount, MADV_HUGEPAGE);
-    std::memset(table, 0, kColourCount);
-    bytes = static_cast<uint8_t*>(table);
-}
-
-PaletteMap::Table::~Table() {
-    std::free(bytes);
-}
-
 PaletteMap::PaletteMap(HPALETTE palette, const std::vector<COLORREF>& colours, int width,
                        int height)
     : m_nWidth(width), m_nHeight(height), m_stride(DibRowBytes(unsigned(width), 8)),
-      m_head(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD)), m_indices(Table()) {
+      m_head(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD)),
+      m_indices(AllocateLargeBlock(kColourCount)) {
+    if (!m_indices) throw CMemoryException();
+    std::memset(m_indices.get(), 0, kColourCount);
     const BITMAPINFOHEADER header{
         sizeof header, width, height, 1, 8, BI_RGB, DWORD(m_stride * std::size_t(height)), 0, 0,
         256,           0};
@@ -76,12 +61,12 @@ PaletteMap::PaletteMap(HPALETTE palette, const std::vector<COLORREF>& colours, i
     std::thread helper;
     try {
         helper = std::thread(
-            [&] { first = FillIndices(palette, colours.data(), half, m_indices.bytes); });
+            [&] { first = FillIndices(palette, colours.data(), half, m_indices.get()); });
     } catch (const std::system_error&) {
-        first = FillIndices(palette, colours.data(), half, m_indices.bytes);
+        first = FillIndices(palette, colours.data(), half, m_indices.get());
     }
     const bool second =
-        FillIndices(palette, colours.data() + half, colours.size() - half, m_indices.bytes);
+        FillIndices(palette, colours.data() + half, colours.size() - half, m_indices.get());
     if (helper.joinable()) helper.join();
     if (!first || !second) throw CMemoryException();
 }
@@ -90,7 +75,7 @@ void PaletteMap::Map(const uint8_t* pixels, uint8_t* dib) const {
     std::memcpy(dib, m_head.data(), m_head.size());
     uint8_t* rows = dib + m_head.size();
     const std::size_t width = std::size_t(m_nWidth);
-    const uint8_t* const table = m_indices.bytes;
+    const uint8_t* const table = m_indices.get();
     // A row's places in the table first, then the lookups, one per pixel
     // without a test for runs of one colour (in frames of many colours it
     // would mostly be mispredicted): the lookups, most of them misses of the

@@ -6,11 +6,11 @@
 // keeps missing.
 #pragma once
 
+#include "app/LargeBlock.h"
 #include "gfx/Gdi.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 class PaletteMap {
@@ -32,12 +32,5 @@ private:
     int m_nWidth, m_nHeight;
     std::size_t m_stride;
     std::vector<uint8_t> m_head; // header and colour table
-    // An answer for each 24-bit colour, 16 MiB.
-    struct Table {
-        Table();
-        ~Table();
-        Table(const Table&) = delete;
-        Table& operator=(const Table&) = delete;
-        uint8_t* bytes;
-    } m_indices;
+    LargeBlock m_indices;        // an answer for each 24-bit colour, 16 MiB
 };

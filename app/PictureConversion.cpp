@@ -1,5 +1,6 @@
 #include "app/PictureConversion.h"
 
+#include "app/LargeBlock.h"
 #include "app/PaletteMap.h"
 #include "app/VideoSink.h"
 #include "app/VideoTiming.h"
@@ -111,7 +112,7 @@ public:
     KeptFrames(std::size_t frameBytes, std::size_t frames, std::size_t budget)
         : frameBytes_(frameBytes), capacity_(frames) {
         if (frameBytes > 0 && frames > 0 && frames <= budget / frameBytes)
-            block_.reset(new (std::nothrow) uint8_t[frames * frameBytes]);
+            block_ = AllocateLargeBlock(frames * frameBytes);
     }
     // Keeps a copy of the next frame (frameBytes of `pixels`); one more than
     // the block holds ends the keeping.
@@ -130,7 +131,7 @@ public:
 
 private:
     std::size_t frameBytes_, capacity_, count_ = 0;
-    std::unique_ptr<uint8_t[]> block_;
+    LargeBlock block_;
 };
 
 // Every colour the frames show, each once, in ascending 0x00BBGGRR order,
@@ -139,7 +140,10 @@ private:
 std::optional<std::vector<COLORREF>> CollectColours(CAnimatedPicture& picture, KeptFrames& kept,
                                                     const std::function<bool()>& progress) {
     constexpr std::size_t kWords = (std::size_t{1} << 24) / 64;
-    const std::unique_ptr<uint64_t[]> seen(new uint64_t[kWords]());
+    const LargeBlock block = AllocateLargeBlock(kWords * sizeof(uint64_t));
+    if (!block) throw CMemoryException();
+    uint64_t* const seen = reinterpret_cast<uint64_t*>(block.get());
+    std::fill_n(seen, kWords, uint64_t{0});
     const std::size_t pixels = std::size_t(picture.Width()) * std::size_t(picture.Height());
     bool noMemory = false;
     {
