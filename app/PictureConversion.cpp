@@ -10,6 +10,7 @@
 #include "res/Resource.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -104,16 +105,28 @@ private:
 };
 
 // The frames of an RLE8 conversion's first reading, kept so that the second
-// need not decode them again, when all of them fit in `budget` bytes. They go
-// into one block, reserved at once: the system gives it memory only where
+// need not decode them again. The conversions of one process (a batch runs
+// several at once) share one allowance, `budget` bytes: a conversion takes
+// what all its frames need from what is left of it, or keeps none. The frames
+// go into one block, reserved at once; the system gives it memory only where
 // frames are written.
 class KeptFrames {
 public:
     KeptFrames(std::size_t frameBytes, std::size_t frames, std::size_t budget)
         : frameBytes_(frameBytes), capacity_(frames) {
-        if (frameBytes > 0 && frames > 0 && frames <= budget / frameBytes)
-            block_ = AllocateLargeBlock(frames * frameBytes);
+        if (frameBytes == 0 || frames == 0 || frames > budget / frameBytes) return;
+        const std::size_t bytes = frames * frameBytes;
+        std::size_t taken = taken_.load();
+        do {
+            if (taken > budget || bytes > budget - taken) return;
+        } while (!taken_.compare_exchange_weak(taken, taken + bytes));
+        reserved_ = bytes;
+        block_ = AllocateLargeBlock(bytes);
     }
+    ~KeptFrames() { taken_ -= reserved_; }
+    KeptFrames(const KeptFrames&) = delete;
+    KeptFrames& operator=(const KeptFrames&) = delete;
+
     // Keeps a copy of the next frame (frameBytes of `pixels`); one more than
     // the block holds ends the keeping.
     void Keep(const uint8_t* pixels) {
@@ -130,7 +143,8 @@ public:
     const uint8_t* operator[](std::size_t i) const { return block_.get() + i * frameBytes_; }
 
 private:
-    std::size_t frameBytes_, capacity_, count_ = 0;
+    static inline std::atomic<std::size_t> taken_{0}; // of the allowance, by all conversions
+    std::size_t frameBytes_, capacity_, count_ = 0, reserved_ = 0;
     LargeBlock block_;
 };
 

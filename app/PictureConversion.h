@@ -20,14 +20,16 @@
 #include <cstddef>
 #include <vector>
 
-// How much memory an RLE8 conversion may keep the frames of its first reading
-// in, so as to decode them once: 512 MiB, or an eighth of the machine's memory
-// when that is less. A picture whose frames need more is decoded twice.
+// How much memory the RLE8 conversions of this process may keep the frames
+// of their first readings in, so as to decode them once: 512 MiB, or an
+// eighth of the machine's memory when that is less. The conversions running
+// at once share it; a picture whose frames need more than is left of it is
+// decoded twice.
 std::size_t KeptFramesBudget();
 
 // Converts `picture`, read from `source`, into `destination` (checked, as the
 // source, by the caller), as CConversion::Run describes, keeping at most
-// `keptBytes` of decoded frames.
+// decoded frames within an allowance of `keptBytes`.
 ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
                                 const CString& destination, bool uncompressed,
                                 const ProgressCallback& progress, bool faithful, int keyFrameEvery,
