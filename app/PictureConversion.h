@@ -28,8 +28,8 @@
 std::size_t KeptFramesBudget();
 
 // Converts `picture`, read from `source`, into `destination` (checked, as the
-// source, by the caller), as CConversion::Run describes, keeping at most
-// decoded frames within an allowance of `keptBytes`.
+// source, by the caller), as CConversion::Run describes, keeping decoded
+// frames within an allowance of `keptBytes` shared by all conversions.
 ConversionResult ConvertPicture(CAnimatedPicture& picture, const CString& source,
                                 const CString& destination, bool uncompressed,
                                 const ProgressCallback& progress, bool faithful, int keyFrameEvery,
