@@ -410,9 +410,26 @@ void CApngPicture::Compose(const ApngLayout::Frame& frame, const Slot& slot) {
             // No alpha: every pixel replaces the canvas's, whatever the blend.
             // Each pixel is read as four bytes (the slot's pixels have one spare byte
             // at its end): R, G, B, x in a little-endian word, byte-swapped
-            // and shifted, give B, G, R, 255.
+            // and shifted, give B, G, R, 255. Four pixels at a time come
+            // from two overlapping 8-byte words (bytes 0-7 and 4-11), which
+            // halves the loads and stores of this, the one pass over every
+            // pixel of an opaque frame.
             if constexpr (std::endian::native == std::endian::little) {
-                for (uint32_t x = 0; x < frame.width; ++x, src += 3, dst += 4) {
+                uint32_t x = 0;
+                for (; x + 4 <= frame.width; x += 4, src += 12, dst += 16) {
+                    uint64_t low, high;
+                    std::memcpy(&low, src, 8);
+                    std::memcpy(&high, src + 4, 8);
+                    auto bgra = [](uint64_t rgb) {
+                        return uint64_t{__builtin_bswap32(static_cast<uint32_t>(rgb)) >> 8 |
+                                        0xFF000000u};
+                    };
+                    const uint64_t first = bgra(low) | bgra(low >> 24) << 32;
+                    const uint64_t second = bgra(high >> 16) | bgra(high >> 40) << 32;
+                    std::memcpy(dst, &first, 8);
+                    std::memcpy(dst + 8, &second, 8);
+                }
+                for (; x < frame.width; ++x, src += 3, dst += 4) {
                     uint32_t word;
                     std::memcpy(&word, src, 4);
                     word = __builtin_bswap32(word) >> 8 | 0xFF000000u;
@@ -486,10 +503,18 @@ bool CApngPicture::NextFrame() {
             return false;
         }
     }
+    // A frame that replaces every pixel of the canvas (the whole canvas, and
+    // no alpha or blended as source) and keeps nothing of it for later needs
+    // neither the canvas before it nor the previous frame's disposal: the
+    // new canvas is not made a copy of the last, which saves a pass over
+    // every pixel of such animations.
+    const bool replacesAll = frame.x == 0 && frame.y == 0 && frame.width == m_layout.width &&
+                             frame.height == m_layout.height &&
+                             (slot.channels == 3 || frame.blend == 0) && dispose != 2;
     // The previous frame's disposal comes first, now that this frame decoded:
     // a frame that fails leaves the canvas as it was. The frame handed out
     // before stays as it is in the other buffer.
-    if (!FlipCanvas(index > 0)) {
+    if (!FlipCanvas(index > 0 && !replacesAll)) {
         m_failure = kNoMemory;
         return false;
     }
@@ -498,7 +523,7 @@ bool CApngPicture::NextFrame() {
             m_failure = kNoMemory;
             return false;
         }
-    } else {
+    } else if (!replacesAll) {
         const ApngLayout::Frame& previous = m_layout.frames[index - 1];
         const int previousDispose = index - 1 == 0 && previous.dispose == 2 ? 1 : previous.dispose;
         if (previousDispose == 1) FillBackground(previous);
