@@ -201,14 +201,20 @@ bool CApngPicture::Inflate(const ApngLayout::Frame& frame, Slot& slot) const {
         RowDataSize(frame.width, frame.height, kChannels[m_layout.colorType] * m_layout.bitDepth,
                     m_layout.interlace != 0);
     if (!size) return false;
+    // The chunks lie in the file, which is below 2 GiB: their sum cannot
+    // overflow.
     const ApngLayout::DataChunk* chunks = m_layout.dataChunks.data() + frame.firstChunk;
+    std::size_t streamSize = 0;
+    for (std::size_t i = 0; i < frame.chunkCount; ++i) streamSize += chunks[i].size;
+    // Deflate data give at most 258 bytes for 2 bits (a length and a
+    // distance code of one bit each): a stream too short to hold the rows is
+    // left to libpng (which refuses it) before any memory is taken for them.
+    // So is one much longer than the rows would be stored (RowDataSize
+    // leaves room for the sum), rather than gathered into a copy of its own.
+    if (*size / 1032 > streamSize || streamSize > *size + *size / 8 + 1024) return false;
     const uint8_t* stream = chunks[0].data;
-    std::size_t streamSize = chunks[0].size;
     if (frame.chunkCount > 1) {
-        // libdeflate inflates from one piece of memory. The chunks lie in
-        // the file, which is below 2 GiB: their sum cannot overflow.
-        streamSize = 0;
-        for (std::size_t i = 0; i < frame.chunkCount; ++i) streamSize += chunks[i].size;
+        // libdeflate inflates from one piece of memory.
         try {
             slot.deflated.resize(streamSize);
         } catch (const std::bad_alloc&) {
