@@ -365,21 +365,11 @@ TEST(ApngPictureTest, ZlibStreamsAreJudgedAsLibpngJudgesThem) {
         }
         return raw;
     };
-    // zlib's deflate with a window of 2^windowBits and, optionally, a preset
-    // dictionary.
-    auto deflate = [](const Bytes& raw, int windowBits = 15, bool dictionary = false) {
-        z_stream z{};
-        EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-        const Bytes dict{1, 2, 3};
-        if (dictionary) deflateSetDictionary(&z, dict.data(), uInt(dict.size()));
-        Bytes out(deflateBound(&z, uLong(raw.size())));
-        z.next_in = const_cast<uint8_t*>(raw.data());
-        z.avail_in = uInt(raw.size());
-        z.next_out = out.data();
-        z.avail_out = uInt(out.size());
-        EXPECT_EQ(::deflate(&z, Z_FINISH), Z_STREAM_END);
-        out.resize(z.total_out);
-        deflateEnd(&z);
+    auto deflate = [](const Bytes& raw) {
+        uLongf size = compressBound(uLong(raw.size()));
+        Bytes out(size);
+        EXPECT_EQ(compress2(out.data(), &size, raw.data(), uLong(raw.size()), 9), Z_OK);
+        out.resize(size);
         return out;
     };
     const Bytes whole = deflate(rows(h));
@@ -388,13 +378,16 @@ TEST(ApngPictureTest, ZlibStreamsAreJudgedAsLibpngJudgesThem) {
         edit(z);
         return z;
     };
-    // The header of a 1 KiB window over data that copies from further back:
-    // zlib refuses the distances, libdeflate would not.
-    const Bytes smallWindowHeader = edited([](Bytes& z) {
-        z[0] = 0x28;
-        z[1] = uint8_t(z[1] & 0xE0);
-        z[1] = uint8_t(z[1] + 31 - (z[0] * 256 + z[1]) % 31);
-    });
+    // The zlib header made to ask for a 1 KiB window (which zlib holds to
+    // and libdeflate does not: the data copy from further back) or for a
+    // preset dictionary, its check bits made right.
+    auto header = [&](uint8_t cmf, uint8_t flags) {
+        return edited([&](Bytes& z) {
+            z[0] = cmf;
+            z[1] = flags;
+            z[1] = uint8_t(z[1] + 31 - (z[0] * 256 + z[1]) % 31);
+        });
+    };
     struct Case {
         const char* what;
         std::vector<Bytes> idats;
@@ -407,14 +400,13 @@ TEST(ApngPictureTest, ZlibStreamsAreJudgedAsLibpngJudgesThem) {
          true},
         {"a wrong Adler-32: not checked", {edited([](Bytes& z) { z.back() ^= 1; })}, true},
         {"a row more than the image: ignored", {deflate(rows(h + 1))}, true},
-        {"a 1 KiB window, distances within it", {deflate(rows(h), 10)}, true},
         {"a row less than the image", {deflate(rows(h - 1))}, false},
         {"no Adler-32", {Bytes(whole.begin(), whole.end() - 4)}, false},
         {"cut inside the deflate data",
          {Bytes(whole.begin(), whole.begin() + long(whole.size() / 2))},
          false},
-        {"a preset dictionary", {deflate(rows(h), 15, true)}, false},
-        {"a 1 KiB window, distances beyond it", {smallWindowHeader}, false},
+        {"a preset dictionary", {header(0x78, 0x20)}, false},
+        {"a 1 KiB window, distances beyond it", {header(0x28, 0)}, false},
     };
     for (const Case& c : cases) {
         std::vector<Chunk> chunks{Ihdr(w, h, 8, 2)};
