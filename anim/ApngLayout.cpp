@@ -1,6 +1,6 @@
 #include "anim/ApngLayout.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <cstring>
 #include <optional>
@@ -36,9 +36,11 @@ struct Chunk {
     uint32_t type;
     const uint8_t* data() const { return start + 8; }
     std::size_t size() const { return 12 + std::size_t{length}; }
-    // The CRC covers the type and the data.
+    // The CRC covers the type and the data. libdeflate's CRC-32 is the
+    // same function as zlib's, several times faster: every byte of the file
+    // passes through it before the first frame is decoded.
     bool CrcMatches() const {
-        return crc32(crc32(0, nullptr, 0), start + 4, length + 4) == Be32(data() + length);
+        return libdeflate_crc32(0, start + 4, std::size_t{length} + 4) == Be32(data() + length);
     }
 };
 

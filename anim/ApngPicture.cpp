@@ -1,5 +1,6 @@
 #include "anim/ApngPicture.h"
 
+#include <libdeflate.h>
 #include <png.h>
 
 #include <algorithm>
@@ -7,7 +8,9 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
+#include <optional>
 #include <system_error>
 
 namespace {
@@ -20,6 +23,15 @@ constexpr uint8_t kIend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60,
 // when its structure was read).
 constexpr uint8_t kNoCrc[4] = {0, 0, 0, 0};
 
+// The image data of a frame inflated beforehand: a zlib stream of stored
+// blocks, each in an IDAT chunk of its own, between an IDAT that holds the
+// zlib header (deflate, 32 KiB window, no dictionary) and one that holds the
+// Adler-32, which libpng is told to ignore. The CRCs are ignored too.
+constexpr uint8_t kZlibHeaderIdat[14] = {0, 0, 0, 2, 'I', 'D', 'A', 'T', 0x78, 0x01, 0, 0, 0, 0};
+constexpr uint8_t kAdlerIdat[16] = {0, 0, 0, 4, 'I', 'D', 'A', 'T', 0, 0, 0, 0, 0, 0, 0, 0};
+// A stored block holds at most this many bytes (its length field is 16 bits).
+constexpr std::size_t kStoredMax = 65535;
+
 // No chunk in a frame stream but IDAT is longer than a full palette; libpng
 // refuses any other that is, before allocating for it. (IDAT chunks are read
 // through a buffer of their own and bounded by the image's size.)
@@ -31,6 +43,36 @@ void PutBe32(uint8_t* p, uint32_t value) {
     p[2] = static_cast<uint8_t>(value >> 8);
     p[3] = static_cast<uint8_t>(value);
 }
+
+// The bytes a frame's zlib stream inflates to: each row of each pass (the
+// seven of Adam7, or the one) with its filter byte. Empty when that would
+// not fit in memory's size type, with room to spare for the stored blocks'
+// headers. (No frame of a canvas within kMaxCanvasBytes comes near it.)
+std::optional<std::size_t> RowDataSize(uint32_t width, uint32_t height, unsigned bitsPerPixel,
+                                       bool interlaced) {
+    struct Pass {
+        uint32_t x, y, dx, dy;
+    };
+    static constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                       {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    static constexpr Pass kWhole[1] = {{0, 0, 1, 1}};
+    constexpr uint64_t limit = std::numeric_limits<std::size_t>::max() / 2;
+    uint64_t total = 0;
+    for (const Pass& pass : interlaced ? std::span<const Pass>(kAdam7) : kWhole) {
+        if (width <= pass.x || height <= pass.y) continue; // a pass of no pixels has no rows
+        const uint64_t columns = (width - pass.x + pass.dx - 1) / pass.dx;
+        const uint64_t rows = (height - pass.y + pass.dy - 1) / pass.dy;
+        // Below 2^32 columns of at most 64 bits: no overflow.
+        const uint64_t rowBytes = 1 + (columns * bitsPerPixel + 7) / 8;
+        if (rowBytes > (limit - total) / rows) return std::nullopt;
+        total += rows * rowBytes;
+    }
+    return static_cast<std::size_t>(total);
+}
+
+// The channels of each PNG colour type: gray, -, RGB, palette index, gray
+// and alpha, -, RGBA.
+constexpr unsigned kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
 
 // What one decode of a frame works with. Plain data only: libpng's errors
 // longjmp through the functions that hold it.
@@ -92,7 +134,8 @@ bool RunLibpng(png_structp png, png_infop info, DecodeJob* job) {
     png_set_chunk_cache_max(png, 16);
     // The zlib stream's own checksum (Adler-32) is not computed: it would
     // cost as much as the inflating does, and every chunk of the data has
-    // passed its CRC already.
+    // passed its CRC already. (A stream of stored blocks made here carries
+    // none.)
     png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
     png_set_read_fn(png, job, ReadPieces);
     png_read_info(png, info);
@@ -149,7 +192,75 @@ std::unique_ptr<CApngPicture> CApngPicture::Open(std::vector<uint8_t> bytes) {
     return picture;
 }
 
-void CApngPicture::BuildStream(const ApngLayout::Frame& frame, Slot& slot) const {
+void CApngPicture::DecompressorFree::operator()(libdeflate_decompressor* decompressor) const {
+    libdeflate_free_decompressor(decompressor);
+}
+
+bool CApngPicture::Inflate(const ApngLayout::Frame& frame, Slot& slot) const {
+    const std::optional<std::size_t> size =
+        RowDataSize(frame.width, frame.height, kChannels[m_layout.colorType] * m_layout.bitDepth,
+                    m_layout.interlace != 0);
+    if (!size) return false;
+    // The chunks lie in the file, which is below 2 GiB: their sum cannot
+    // overflow.
+    const ApngLayout::DataChunk* chunks = m_layout.dataChunks.data() + frame.firstChunk;
+    std::size_t streamSize = 0;
+    for (std::size_t i = 0; i < frame.chunkCount; ++i) streamSize += chunks[i].size;
+    // Deflate data give at most 258 bytes for 2 bits (a length and a
+    // distance code of one bit each): a stream too short to hold the rows is
+    // left to libpng (which refuses it) before any memory is taken for them.
+    // So is one much longer than the rows would be stored (RowDataSize
+    // leaves room for the sum), rather than gathered into a copy of its own.
+    if (*size / 1032 > streamSize || streamSize > *size + *size / 8 + 1024) return false;
+    const uint8_t* stream = chunks[0].data;
+    if (frame.chunkCount > 1) {
+        // libdeflate inflates from one piece of memory.
+        try {
+            slot.deflated.resize(streamSize);
+        } catch (const std::bad_alloc&) {
+            return false; // libpng inflates as it reads, in little memory
+        }
+        uint8_t* to = slot.deflated.data();
+        for (std::size_t i = 0; i < frame.chunkCount; ++i)
+            to = std::copy_n(chunks[i].data, chunks[i].size, to);
+        stream = slot.deflated.data();
+    }
+    // Streams are taken here only where libpng's zlib would inflate them to
+    // the same rows; every other goes to libpng as it is, to be refused or
+    // read exactly as before. So the zlib header must be sound (deflate, a
+    // window of at most 32 KiB, the check bits, no preset dictionary), and
+    // its window must hold the whole frame unless it is the largest: zlib
+    // refuses distances beyond the window the header gives, which libdeflate
+    // allows. The deflate data must end after exactly the frame's rows, as
+    // libdeflate checks when given no more room (zlib, given more data than
+    // the rows, would go on), and the 4 bytes of the Adler-32 must follow,
+    // as zlib waits for them. Their value is not checked, by libpng's option
+    // as before: every chunk of the stream has passed its CRC. (libdeflate
+    // also reads the codes that deflate reserves, length symbols 286 and 287
+    // and distance symbols 30 and 31, which zlib refuses: no encoder writes
+    // them, and a stream that holds them is damaged either way.)
+    if (streamSize < 2 + 4) return false;
+    const unsigned cmf = stream[0], flg = stream[1], windowBits = (cmf >> 4) + 8;
+    if ((cmf & 0x0F) != 8 || windowBits > 15 || (cmf << 8 | flg) % 31 != 0 || (flg & 0x20) != 0)
+        return false;
+    if (windowBits < 15 && *size > std::size_t{1} << windowBits) return false;
+    try {
+        slot.inflated.resize(*size);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!slot.decompressor) {
+        slot.decompressor.reset(libdeflate_alloc_decompressor());
+        if (!slot.decompressor) return false;
+    }
+    std::size_t in = 0, out = 0;
+    const libdeflate_result result =
+        libdeflate_deflate_decompress_ex(slot.decompressor.get(), stream + 2, streamSize - 2,
+                                         slot.inflated.data(), *size, &in, &out);
+    return result == LIBDEFLATE_SUCCESS && out == *size && streamSize - 2 - in >= 4;
+}
+
+void CApngPicture::BuildStreamHead(const ApngLayout::Frame& frame, Slot& slot) const {
     slot.ihdr = m_ihdr;
     PutBe32(slot.ihdr.data() + 8, frame.width);
     PutBe32(slot.ihdr.data() + 12, frame.height);
@@ -159,6 +270,39 @@ void CApngPicture::BuildStream(const ApngLayout::Frame& frame, Slot& slot) const
     pieces.push_back({slot.ihdr.data(), slot.ihdr.size()});
     if (m_layout.plte) pieces.push_back({m_layout.plte, m_layout.plteSize});
     if (m_layout.trns) pieces.push_back({m_layout.trns, m_layout.trnsSize});
+}
+
+void CApngPicture::BuildStoredStream(const ApngLayout::Frame& frame, Slot& slot) const {
+    BuildStreamHead(frame, slot);
+    std::vector<std::span<const uint8_t>>& pieces = slot.pieces;
+    pieces.push_back({kZlibHeaderIdat, sizeof kZlibHeaderIdat});
+    // Each block: its IDAT header, the block's header (the last block's
+    // first bit set, type 00; its length and the length's complement, least
+    // significant byte first), then its bytes where they were inflated.
+    const std::size_t size = slot.inflated.size();
+    const std::size_t blocks = (size + kStoredMax - 1) / kStoredMax;
+    slot.idatHeaders.resize(blocks);
+    for (std::size_t i = 0; i < blocks; ++i) {
+        const std::size_t at = i * kStoredMax, length = std::min(kStoredMax, size - at);
+        uint8_t* header = slot.idatHeaders[i].data();
+        PutBe32(header, static_cast<uint32_t>(5 + length));
+        std::memcpy(header + 4, "IDAT", 4);
+        header[8] = i + 1 == blocks ? 1 : 0;
+        header[9] = static_cast<uint8_t>(length);
+        header[10] = static_cast<uint8_t>(length >> 8);
+        header[11] = static_cast<uint8_t>(~length);
+        header[12] = static_cast<uint8_t>(~length >> 8);
+        pieces.push_back({header, 13});
+        pieces.push_back({slot.inflated.data() + at, length});
+        pieces.push_back({kNoCrc, sizeof kNoCrc});
+    }
+    pieces.push_back({kAdlerIdat, sizeof kAdlerIdat});
+    pieces.push_back({kIend, sizeof kIend});
+}
+
+void CApngPicture::BuildStream(const ApngLayout::Frame& frame, Slot& slot) const {
+    BuildStreamHead(frame, slot);
+    std::vector<std::span<const uint8_t>>& pieces = slot.pieces;
     // IDAT chunks go as they are in the file. An fdAT chunk's data (after
     // its sequence number) goes between an IDAT header of its own and four
     // bytes that stand for the CRC; the data itself is not copied.
@@ -185,7 +329,10 @@ bool CApngPicture::Decode(const ApngLayout::Frame& frame, Slot& slot) const {
     const std::size_t bytes = std::size_t{frame.width} * frame.height * 4 + 1;
     try {
         slot.pixels.resize(bytes);
-        BuildStream(frame, slot);
+        if (Inflate(frame, slot))
+            BuildStoredStream(frame, slot);
+        else
+            BuildStream(frame, slot);
     } catch (const std::bad_alloc&) {
         slot.failure = kNoMemory;
         return false;
@@ -269,9 +416,26 @@ void CApngPicture::Compose(const ApngLayout::Frame& frame, const Slot& slot) {
             // No alpha: every pixel replaces the canvas's, whatever the blend.
             // Each pixel is read as four bytes (the slot's pixels have one spare byte
             // at its end): R, G, B, x in a little-endian word, byte-swapped
-            // and shifted, give B, G, R, 255.
+            // and shifted, give B, G, R, 255. Four pixels at a time come
+            // from two overlapping 8-byte words (bytes 0-7 and 4-11), which
+            // halves the loads and stores of this, the one pass over every
+            // pixel of an opaque frame.
             if constexpr (std::endian::native == std::endian::little) {
-                for (uint32_t x = 0; x < frame.width; ++x, src += 3, dst += 4) {
+                uint32_t x = 0;
+                for (; x + 4 <= frame.width; x += 4, src += 12, dst += 16) {
+                    uint64_t low, high;
+                    std::memcpy(&low, src, 8);
+                    std::memcpy(&high, src + 4, 8);
+                    auto bgra = [](uint64_t rgb) {
+                        return uint64_t{__builtin_bswap32(static_cast<uint32_t>(rgb)) >> 8 |
+                                        0xFF000000u};
+                    };
+                    const uint64_t first = bgra(low) | bgra(low >> 24) << 32;
+                    const uint64_t second = bgra(high >> 16) | bgra(high >> 40) << 32;
+                    std::memcpy(dst, &first, 8);
+                    std::memcpy(dst + 8, &second, 8);
+                }
+                for (; x < frame.width; ++x, src += 3, dst += 4) {
                     uint32_t word;
                     std::memcpy(&word, src, 4);
                     word = __builtin_bswap32(word) >> 8 | 0xFF000000u;
@@ -345,10 +509,18 @@ bool CApngPicture::NextFrame() {
             return false;
         }
     }
+    // A frame that replaces every pixel of the canvas (the whole canvas, and
+    // no alpha or blended as source) and keeps nothing of it for later needs
+    // neither the canvas before it nor the previous frame's disposal: the
+    // new canvas is not made a copy of the last, which saves a pass over
+    // every pixel of such animations.
+    const bool replacesAll = frame.x == 0 && frame.y == 0 && frame.width == m_layout.width &&
+                             frame.height == m_layout.height &&
+                             (slot.channels == 3 || frame.blend == 0) && dispose != 2;
     // The previous frame's disposal comes first, now that this frame decoded:
     // a frame that fails leaves the canvas as it was. The frame handed out
     // before stays as it is in the other buffer.
-    if (!FlipCanvas(index > 0)) {
+    if (!FlipCanvas(index > 0 && !replacesAll)) {
         m_failure = kNoMemory;
         return false;
     }
@@ -357,7 +529,7 @@ bool CApngPicture::NextFrame() {
             m_failure = kNoMemory;
             return false;
         }
-    } else {
+    } else if (!replacesAll) {
         const ApngLayout::Frame& previous = m_layout.frames[index - 1];
         const int previousDispose = index - 1 == 0 && previous.dispose == 2 ? 1 : previous.dispose;
         if (previousDispose == 1) FillBackground(previous);

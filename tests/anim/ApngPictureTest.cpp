@@ -345,4 +345,88 @@ TEST(ApngPictureTest, RefusedFrameLeavesTheCanvasAndRewindStartsAgain) {
     EXPECT_EQ(Bytes(picture->Pixels(), picture->Pixels() + 4 * 4 * 4), second);
 }
 
+// zlib streams that the reader inflates beforehand and those it leaves to
+// libpng's zlib must be judged as libpng judges them: accepted with the same
+// pixels, or refused. A still RGB image of 200 × 120 (rows of 601 bytes with
+// the filter byte, more than one stored block of 64 KiB in all) whose pixels
+// repeat every 1500, so that the deflate data copies from 4500 bytes back.
+TEST(ApngPictureTest, ZlibStreamsAreJudgedAsLibpngJudgesThem) {
+    constexpr uint32_t w = 200, h = 120;
+    auto pixel = [](uint32_t i) {
+        const uint32_t k = (i % 1500) * 2654435761u;
+        return Rgba{uint8_t(k >> 24), uint8_t(k >> 16), uint8_t(k >> 8), 255};
+    };
+    auto rows = [&](uint32_t count) {
+        Bytes raw;
+        for (uint32_t i = 0; i < w * count; ++i) {
+            if (i % w == 0) raw.push_back(0);
+            const Rgba p = pixel(i);
+            raw.insert(raw.end(), {p.r, p.g, p.b});
+        }
+        return raw;
+    };
+    auto deflate = [](const Bytes& raw) {
+        uLongf size = compressBound(uLong(raw.size()));
+        Bytes out(size);
+        EXPECT_EQ(compress2(out.data(), &size, raw.data(), uLong(raw.size()), 9), Z_OK);
+        out.resize(size);
+        return out;
+    };
+    const Bytes whole = deflate(rows(h));
+    auto edited = [&](auto edit) {
+        Bytes z = whole;
+        edit(z);
+        return z;
+    };
+    // The zlib header made to ask for a 1 KiB window (which zlib holds to
+    // and libdeflate does not: the data copy from further back) or for a
+    // preset dictionary, its check bits made right.
+    auto header = [&](uint8_t cmf, uint8_t flags) {
+        return edited([&](Bytes& z) {
+            z[0] = cmf;
+            z[1] = flags;
+            z[1] = uint8_t(z[1] + 31 - (z[0] * 256 + z[1]) % 31);
+        });
+    };
+    struct Case {
+        const char* what;
+        std::vector<Bytes> idats;
+        bool decodes;
+    } cases[] = {
+        {"the rows", {whole}, true},
+        {"split across three IDAT chunks",
+         {Bytes(whole.begin(), whole.begin() + 1), Bytes(whole.begin() + 1, whole.end() - 3),
+          Bytes(whole.end() - 3, whole.end())},
+         true},
+        {"a wrong Adler-32: not checked", {edited([](Bytes& z) { z.back() ^= 1; })}, true},
+        {"a row more than the image: ignored", {deflate(rows(h + 1))}, true},
+        {"a row less than the image", {deflate(rows(h - 1))}, false},
+        {"no Adler-32", {Bytes(whole.begin(), whole.end() - 4)}, false},
+        {"cut inside the deflate data",
+         {Bytes(whole.begin(), whole.begin() + long(whole.size() / 2))},
+         false},
+        {"a preset dictionary", {header(0x78, 0x20)}, false},
+        {"a 1 KiB window, distances beyond it", {header(0x28, 0)}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<Chunk> chunks{Ihdr(w, h, 8, 2)};
+        for (const Bytes& idat : c.idats) chunks.push_back({"IDAT", idat});
+        chunks.push_back({"IEND", {}});
+        const auto picture = CApngPicture::Open(Serialize(chunks));
+        ASSERT_NE(picture, nullptr) << c.what;
+        EXPECT_EQ(picture->NextFrame(), c.decodes) << c.what;
+        if (!c.decodes) {
+            EXPECT_EQ(picture->LastFailure(), CAnimatedPicture::kRefused) << c.what;
+            continue;
+        }
+        int wrong = 0;
+        for (uint32_t i = 0; i < w * h; ++i) {
+            const uint8_t* q = picture->Pixels() + 4 * i;
+            const Rgba p = pixel(i);
+            wrong += q[0] != p.b || q[1] != p.g || q[2] != p.r || q[3] != 255;
+        }
+        EXPECT_EQ(wrong, 0) << c.what;
+    }
+}
+
 } // namespace
