@@ -298,12 +298,7 @@ public:
         uint8_t* rows = block_.data() + sizeof(BITMAPINFOHEADER);
         for (int y = 0; y < height_; ++y) {
             const uint8_t* in = pixels + std::size_t(height_ - 1 - y) * std::size_t(width_) * 4;
-            uint8_t* out = rows + std::size_t(y) * stride_;
-            for (int x = 0; x < width_; ++x, in += 4, out += 3) {
-                out[0] = in[0];
-                out[1] = in[1];
-                out[2] = in[2];
-            }
+            Pack32To24(in, width_, rows + std::size_t(y) * stride_);
         }
         return reinterpret_cast<const BITMAPINFOHEADER*>(block_.data());
     }

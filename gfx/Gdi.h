@@ -300,6 +300,10 @@ int StretchDIBits(HDC dc, int x, int y, int destWidth, int destHeight, int xSrc,
                   int srcWidth, int srcHeight, const void* bits, const BITMAPINFO* info, UINT usage,
                   DWORD rop);
 
+// Our own: blue, green and red of `width` 32-bit pixels (blue, green, red,
+// unused: a 32-bit device pixel or DIB pixel) as packed 24-bit DIB pixels.
+void Pack32To24(const BYTE* in, LONG width, BYTE* out);
+
 // The screen's pixel format: 1, 4, 8, 16, 24 or 32 bits (32 unless changed).
 // Contexts and bitmaps made afterwards take the new format; changing it also
 // resets the system palette to the stock 256-entry table. Returns FALSE for

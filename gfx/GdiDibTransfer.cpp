@@ -67,8 +67,9 @@ void FillFromDib(BitmapObject& bitmap, const DibLayout& dib, const BYTE* bits,
     }
 }
 
-// Blue, green and red of `width` 32-bit device pixels as packed 24-bit DIB
-// pixels. Four pixels (16 bytes) become three whole words, rather than four
+} // namespace
+
+// Four pixels (16 bytes) become three whole words, rather than four
 // three-byte copies. Each word is loaded and stored on its own: one wide copy
 // through a scratch array would be read back before its parts were stored.
 void Pack32To24(const BYTE* in, LONG width, BYTE* out) {
@@ -88,8 +89,6 @@ void Pack32To24(const BYTE* in, LONG width, BYTE* out) {
     }
     for (; x < width; ++x, in += 4, out += 3) std::memcpy(out, in, 3);
 }
-
-} // namespace
 
 HBITMAP CreateDIBitmap(HDC dc, const BITMAPINFOHEADER* header, DWORD init, const void* bits,
                        const BITMAPINFO* info, UINT usage) {
