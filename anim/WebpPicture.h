@@ -51,10 +51,10 @@ private:
     WebpCanvas m_composed; // with its alpha, before it is made opaque
 
     // Frame i is decoded into m_slots[i % m_slots.size()]. While one is
-    // composed the one after it decodes on a thread of its own: the
-    // conversion already reads frames on one thread and writes them on
-    // another, so one more thread is what two processors can keep busy.
-    static constexpr std::size_t kAhead = 1;
+    // composed the two after it decode on threads of their own: decoding is
+    // nearly all of the work, and with one frame ahead it would still go
+    // one frame at a time, only on another thread.
+    static constexpr std::size_t kAhead = 2;
     struct Ahead {
         std::thread thread;
         long long frame = -1; // -1: none
