@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -36,11 +37,17 @@ void BlendRow(const uint8_t* src, uint8_t* dst, int count) {
 
 } // namespace
 
-void WebpCanvas::Allocate(int width, int height) {
-    m_pixels.assign(std::size_t(width) * std::size_t(height) * 4, 0);
+bool WebpCanvas::Allocate(int width, int height) {
+    if (!m_pixels.empty()) return true;
+    try {
+        m_pixels.assign(std::size_t(width) * std::size_t(height) * 4, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     m_nWidth = width;
     m_nHeight = height;
     m_bHasPrevious = false;
+    return true;
 }
 
 // A key frame starts from a transparent canvas instead of the one before:

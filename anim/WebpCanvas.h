@@ -25,9 +25,9 @@ struct WebpFrame {
 
 class WebpCanvas {
 public:
-    // A canvas of `width` × `height` pixels; throws std::bad_alloc without
-    // memory.
-    void Allocate(int width, int height);
+    // Makes the canvas, `width` × `height` transparent pixels, unless it is
+    // made already; false without memory.
+    bool Allocate(int width, int height);
     // The next frame drawn is the animation's first.
     void Rewind() { m_bHasPrevious = false; }
     // Disposes of the frame drawn before, then draws `frame` from `pixels`:

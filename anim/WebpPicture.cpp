@@ -127,7 +127,6 @@ std::unique_ptr<CWebpPicture> CWebpPicture::Open(std::vector<uint8_t> bytes) {
     }
     if (picture->m_frames.empty()) return nullptr;
 
-    picture->m_composed.Allocate(int(width), int(height));
     picture->m_canvas.assign(std::size_t(width) * height * 4, 0);
     return picture;
 }
@@ -189,8 +188,10 @@ bool CWebpPicture::NextFrame() {
         m_failure = slot.failure;
         return false;
     }
-    // The frame handed out before stays as it is in the other buffer.
-    if (!FlipCanvas(false)) {
+    // The canvas with its alpha is made for the first frame, not on opening:
+    // a picture may be opened only for its size and durations. The frame
+    // handed out before stays as it is in the other buffer.
+    if (!m_composed.Allocate(m_nWidth, m_nHeight) || !FlipCanvas(false)) {
         m_failure = kNoMemory;
         return false;
     }
