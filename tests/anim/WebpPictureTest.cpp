@@ -61,7 +61,7 @@ Bytes Assemble(int width, int height, uint32_t bgcolor, const std::vector<FrameS
 // Every frame as libwebp's animation decoder composes it, over `background`.
 std::vector<Bytes> Expected(const Bytes& file, anim::Rgb background) {
     WebPAnimDecoderOptions options;
-    EXPECT_TRUE(WebPAnimDecoderOptionsInit(&options));
+    WebPAnimDecoderOptionsInit(&options);
     options.color_mode = MODE_BGRA;
     const WebPData data{file.data(), file.size()};
     WebPAnimDecoder* decoder = WebPAnimDecoderNew(&data, &options);
@@ -111,20 +111,16 @@ TEST(WebpPicture, ComposesAsLibwebpsAnimationDecoder) {
         std::unique_ptr<CWebpPicture> picture = CWebpPicture::Open(file);
         ASSERT_TRUE(picture);
         const std::size_t bytes = expected[0].size();
-        const auto frameAt = [&](int k) {
-            return "frame " + std::to_string(k) + " of " + std::to_string(expected.size());
-        };
         // All frames, then (after a rewind from the middle) all again.
         for (const int stop : {int(expected.size()) / 2 + 1, int(expected.size())}) {
             picture->Rewind();
             const uint8_t* before = nullptr;
             for (int k = 0; k < stop; ++k) {
-                ASSERT_TRUE(picture->NextFrame()) << frameAt(k);
-                EXPECT_EQ(Bytes(picture->Pixels(), picture->Pixels() + bytes), expected[k])
-                    << frameAt(k);
-                if (before) {
-                    EXPECT_EQ(Bytes(before, before + bytes), expected[k - 1]) << frameAt(k - 1);
-                }
+                SCOPED_TRACE("frame " + std::to_string(k));
+                ASSERT_TRUE(picture->NextFrame());
+                EXPECT_EQ(Bytes(picture->Pixels(), picture->Pixels() + bytes), expected[k]);
+                // The frame before, still readable.
+                EXPECT_TRUE(k == 0 || Bytes(before, before + bytes) == expected[k - 1]);
                 before = picture->Pixels();
             }
         }
