@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <system_error>
 
 namespace {
 
@@ -33,8 +35,8 @@ bool Demuxes(const std::vector<uint8_t>& bytes) {
 }
 
 // A damaged WebP file (cut short, or a frame whose chunk or image header is
-// broken) shortened to the frames before the damage, for the animation
-// decoder, which reads only whole and sound files; empty when not even the
+// broken) shortened to the frames before the damage, for the demultiplexer,
+// which reads only whole and sound files; empty when not even the
 // first frame is sound. The file is cut after one of its chunks: once the
 // chunks up to the first frame are in, a longer cut is sound only while no
 // damaged chunk is in it, so the longest sound cut is found by halving.
@@ -84,8 +86,12 @@ std::unique_ptr<CWebpPicture> CWebpPicture::Open(std::vector<uint8_t> bytes) {
     const WebPData data{picture->m_bytes.data(), picture->m_bytes.size()};
     Demuxer demux{WebPDemux(&data)};
     if (!demux.demux) return nullptr;
+    // The first image's header must be readable too, as libwebp's animation
+    // decoder asks: the demultiplexer tolerates more.
+    WebPBitstreamFeatures features;
+    if (WebPGetFeatures(data.bytes, data.size, &features) != VP8_STATUS_OK) return nullptr;
 
-    // The canvas is checked before the decoder allocates it (twice over).
+    // The canvas is checked before it is allocated (three times over).
     const uint32_t width = WebPDemuxGetI(demux.demux, WEBP_FF_CANVAS_WIDTH);
     const uint32_t height = WebPDemuxGetI(demux.demux, WEBP_FF_CANVAS_HEIGHT);
     if (width == 0 || height == 0 || 4ULL * width * height > uint64_t(kMaxCanvasBytes))
@@ -98,52 +104,134 @@ std::unique_ptr<CWebpPicture> CWebpPicture::Open(std::vector<uint8_t> bytes) {
         const uint32_t colour = WebPDemuxGetI(demux.demux, WEBP_FF_BACKGROUND_COLOR);
         picture->m_background = {uint8_t(colour >> 16), uint8_t(colour >> 8), uint8_t(colour)};
     }
-    WebPIterator frame;
-    if (WebPDemuxGetFrame(demux.demux, 1, &frame)) {
-        do picture->m_durations.push_back(frame.duration);
-        while (WebPDemuxNextFrame(&frame));
-        WebPDemuxReleaseIterator(&frame);
+    // The frames' bitstreams point into m_bytes, which the picture keeps;
+    // the demultiplexer is not needed after this. (A still picture is one
+    // frame over the whole canvas.)
+    WebPIterator iterator;
+    if (WebPDemuxGetFrame(demux.demux, 1, &iterator)) {
+        do {
+            WebpFrame frame;
+            frame.data = iterator.fragment.bytes;
+            frame.size = iterator.fragment.size;
+            frame.x = iterator.x_offset;
+            frame.y = iterator.y_offset;
+            frame.width = iterator.width;
+            frame.height = iterator.height;
+            frame.hasAlpha = iterator.has_alpha != 0;
+            frame.blend = iterator.blend_method == WEBP_MUX_BLEND;
+            frame.disposeBackground = iterator.dispose_method == WEBP_MUX_DISPOSE_BACKGROUND;
+            picture->m_frames.push_back(frame);
+            picture->m_durations.push_back(iterator.duration);
+        } while (WebPDemuxNextFrame(&iterator));
+        WebPDemuxReleaseIterator(&iterator);
     }
-    if (picture->m_durations.empty()) return nullptr;
+    if (picture->m_frames.empty()) return nullptr;
 
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
-    options.color_mode = MODE_BGRA;
-    // libwebp's own worker thread does not pay here: the conversion already
-    // decodes on a thread of its own beside the one that writes.
-    options.use_threads = 0;
-    picture->m_pDecoder = WebPAnimDecoderNew(&data, &options);
-    if (!picture->m_pDecoder) return nullptr;
     picture->m_canvas.assign(std::size_t(width) * height * 4, 0);
     return picture;
 }
 
-CWebpPicture::~CWebpPicture() {
-    WebPAnimDecoderDelete(m_pDecoder);
+bool CWebpPicture::Decode(const WebpFrame& frame, Slot& slot) {
+    try {
+        slot.pixels.resize(std::size_t(frame.width) * std::size_t(frame.height) * 4);
+    } catch (const std::bad_alloc&) {
+        slot.failure = kNoMemory;
+        return false;
+    }
+    // Set as the animation decoder sets its own: colours not premultiplied,
+    // into memory given, on the calling thread alone.
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) {
+        slot.failure = kRefused;
+        return false;
+    }
+    config.output.colorspace = MODE_BGRA;
+    config.output.is_external_memory = 1;
+    config.options.use_threads = 0;
+    WebPRGBABuffer& out = config.output.u.RGBA;
+    out.rgba = slot.pixels.data();
+    out.stride = frame.width * 4;
+    out.size = slot.pixels.size();
+    // Any failure, libwebp's own allocations included, refuses the frame,
+    // as the animation decoder did.
+    if (WebPDecode(frame.data, frame.size, &config) != VP8_STATUS_OK) {
+        slot.failure = kRefused;
+        return false;
+    }
+    return true;
 }
 
 bool CWebpPicture::NextFrame() {
-    if (m_nDone >= int(m_durations.size()) || !WebPAnimDecoderHasMoreFrames(m_pDecoder)) {
+    const std::size_t index = std::size_t(m_nDone);
+    if (index >= m_frames.size()) {
+        // Damage after the last good frame: the caller reports how far the
+        // conversion came.
         m_failure = m_bDamaged ? kRefused : kEnded;
         return false;
     }
-    uint8_t* pixels = nullptr;
-    int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(m_pDecoder, &pixels, &timestamp)) {
-        m_failure = kRefused;
+    Slot& slot = m_slots[index % m_slots.size()];
+    bool decoded = false, ahead = false;
+    for (Ahead& a : m_ahead)
+        if (a.frame == static_cast<long long>(index)) {
+            a.thread.join();
+            a.frame = -1;
+            decoded = a.decoded;
+            ahead = true;
+        }
+    // The frames after this one decode while it is composed (and, in a
+    // conversion, written), or while it is decoded here: the first, or the
+    // first after a rewind. Without threads to be had they are decoded when
+    // asked for.
+    for (std::size_t next = index + 1; next <= index + kAhead; ++next) StartAhead(next);
+    if (!ahead) decoded = Decode(m_frames[index], slot);
+    if (!decoded) {
+        m_failure = slot.failure;
         return false;
     }
-    if (!FlipCanvas(false)) {
+    // The canvas with its alpha is made for the first frame, not on opening:
+    // a picture may be opened only for its size and durations. The frame
+    // handed out before stays as it is in the other buffer.
+    if (!m_composed.Allocate(m_nWidth, m_nHeight) || !FlipCanvas(false)) {
         m_failure = kNoMemory;
         return false;
     }
-    anim::OverBackground(pixels, m_canvas.data(), m_canvas.size() / 4, m_background);
+    m_composed.Draw(m_frames[index], slot.pixels.data());
+    anim::OverBackground(m_composed.Pixels(), m_canvas.data(), m_canvas.size() / 4, m_background);
     ++m_nDone;
     return true;
 }
 
+CWebpPicture::~CWebpPicture() {
+    JoinAhead();
+}
+
+void CWebpPicture::JoinAhead() {
+    for (Ahead& a : m_ahead) {
+        if (a.thread.joinable()) a.thread.join();
+        a.frame = -1;
+    }
+}
+
+void CWebpPicture::StartAhead(std::size_t frame) {
+    if (frame >= m_frames.size()) return;
+    Ahead* free = nullptr;
+    for (Ahead& a : m_ahead) {
+        if (a.frame == static_cast<long long>(frame)) return;
+        if (a.frame < 0) free = &a;
+    }
+    if (!free) return;
+    try {
+        free->thread = std::thread([this, free, frame] {
+            free->decoded = Decode(m_frames[frame], m_slots[frame % m_slots.size()]);
+        });
+        free->frame = static_cast<long long>(frame);
+    } catch (const std::system_error&) {
+    }
+}
+
 void CWebpPicture::Rewind() {
-    WebPAnimDecoderReset(m_pDecoder);
+    JoinAhead();
+    m_composed.Rewind();
     m_nDone = 0;
     m_failure = kEnded;
 }

@@ -1,15 +1,20 @@
-// CWebpPicture: an animated or still WebP picture, decoded by libwebp's
-// animation decoder, which composes each frame on the canvas by the frame's
-// blending and disposal and hands out the whole canvas.
+// CWebpPicture: an animated or still WebP picture. libwebp's demultiplexer
+// reads the file's structure; each frame's bitstream is decoded by WebPDecode
+// into a buffer of the frame's own size, and composed on the canvas here
+// (WebpCanvas) as libwebp's animation decoder would compose it. The frames
+// being independent bitstreams, the next ones decode on threads of their own
+// while one is composed.
 #pragma once
 
 #include "anim/AnimatedPicture.h"
+#include "anim/WebpCanvas.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
-
-struct WebPAnimDecoder;
 
 class CWebpPicture : public CAnimatedPicture {
 public:
@@ -26,6 +31,35 @@ public:
 private:
     CWebpPicture() = default;
 
-    std::vector<uint8_t> m_bytes; // the decoder reads them in place
-    WebPAnimDecoder* m_pDecoder = nullptr;
+    // One frame decoded: its pixels, the frame's own size, blue, green, red
+    // and alpha; the buffer is reused from frame to frame.
+    struct Slot {
+        std::vector<uint8_t> pixels;
+        Failure failure = kEnded;
+    };
+    // Decodes `frame` into `slot`; false with slot.failure set when libwebp
+    // refuses it or memory ran out. Reads nothing of the picture but its
+    // bytes, so that frames can decode on threads of their own.
+    static bool Decode(const WebpFrame& frame, Slot& slot);
+    // Waits for the frames being decoded ahead and forgets them.
+    void JoinAhead();
+    // Starts decoding frame `frame` ahead unless it is, or there is no thread.
+    void StartAhead(std::size_t frame);
+
+    std::vector<uint8_t> m_bytes; // the frames point into them
+    std::vector<WebpFrame> m_frames;
+    WebpCanvas m_composed; // with its alpha, before it is made opaque
+
+    // Frame i is decoded into m_slots[i % m_slots.size()]. While one is
+    // composed the two after it decode on threads of their own: decoding is
+    // nearly all of the work, and with one frame ahead it would still go
+    // one frame at a time, only on another thread.
+    static constexpr std::size_t kAhead = 2;
+    struct Ahead {
+        std::thread thread;
+        long long frame = -1; // -1: none
+        bool decoded = false; // written by the thread, read once joined
+    };
+    std::array<Slot, kAhead + 1> m_slots;
+    std::array<Ahead, kAhead> m_ahead;
 };
