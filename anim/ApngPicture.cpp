@@ -479,24 +479,10 @@ bool CApngPicture::NextFrame() {
     }
     const ApngLayout::Frame& frame = m_layout.frames[index];
     Slot& slot = m_slots[index % m_slots.size()];
-    bool decoded = false, ahead = false;
-    for (Ahead& a : m_ahead)
-        if (a.frame == static_cast<long long>(index)) {
-            a.thread.join();
-            a.frame = -1;
-            decoded = a.decoded;
-            ahead = true;
-        }
-    if (!ahead) decoded = Decode(frame, slot);
-    if (!decoded) {
+    if (!m_ahead.Get(index, m_layout.frames.size())) {
         m_failure = slot.failure;
         return false;
     }
-    // The next two frames decode while this one is composed (and, in a
-    // conversion, written); without threads to be had they are decoded
-    // when asked for.
-    StartAhead(index + 1);
-    StartAhead(index + 2);
 
     // A first frame that disposes to previous leaves the background, as
     // disposing to background does.
@@ -546,35 +532,11 @@ bool CApngPicture::NextFrame() {
 }
 
 CApngPicture::~CApngPicture() {
-    JoinAhead();
-}
-
-void CApngPicture::JoinAhead() {
-    for (Ahead& a : m_ahead) {
-        if (a.thread.joinable()) a.thread.join();
-        a.frame = -1;
-    }
-}
-
-void CApngPicture::StartAhead(std::size_t frame) {
-    if (frame >= m_layout.frames.size()) return;
-    Ahead* free = nullptr;
-    for (Ahead& a : m_ahead) {
-        if (a.frame == static_cast<long long>(frame)) return;
-        if (a.frame < 0) free = &a;
-    }
-    if (!free) return;
-    try {
-        free->thread = std::thread([this, free, frame] {
-            free->decoded = Decode(m_layout.frames[frame], m_slots[frame % m_slots.size()]);
-        });
-        free->frame = static_cast<long long>(frame);
-    } catch (const std::system_error&) {
-    }
+    m_ahead.Stop();
 }
 
 void CApngPicture::Rewind() {
-    JoinAhead();
+    m_ahead.Stop();
     m_nDone = 0;
     m_failure = kEnded;
 }

@@ -14,13 +14,13 @@
 
 #include "anim/AnimatedPicture.h"
 #include "anim/ApngLayout.h"
+#include "anim/FramesAhead.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <thread>
 #include <vector>
 
 struct libdeflate_decompressor;
@@ -75,10 +75,6 @@ private:
     void BuildStream(const ApngLayout::Frame& frame, Slot& slot) const;
     // ... or slot.inflated as stored deflate blocks.
     void BuildStoredStream(const ApngLayout::Frame& frame, Slot& slot) const;
-    // Waits for the frames being decoded ahead and forgets them.
-    void JoinAhead();
-    // Starts decoding frame `frame` ahead unless it is, or there is no thread.
-    void StartAhead(std::size_t frame);
     // The canvas filled with the background; false without memory.
     bool ResetCanvas();
     void FillBackground(const ApngLayout::Frame& frame);
@@ -90,19 +86,15 @@ private:
 
     std::vector<uint8_t> m_bytes;
     ApngLayout m_layout;
-    // Frame i is decoded into m_slots[i % 3]; while one is composed the two
-    // after it decode on threads of their own (inflating is most of the
-    // work, and frames inflate independently).
-    struct Ahead {
-        std::thread thread;
-        long long frame = -1; // -1: none
-        bool decoded = false; // written by the thread, read once joined
-    };
-    std::array<Slot, 3> m_slots;
-    std::array<Ahead, 2> m_ahead;
+    std::array<Slot, FramesAhead::kSlots> m_slots;
     std::array<uint8_t, 25> m_ihdr{}; // the file's, for every frame's own
     // The rectangle under the last frame drawn, saved when it disposes to
     // previous, and the one being saved for the frame being drawn.
     std::vector<uint8_t> m_saved;
     std::vector<uint8_t> m_saving;
+    // Last: its threads stop before the slots go. Inflating is most of the
+    // work.
+    FramesAhead m_ahead{[this](std::size_t frame) {
+        return Decode(m_layout.frames[frame], m_slots[frame % m_slots.size()]);
+    }};
 };

@@ -170,20 +170,7 @@ bool CWebpPicture::NextFrame() {
         return false;
     }
     Slot& slot = m_slots[index % m_slots.size()];
-    bool decoded = false, ahead = false;
-    for (Ahead& a : m_ahead)
-        if (a.frame == static_cast<long long>(index)) {
-            a.thread.join();
-            a.frame = -1;
-            decoded = a.decoded;
-            ahead = true;
-        }
-    // The frames after this one decode while it is composed (and, in a
-    // conversion, written), or while it is decoded here: the first, or the
-    // first after a rewind. Without threads to be had they are decoded when
-    // asked for.
-    for (std::size_t next = index + 1; next <= index + kAhead; ++next) StartAhead(next);
-    if (!ahead) decoded = Decode(m_frames[index], slot);
+    const bool decoded = m_ahead.Get(index, m_frames.size());
     if (!decoded) {
         m_failure = slot.failure;
         return false;
@@ -202,35 +189,11 @@ bool CWebpPicture::NextFrame() {
 }
 
 CWebpPicture::~CWebpPicture() {
-    JoinAhead();
-}
-
-void CWebpPicture::JoinAhead() {
-    for (Ahead& a : m_ahead) {
-        if (a.thread.joinable()) a.thread.join();
-        a.frame = -1;
-    }
-}
-
-void CWebpPicture::StartAhead(std::size_t frame) {
-    if (frame >= m_frames.size()) return;
-    Ahead* free = nullptr;
-    for (Ahead& a : m_ahead) {
-        if (a.frame == static_cast<long long>(frame)) return;
-        if (a.frame < 0) free = &a;
-    }
-    if (!free) return;
-    try {
-        free->thread = std::thread([this, free, frame] {
-            free->decoded = Decode(m_frames[frame], m_slots[frame % m_slots.size()]);
-        });
-        free->frame = static_cast<long long>(frame);
-    } catch (const std::system_error&) {
-    }
+    m_ahead.Stop();
 }
 
 void CWebpPicture::Rewind() {
-    JoinAhead();
+    m_ahead.Stop();
     m_composed.Rewind();
     m_nDone = 0;
     m_failure = kEnded;

@@ -7,13 +7,13 @@
 #pragma once
 
 #include "anim/AnimatedPicture.h"
+#include "anim/FramesAhead.h"
 #include "anim/WebpCanvas.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
 class CWebpPicture : public CAnimatedPicture {
@@ -41,25 +41,14 @@ private:
     // refuses it or memory ran out. Reads nothing of the picture but its
     // bytes, so that frames can decode on threads of their own.
     static bool Decode(const WebpFrame& frame, Slot& slot);
-    // Waits for the frames being decoded ahead and forgets them.
-    void JoinAhead();
-    // Starts decoding frame `frame` ahead unless it is, or there is no thread.
-    void StartAhead(std::size_t frame);
 
     std::vector<uint8_t> m_bytes; // the frames point into them
     std::vector<WebpFrame> m_frames;
     WebpCanvas m_composed; // with its alpha, before it is made opaque
 
-    // Frame i is decoded into m_slots[i % m_slots.size()]. While one is
-    // composed the two after it decode on threads of their own: decoding is
-    // nearly all of the work, and with one frame ahead it would still go
-    // one frame at a time, only on another thread.
-    static constexpr std::size_t kAhead = 2;
-    struct Ahead {
-        std::thread thread;
-        long long frame = -1; // -1: none
-        bool decoded = false; // written by the thread, read once joined
-    };
-    std::array<Slot, kAhead + 1> m_slots;
-    std::array<Ahead, kAhead> m_ahead;
+    std::array<Slot, FramesAhead::kSlots> m_slots;
+    // Last: its threads stop before the slots go.
+    FramesAhead m_ahead{[this](std::size_t frame) {
+        return Decode(m_frames[frame], m_slots[frame % m_slots.size()]);
+    }};
 };
