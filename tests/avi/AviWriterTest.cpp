@@ -369,4 +369,61 @@ TEST(VideoPaletteTest, ReducesMoreColoursByMedianCut) {
     DeleteObject(p);
 }
 
+// The cut is the serial one of a plain std::sort per split, whichever
+// thread sorts a box: many colours that tie on every level, cut by this
+// reference and by CreateVideoPalette, give the same entries in the same
+// order.
+TEST(VideoPaletteTest, MedianCutSortsAheadAsItWouldOnItsTurn) {
+    std::vector<COLORREF> colours;
+    std::uint32_t seed = 99;
+    for (int i = 0; i < 200000; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        colours.push_back(RGB(seed >> 24 & 0xF0, seed >> 16 & 0x3F, seed >> 8 & 0xFF));
+    }
+    std::vector<COLORREF> unique = colours;
+    std::sort(unique.begin(), unique.end());
+    unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+    struct Box {
+        std::size_t begin, end;
+        int axis, range;
+    };
+    const auto level = [](COLORREF c, int axis) { return int(c >> (8 * axis) & 0xFF); };
+    const auto measure = [&](std::size_t begin, std::size_t end) {
+        Box box{begin, end, 0, -1};
+        for (int axis = 0; axis < 3; ++axis) {
+            const auto [lo, hi] = std::minmax_element(
+                unique.begin() + long(begin), unique.begin() + long(end),
+                [&](COLORREF a, COLORREF b) { return level(a, axis) < level(b, axis); });
+            if (level(*hi, axis) - level(*lo, axis) > box.range)
+                box.axis = axis, box.range = level(*hi, axis) - level(*lo, axis);
+        }
+        return box;
+    };
+    std::vector<Box> boxes{measure(0, unique.size())};
+    while (boxes.size() < 256) {
+        auto widest = std::max_element(boxes.begin(), boxes.end(), [](const Box& a, const Box& b) {
+            return a.range < b.range;
+        });
+        const Box box = *widest;
+        std::sort(unique.begin() + long(box.begin), unique.begin() + long(box.end),
+                  [&](COLORREF a, COLORREF b) { return level(a, box.axis) < level(b, box.axis); });
+        *widest = measure(box.begin, box.begin + (box.end - box.begin) / 2);
+        boxes.push_back(measure(box.begin + (box.end - box.begin) / 2, box.end));
+    }
+    const HPALETTE p = CreateVideoPalette(colours);
+    ASSERT_NE(p, nullptr);
+    PALETTEENTRY e[256];
+    ASSERT_EQ(GetPaletteEntries(p, 0, 256, e), 256u);
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        long long sum[3] = {};
+        for (std::size_t k = boxes[i].begin; k < boxes[i].end; ++k)
+            for (int axis = 0; axis < 3; ++axis) sum[axis] += level(unique[k], axis);
+        const auto n = static_cast<long long>(boxes[i].end - boxes[i].begin);
+        EXPECT_EQ(RGB(e[i].peRed, e[i].peGreen, e[i].peBlue),
+                  RGB((sum[0] + n / 2) / n, (sum[1] + n / 2) / n, (sum[2] + n / 2) / n))
+            << "entry " << i;
+    }
+    DeleteObject(p);
+}
+
 } // namespace
