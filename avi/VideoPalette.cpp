@@ -83,19 +83,22 @@ public:
     // for it.
     void Sort(std::size_t sort) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_states[sort] == kWaiting) {
-            m_states[sort] = kSorting;
-            const Box box = m_boxes[sort];
-            lock.unlock();
-            SortBox(m_colours, box);
-            lock.lock();
-            m_states[sort] = kSorted;
-        }
+        if (m_states[sort] == kWaiting) SortUnlocked(lock, sort);
         m_changed.wait(lock, [&] { return m_states[sort] == kSorted; });
     }
 
 private:
     enum State { kWaiting, kSorting, kSorted };
+    // Sorts a waiting box with `lock` released meanwhile.
+    void SortUnlocked(std::unique_lock<std::mutex>& lock, std::size_t sort) {
+        m_states[sort] = kSorting;
+        const Box box = m_boxes[sort];
+        lock.unlock();
+        SortBox(m_colours, box);
+        lock.lock();
+        m_states[sort] = kSorted;
+        m_changed.notify_all();
+    }
     void Work() {
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
@@ -109,13 +112,7 @@ private:
                 m_changed.wait(lock);
                 continue;
             }
-            m_states[widest] = kSorting;
-            const Box box = m_boxes[widest];
-            lock.unlock();
-            SortBox(m_colours, box);
-            lock.lock();
-            m_states[widest] = kSorted;
-            m_changed.notify_all();
+            SortUnlocked(lock, widest);
         }
     }
 
