@@ -165,7 +165,8 @@ std::vector<COLORREF> MedianCut(std::vector<COLORREF> colours, std::size_t count
 
 HPALETTE CreateVideoPalette(std::vector<COLORREF> colours) {
     for (COLORREF& c : colours) c &= 0xFFFFFF;
-    std::sort(colours.begin(), colours.end());
+    // A picture's colours come counted, in order and each once already.
+    if (!std::is_sorted(colours.begin(), colours.end())) std::sort(colours.begin(), colours.end());
     colours.erase(std::unique(colours.begin(), colours.end()), colours.end());
     if (colours.empty()) return nullptr;
     const std::vector<COLORREF> entries =
