@@ -9,8 +9,10 @@
 #include "app/MemoryFile.h"
 #include "app/OutputFile.h"
 #include "app/PathRules.h"
+#include "dib/BmpReader.h"
 #include "dib/Dib.h"
 #include "fw/Exception.h"
+#include "fw/File.h"
 #include "fw/MessageBox.h"
 #include "gif/GifDecoder.h"
 #include "res/Resource.h"
@@ -75,7 +77,8 @@ constexpr const char* kUsage =
     "  --erode-repeat TIMES, --dilate-repeat TIMES\n"
     "                     erode or dilate with 7,7,7 TIMES times (0-65535)\n"
     "  --info             print the image's size, depth, colours, resolution and\n"
-    "                     (BMP files) the order of its rows\n"
+    "                     (BMP files) the order of its rows, and on a second\n"
+    "                     line its header, depth and compression in the file\n"
     "  -h, --help         show this text\n"
     "  --version          show the version\n"
     "\n"
@@ -83,8 +86,9 @@ constexpr const char* kUsage =
     "(--stretch=W,H, --stretch W,H); \"--\" ends the options. INPUT \"-\" reads\n"
     "standard input, OUTPUT \"-\" writes the BMP file to standard output. An\n"
     "OUTPUT whose name has no dot gets \".bmp\" appended; one with a dot must end\n"
-    "in \"bmp\". BMP files of 1, 4, 8, 16, 24 and 32 bits with a 40-byte or 12-byte\n"
-    "header are read; compressed BMP files and longer headers are not. The\n"
+    "in \"bmp\". BMP files of 1, 2, 4, 8, 16, 24 and 32 bits are read, with\n"
+    "headers of 12 to 124 bytes, bit fields and RLE8 or RLE4; embedded JPEG or\n"
+    "PNG images and OS/2 Huffman 1D are not. The\n"
     "output is checked before the input is read: the input itself, a folder, a\n"
     "device and a read-only file are refused. Exit status: 0 when done; 1 when\n"
     "the image could not be read, processed or written, or standard output\n"
@@ -133,8 +137,6 @@ struct FileStart {
         const auto n = std::streamsize(std::strlen(magic));
         return got >= n && std::memcmp(bytes, magic, std::size_t(n)) == 0;
     }
-    // A 40-byte header with a negative height: rows stored top row first.
-    bool TopDown() const { return got >= 26 && U32(14) == 40 && std::int32_t(U32(22)) < 0; }
 };
 
 bool ReadStart(const std::string& path, FileStart* start) {
@@ -143,22 +145,6 @@ bool ReadStart(const std::string& path, FileStart* start) {
     in.read(reinterpret_cast<char*>(start->bytes), sizeof start->bytes);
     start->got = in.gcount();
     return true;
-}
-
-// Why a file that starts with "BM" could not be read: the formats refused by
-// design get their own message.
-std::string WhyNotRead(const std::string& path, const FileStart& h) {
-    if (h.got >= 18 && h.U32(14) != 40 && h.U32(14) != 12)
-        return path + ": BMP files with a " + std::to_string(h.U32(14)) +
-               "-byte header are not supported (only 40 and 12 bytes)";
-    static const char* const kCompression[] = {"BI_RGB",       "BI_RLE8", "BI_RLE4",
-                                               "BI_BITFIELDS", "BI_JPEG", "BI_PNG"};
-    if (h.got >= 34 && h.U32(14) == 40 && h.U32(30) != 0) {
-        const std::uint32_t c = h.U32(30);
-        const std::string name = c < 6 ? kCompression[c] : "compression " + std::to_string(c);
-        return path + ": compressed BMP files (" + name + ") are not supported";
-    }
-    return path + ": not a BMP file this program can read (damaged, cut short or too large)";
 }
 
 // An image read from a file or from the program's bitmaps. A bitmap resource
@@ -170,6 +156,8 @@ struct Input {
     HGLOBAL resource = nullptr;
     // How a BMP file or a resource stored its rows; null for a GIF image.
     const char* rows = nullptr;
+    // A BMP file's form; no header size for other images.
+    BmpForm form;
 
     Input() = default;
     Input(const Input&) = delete;
@@ -252,18 +240,25 @@ bool ReadImage(const std::string& path, Input& input, std::string* error) {
             return false;
         }
         if (start.Starts("BM")) {
-            bool loaded = false;
+            CFile file;
+            if (!file.Open(path.c_str(), CFile::modeRead | CFile::shareDenyWrite)) {
+                *error = path + ": " + std::strerror(errno ? errno : EIO);
+                return false;
+            }
+            std::string why;
             try {
-                loaded = dib.Load(path.c_str());
+                BmpReader reader(file);
+                why = reader.Read(dib);
+                input.form = reader.form();
             } catch (const CFileException& e) {
                 *error = path + ": " + std::strerror(e.m_lOsError > 0 ? int(e.m_lOsError) : EIO);
                 return false;
             }
-            if (!loaded) {
-                *error = WhyNotRead(path, start);
+            if (!why.empty()) {
+                *error = path + ": " + why;
                 return false;
             }
-            input.rows = start.TopDown() ? "top-down" : "bottom-up";
+            input.rows = input.form.topDown ? "top-down" : "bottom-up";
         } else if (start.Starts("GIF8")) {
             *error = ReadGif(path, dib);
             if (!error->empty()) return false;
@@ -411,6 +406,7 @@ void PrintInfo(const Input& input) {
                 int(h.biYPelsPerMeter), dpi(h.biXPelsPerMeter), dpi(h.biYPelsPerMeter));
     if (input.rows) std::printf(" rows=%s", input.rows);
     std::printf("\n");
+    if (input.form.headerSize) std::printf("file: %s\n", input.form.Describe().c_str());
 }
 
 // Why `output` may not be written, or nothing.

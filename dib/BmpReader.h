@@ -27,8 +27,6 @@
 class CDIB;
 class CFile;
 
-constexpr DWORD BI_ALPHABITFIELDS = 6;
-
 // What a BMP file's headers say of it.
 struct BmpForm {
     DWORD headerSize = 0;  // the info header's own size

@@ -149,6 +149,9 @@ constexpr DWORD BI_RGB = 0;
 constexpr DWORD BI_RLE8 = 1;
 constexpr DWORD BI_RLE4 = 2;
 constexpr DWORD BI_BITFIELDS = 3;
+constexpr DWORD BI_JPEG = 4;
+constexpr DWORD BI_PNG = 5;
+constexpr DWORD BI_ALPHABITFIELDS = 6;
 
 constexpr DWORD CBM_INIT = 0x04;
 constexpr UINT DIB_RGB_COLORS = 0;
