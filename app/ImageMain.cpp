@@ -88,11 +88,11 @@ constexpr const char* kUsage =
     "OUTPUT whose name has no dot gets \".bmp\" appended; one with a dot must end\n"
     "in \"bmp\". BMP files of 1, 2, 4, 8, 16, 24 and 32 bits are read, with\n"
     "headers of 12 to 124 bytes, bit fields and RLE8 or RLE4; embedded JPEG or\n"
-    "PNG images and OS/2 Huffman 1D are not. The\n"
-    "output is checked before the input is read: the input itself, a folder, a\n"
-    "device and a read-only file are refused. Exit status: 0 when done; 1 when\n"
-    "the image could not be read, processed or written, or standard output\n"
-    "could not be written; 2 for a usage error or a refused output file.\n";
+    "PNG images and OS/2 Huffman 1D are not. The output is checked before the\n"
+    "input is read: the input itself, a folder, a device and a read-only file\n"
+    "are refused. Exit status: 0 when done; 1 when the image could not be read,\n"
+    "processed or written, or standard output could not be written; 2 for a\n"
+    "usage error or a refused output file.\n";
 
 const CommandLine::Option kInfo{"--info", 0, CommandLine::kNoValue};
 
