@@ -39,6 +39,10 @@ constexpr std::uint64_t kLargestBlock = 0xFFFFFFFF;
 // image. They get what the graphics layer gives one bitmap.
 constexpr std::uint64_t kLargestRleImage = kMaxDeviceBitmapBytes;
 
+std::string CutShort(const char* where) {
+    return std::string("cut short: the file ends in its ") + where;
+}
+
 constexpr DWORD kHuffman1D = 3; // OS/2 2.x codes
 constexpr DWORD kRle24 = 4;
 
@@ -134,13 +138,6 @@ private:
     std::uint64_t m_nLeft;
     std::vector<BYTE> m_Buffer;
     std::size_t m_nAt = 0, m_nEnd = 0;
-};
-
-// What the headers say, as far as the pixels are concerned.
-struct Header {
-    std::int64_t width = 0, height = 0;
-    DWORD sizeImage = 0, colourCount = 0, colourImportant = 0;
-    LONG xPerMetre = 0, yPerMetre = 0;
 };
 
 // An RLE stream into held rows, zeroed before: pixels the stream never
@@ -251,27 +248,37 @@ std::string BmpForm::Describe() const {
     return text;
 }
 
-std::string BmpReader::Read(CDIB& dib) {
-    m_form = {};
-    BmpForm& form = m_form;
-    const ULONGLONG start = m_file.GetPosition();
-    const ULONGLONG length = m_file.GetLength();
-    const std::uint64_t fileBytes = length > start ? length - start : 0;
-    const std::string cutShort = "cut short: the file ends in its ";
+// What the headers say, as far as the pixels are concerned.
+struct BmpReader::Headers {
+    ULONGLONG start = 0;         // where the "BM" stands in the file
+    std::uint64_t fileBytes = 0; // from there to the file's end
+    std::uint64_t offset = 0;    // bfOffBits
+    std::uint64_t tableAt = 0;   // the colour table, from the "BM"
+    std::int64_t width = 0, height = 0;
+    std::uint64_t colours = 0; // colour-table entries in the file
+    DWORD colourImportant = 0;
+    LONG xPerMetre = 0, yPerMetre = 0;
+};
 
-    // The file header, the info header and masks that may follow it.
+std::string BmpReader::ReadHeaders(Headers& header) {
+    BmpForm& form = m_form;
+    header.start = m_file.GetPosition();
+    const ULONGLONG length = m_file.GetLength();
+    header.fileBytes = length > header.start ? length - header.start : 0;
+
+    // The file header, the info header and the masks that may follow it.
     BYTE front[kFileHeaderBytes + kLongestHeader + 16] = {};
-    if (m_file.Read(front, 18) != 18) return cutShort + "headers";
+    if (m_file.Read(front, 18) != 18) return CutShort("headers");
     if (front[0] != 'B' || front[1] != 'M') return "not a BMP file (it does not start with \"BM\")";
+    header.offset = U32(front + 10);
     const BYTE* h = front + kFileHeaderBytes;
     form.headerSize = U32(h);
     if (!KnownHeaderSize(form.headerSize))
         return "BMP files with a " + std::to_string(form.headerSize) +
                "-byte header are not supported (12, 16, 40, 52, 56, 64, 108 and 124 bytes are)";
     if (m_file.Read(front + 18, form.headerSize - 4) != form.headerSize - 4)
-        return cutShort + "headers";
+        return CutShort("headers");
 
-    Header header;
     const bool core = form.headerSize == 12;
     if (core) {
         header.width = U16(h + 4);
@@ -284,10 +291,9 @@ std::string BmpReader::Read(CDIB& dib) {
     }
     if (form.headerSize >= kInfoHeaderBytes) {
         form.compression = U32(h + 16);
-        header.sizeImage = U32(h + 20);
         header.xPerMetre = LONG(U32(h + 24));
         header.yPerMetre = LONG(U32(h + 28));
-        header.colourCount = U32(h + 32);
+        header.colours = U32(h + 32);
         header.colourImportant = U32(h + 36);
     }
     form.topDown = header.height < 0;
@@ -317,27 +323,26 @@ std::string BmpReader::Read(CDIB& dib) {
     if (form.topDown && (c == BI_RLE8 || c == BI_RLE4))
         return "top-down " + CompressionName(form) +
                " files are not supported (compressed rows are stored bottom-up)";
-    std::uint64_t colours = 0;
-    if (b <= 8) {
-        colours = header.colourCount ? header.colourCount : std::uint64_t{1} << b;
-        if (colours > 256)
-            return "colour tables of more than 256 entries are not supported (this one has " +
-                   std::to_string(colours) + ")";
-    }
+    if (b > 8)
+        header.colours = 0; // a table beside true colours only suggests a palette
+    else if (header.colours == 0)
+        header.colours = std::uint64_t{1} << b;
+    else if (header.colours > 256)
+        return "colour tables of more than 256 entries are not supported (this one has " +
+               std::to_string(header.colours) + ")";
 
     // The masks: in the header, or after a 40-byte one.
     std::size_t maskBytes = 0;
     if (BitFields(c)) {
-        const BYTE* at = h + kInfoHeaderBytes;
         if (form.headerSize == kInfoHeaderBytes) {
             maskBytes = c == BI_ALPHABITFIELDS ? 16 : 12;
             if (m_file.Read(front + kFileHeaderBytes + kInfoHeaderBytes, UINT(maskBytes)) !=
                 maskBytes)
-                return cutShort + "bit-field masks";
+                return CutShort("bit-field masks");
         }
         const int count =
             form.headerSize == 52 || (form.headerSize == 40 && c == BI_BITFIELDS) ? 3 : 4;
-        for (int i = 0; i < count; ++i) form.masks[i] = U32(at + 4 * i);
+        for (int i = 0; i < count; ++i) form.masks[i] = U32(h + kInfoHeaderBytes + 4 * i);
         // No masks at all are taken as the usual ones.
         if (!(form.masks[0] | form.masks[1] | form.masks[2] | form.masks[3])) {
             const bool high = b == 16;
@@ -346,21 +351,33 @@ std::string BmpReader::Read(CDIB& dib) {
             form.masks[2] = high ? 0x001F : 0x0000FF;
         }
     }
+    header.tableAt = kFileHeaderBytes + form.headerSize + maskBytes;
     form.heldBits = BitFields(c) ? (form.masks[3] ? 32 : 24) : b == 2 ? 4 : b;
+    return {};
+}
+
+std::string BmpReader::Read(CDIB& dib) {
+    m_form = {};
+    const BmpForm& form = m_form;
+    Headers header;
+    std::string why = ReadHeaders(header);
+    if (!why.empty()) return why;
+    const DWORD c = form.compression;
+    const int b = form.bits;
+    const bool core = form.headerSize == 12;
 
     // The two forms the bitmap class reads are its own to read.
     if ((form.headerSize == kInfoHeaderBytes || core) && c == BI_RGB && b != 2) {
-        m_file.Seek(LONGLONG(start), CFile::begin);
+        m_file.Seek(LONGLONG(header.start), CFile::begin);
         if (dib.ReadFromFile(&m_file)) return {};
     }
 
     // The held image's layout: every size checked before it is used.
     const int held = form.heldBits;
-    const std::uint64_t width = std::uint64_t(header.width);
-    const std::uint64_t rows =
-        header.height < 0 ? std::uint64_t(-header.height) : std::uint64_t(header.height);
+    const auto width = std::uint64_t(header.width);
+    const auto rows = std::uint64_t(header.height < 0 ? -header.height : header.height);
     const std::uint64_t tableEntries = held <= 8 ? std::uint64_t{1} << held : 0;
-    const std::uint64_t heldColours = std::min(colours, tableEntries);
+    const std::uint64_t heldColours = std::min(header.colours, tableEntries);
     const std::uint64_t stride = DibRowBytes(width, std::uint64_t(held));
     const std::uint64_t pixelsAt = kInfoHeaderBytes + 4 * tableEntries;
     const bool rle = c == BI_RLE8 || c == BI_RLE4;
@@ -374,20 +391,20 @@ std::string BmpReader::Read(CDIB& dib) {
     // The colour table, and where the pixels are: at the file header's
     // offset, or after the table when that offset is 0 or points at it.
     const std::uint64_t entryBytes = core ? 3 : 4;
-    const std::uint64_t tableAt = kFileHeaderBytes + form.headerSize + maskBytes;
     std::array<BYTE, 4 * 256> table{};
-    const auto tableBytes = UINT(entryBytes * colours);
-    m_file.Seek(LONGLONG(start + tableAt), CFile::begin);
-    if (m_file.Read(table.data(), tableBytes) != tableBytes) return cutShort + "colour table";
-    std::uint64_t offset = U32(front + 10);
+    const auto tableBytes = UINT(entryBytes * header.colours);
+    m_file.Seek(LONGLONG(header.start + header.tableAt), CFile::begin);
+    if (m_file.Read(table.data(), tableBytes) != tableBytes) return CutShort("colour table");
+    std::uint64_t offset = header.offset;
     if (offset == 0 || (b <= 8 && offset == kFileHeaderBytes + form.headerSize))
-        offset = tableAt + tableBytes;
+        offset = header.tableAt + tableBytes;
+    const std::uint64_t fileBytes = header.fileBytes;
     const std::uint64_t fileStride = DibRowBytes(width, std::uint64_t(b));
     if (rle && offset >= fileBytes)
         return "cut short: the file ends before its pixels (at byte " + std::to_string(offset) +
                ")";
     if (!rle && (offset > fileBytes || fileStride > (fileBytes - offset) / rows))
-        return cutShort + "pixels (they need " + std::to_string(fileStride * rows) +
+        return CutShort("pixels (they need ") + std::to_string(fileStride * rows) +
                " bytes from byte " + std::to_string(offset) + ")";
 
     GlobalBlock block(GlobalAlloc(rle ? GHND : GMEM_MOVEABLE, pixelsAt + pixelBytes));
@@ -411,37 +428,36 @@ std::string BmpReader::Read(CDIB& dib) {
         quads[i] = {table[entryBytes * i], table[entryBytes * i + 1], table[entryBytes * i + 2], 0};
     BYTE* pixels = reinterpret_cast<BYTE*>(info) + pixelsAt;
 
-    m_file.Seek(LONGLONG(start + offset), CFile::begin);
-    if (rle) {
-        ByteSource in(m_file, fileBytes - offset);
-        DecodeRle(in, pixels, std::size_t(stride), width, rows, c == BI_RLE4);
-    } else if (held == b) {
-        // Rows as the file has them, turned bottom-up.
-        if (m_file.Read(pixels, UINT(pixelBytes)) != pixelBytes) return cutShort + "pixels";
-        if (form.topDown)
-            for (std::uint64_t i = 0, j = rows - 1; i < j; ++i, --j)
-                std::swap_ranges(pixels + i * stride, pixels + (i + 1) * stride,
-                                 pixels + j * stride);
-    } else {
-        std::vector<BYTE> row;
-        try {
-            row.resize(std::size_t(fileStride));
-        } catch (const std::bad_alloc&) {
-            return "out of memory";
+    m_file.Seek(LONGLONG(header.start + offset), CFile::begin);
+    try {
+        if (rle) {
+            ByteSource in(m_file, fileBytes - offset);
+            DecodeRle(in, pixels, std::size_t(stride), width, rows, c == BI_RLE4);
+        } else if (held == b) {
+            // Rows as the file has them, turned bottom-up.
+            if (m_file.Read(pixels, UINT(pixelBytes)) != pixelBytes) return CutShort("pixels");
+            if (form.topDown)
+                for (std::uint64_t i = 0, j = rows - 1; i < j; ++i, --j)
+                    std::swap_ranges(pixels + i * stride, pixels + (i + 1) * stride,
+                                     pixels + j * stride);
+        } else {
+            std::vector<BYTE> row(static_cast<std::size_t>(fileStride));
+            const Channel red(form.masks[0]), green(form.masks[1]), blue(form.masks[2]),
+                alpha(form.masks[3]);
+            ByteSource in(m_file, fileStride * rows);
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                if (!in.Take(row.data(), row.size())) return CutShort("pixels");
+                BYTE* out = pixels + (form.topDown ? rows - 1 - r : r) * stride;
+                std::memset(out, 0, std::size_t(stride));
+                if (b == 2)
+                    WidenTwoBitRow(row.data(), out, std::size_t(width));
+                else
+                    UnpackBitFieldRow(row.data(), out, std::size_t(width), b / 8, red, green, blue,
+                                      form.masks[3] ? &alpha : nullptr);
+            }
         }
-        const Channel red(form.masks[0]), green(form.masks[1]), blue(form.masks[2]),
-            alpha(form.masks[3]);
-        ByteSource in(m_file, fileStride * rows);
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            if (!in.Take(row.data(), row.size())) return cutShort + "pixels";
-            BYTE* out = pixels + (form.topDown ? rows - 1 - r : r) * stride;
-            std::memset(out, 0, std::size_t(stride));
-            if (b == 2)
-                WidenTwoBitRow(row.data(), out, std::size_t(width));
-            else
-                UnpackBitFieldRow(row.data(), out, std::size_t(width), b / 8, red, green, blue,
-                                  form.masks[3] ? &alpha : nullptr);
-        }
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
     }
 
     // The class adopts the block as a packed DIB of its own, with the whole

@@ -57,6 +57,11 @@ public:
     const BmpForm& form() const { return m_form; }
 
 private:
+    struct Headers;
+    // Reads the headers and masks, and fills in the form; why the file
+    // cannot be read, or nothing.
+    std::string ReadHeaders(Headers& headers);
+
     CFile& m_file;
     BmpForm m_form;
 };
