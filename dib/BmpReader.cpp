@@ -207,6 +207,12 @@ void DecodeRle(ByteSource& in, BYTE* pixels, std::size_t stride, std::uint64_t w
     }
 }
 
+// Whether bit fields hold blue, green, red and alpha bytes in the order held.
+bool HeldOrder(const BmpForm& form) {
+    return form.masks[0] == 0xFF0000 && form.masks[1] == 0xFF00 && form.masks[2] == 0xFF &&
+           form.masks[3] == (form.bits == 32 ? 0xFF000000 : 0);
+}
+
 // 2-bit indices (four a byte, the first in the high bits) as 4-bit ones.
 void WidenTwoBitRow(const BYTE* in, BYTE* out, std::size_t width) {
     for (std::size_t x = 0; x < width; x += 2) {
@@ -433,7 +439,7 @@ std::string BmpReader::Read(CDIB& dib) {
         if (rle) {
             ByteSource in(m_file, fileBytes - offset);
             DecodeRle(in, pixels, std::size_t(stride), width, rows, c == BI_RLE4);
-        } else if (held == b) {
+        } else if (held == b && (!BitFields(c) || HeldOrder(form))) {
             // Rows as the file has them, turned bottom-up.
             if (m_file.Read(pixels, UINT(pixelBytes)) != pixelBytes) return CutShort("pixels");
             if (form.topDown)
