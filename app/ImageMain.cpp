@@ -123,16 +123,11 @@ std::string TooLarge(const std::string& what, std::int64_t width, std::int64_t h
            (bits == 1 ? " bit" : " bits") + ", is larger than 256 MiB";
 }
 
-// The start of a file: enough for the BMP file header and the first fields
-// of the info header.
+// The start of a file: enough for the signatures of BMP and GIF files.
 struct FileStart {
-    unsigned char bytes[54] = {};
+    unsigned char bytes[4] = {};
     std::streamsize got = 0;
 
-    std::uint32_t U32(int at) const {
-        return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8 |
-               std::uint32_t(bytes[at + 2]) << 16 | std::uint32_t(bytes[at + 3]) << 24;
-    }
     bool Starts(const char* magic) const {
         const auto n = std::streamsize(std::strlen(magic));
         return got >= n && std::memcmp(bytes, magic, std::size_t(n)) == 0;
