@@ -165,13 +165,14 @@ void DecodeRle(ByteSource& in, BYTE* pixels, std::size_t stride, std::uint64_t w
         if (value < 0) return;
         if (count > 0) {
             // A run of one index, or of RLE4's two in turn.
-            if (!rle4 && x < width) {
-                std::memset(pixels + y * stride + x, value,
-                            std::size_t(std::min<std::uint64_t>(count, width - x)));
+            if (rle4) {
+                for (int i = 0; i < count; ++i) put(i & 1 ? value & 0x0F : value >> 4);
+            } else {
+                if (x < width)
+                    std::memset(pixels + y * stride + x, value,
+                                std::size_t(std::min<std::uint64_t>(count, width - x)));
                 x += count;
-                continue;
             }
-            for (int i = 0; i < count; ++i) put(i & 1 ? value & 0x0F : value >> 4);
             continue;
         }
         switch (value) {
@@ -228,9 +229,9 @@ void UnpackBitFieldRow(const BYTE* in, BYTE* out, std::size_t width, int bytesPe
                        const Channel& red, const Channel& green, const Channel& blue,
                        const Channel* alpha) {
     for (std::size_t x = 0; x < width; ++x, in += bytesPerPixel) {
-        std::uint32_t v = bytesPerPixel == 2   ? U16(in)
-                          : bytesPerPixel == 3 ? U16(in) | std::uint32_t(in[2]) << 16
-                                               : U32(in);
+        const std::uint32_t v = bytesPerPixel == 2   ? U16(in)
+                                : bytesPerPixel == 3 ? U16(in) | std::uint32_t(in[2]) << 16
+                                                     : U32(in);
         *out++ = blue(v);
         *out++ = green(v);
         *out++ = red(v);
